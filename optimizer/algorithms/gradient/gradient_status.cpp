@@ -1,0 +1,48 @@
+#include "optimizer/algorithms/gradient/gradient_status.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace tarnwick::optimizer {
+
+Matrix scaled_pseudo_inverse(const Matrix& h) {
+  TARNWICK_REQUIRE(h.rows() == h.cols());
+  const Eigen::Index n = h.rows();
+  if (n == 0) return Matrix(0, 0);
+  // An SVD of a matrix holding NaN or ±∞ has no meaning (and may not
+  // converge); such a Hessian gives an all-NaN covariance instead.
+  if (!h.allFinite()) {
+    return Matrix::Constant(n, n, std::numeric_limits<double>::quiet_NaN());
+  }
+
+  Vector inv_d(n);
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double d = std::sqrt(std::abs(h(i, i)));
+    inv_d[i] = (d == 0.0 || !std::isfinite(d)) ? 1.0 : 1.0 / d;
+  }
+  const Matrix s = inv_d.asDiagonal() * h * inv_d.asDiagonal();
+
+  // Both singular-vector sets, and our own absolute cut-off: Eigen's rank
+  // threshold is relative to the largest singular value.
+  const Eigen::JacobiSVD<Matrix> svd(s, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  const Vector& sigma = svd.singularValues();
+  Vector sigma_plus(sigma.size());
+  for (Eigen::Index i = 0; i < sigma.size(); ++i) {
+    sigma_plus[i] = sigma[i] > kPseudoInverseThreshold ? 1.0 / sigma[i] : 0.0;
+  }
+  const Matrix pinv_s = svd.matrixV() * sigma_plus.asDiagonal() * svd.matrixU().transpose();
+  return inv_d.asDiagonal() * pinv_s * inv_d.asDiagonal();
+}
+
+void GradientStatus::set_hess(Matrix h) {
+  Matrix cov = scaled_pseudo_inverse(h);
+  Vector errors(cov.rows());
+  for (Eigen::Index i = 0; i < cov.rows(); ++i) {
+    errors[i] = std::sqrt(cov(i, i));
+  }
+  hessian = std::move(h);
+  covariance = std::move(cov);
+  std_errors = std::move(errors);
+}
+
+}  // namespace tarnwick::optimizer

@@ -1,0 +1,45 @@
+// The running status of one gradient-based run: reported point and value,
+// status message, evaluation counters, and the final Hessian with the
+// covariance and standard errors derived from it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/status.hpp"
+
+namespace tarnwick::optimizer {
+
+// Singular values of the Jacobi-scaled Hessian at or below this absolute
+// threshold (∛ε for the double-precision ε) are treated as zero.
+inline constexpr double kPseudoInverseThreshold = 6.0554544523933395e-06;
+
+struct GradientStatus {
+  Vector best_point;
+  double best_value = 0.0;
+  StatusMessage message;
+  std::uint64_t cost_evaluations = 0;
+  std::uint64_t gradient_evaluations = 0;
+  std::uint64_t hessian_evaluations = 0;
+  std::optional<Matrix> hessian;
+  std::optional<Matrix> covariance;
+  std::optional<Vector> std_errors;
+
+  // Stores H and derives covariance = pseudo-inverse of H and
+  // std_errors_i = √covariance_ii (NaN for a negative diagonal entry).
+  void set_hess(Matrix h);
+};
+
+// Moore–Penrose pseudo-inverse of a square, symmetric matrix H, taken on its
+// Jacobi scaling so that the threshold does not depend on the units of the
+// coordinates:
+//   d_i = √|H_ii|   (1 where H_ii is 0 or not finite),   S = D⁻¹ H D⁻¹,
+//   pinv(S) = V Σ⁺ Uᵀ with σ⁺ = 1/σ for σ > kPseudoInverseThreshold, else 0,
+//   result = D⁻¹ pinv(S) D⁻¹.
+// For a well-scaled H this is the plain pseudo-inverse; a direction whose
+// curvature is small only because of its units (an extended-likelihood yield
+// with N ≫ 1/threshold events) is inverted instead of being zeroed.
+[[nodiscard]] Matrix scaled_pseudo_inverse(const Matrix& h);
+
+}  // namespace tarnwick::optimizer

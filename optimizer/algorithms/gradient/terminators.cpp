@@ -1,0 +1,106 @@
+#include "optimizer/algorithms/gradient/terminators.hpp"
+
+#include <cmath>
+
+#include "optimizer/algorithms/gradient/gradient_status.hpp"
+#include "optimizer/algorithms/gradient/lbfgsb.hpp"
+
+namespace tarnwick::optimizer {
+
+namespace {
+
+// Distance from a bound within which a coordinate counts as on it.
+constexpr double kBoundMargin = 1.4901161193847656e-8;  // 2⁻²⁶
+
+std::expected<double, OptimizerError> checked_tolerance(double eps) {
+  if (eps <= 0.0) return std::unexpected(ConfigurationError{"eps_abs must be greater than 0"});
+  return eps;
+}
+
+bool stop_with(GradientStatus& status, const char* text) {
+  status.message.succeed();
+  status.message.set_text(text);
+  return true;
+}
+
+}  // namespace
+
+std::expected<LBFGSBFTerminator, OptimizerError> LBFGSBFTerminator::create(double eps) {
+  auto checked = checked_tolerance(eps);
+  if (!checked) return std::unexpected(checked.error());
+  return LBFGSBFTerminator(*checked);
+}
+
+bool LBFGSBFTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& state,
+                                              GradientStatus& status,
+                                              const LBFGSBConfig& /*config*/) {
+  const double change = std::abs(state.f_previous() - state.f());
+  if (eps_ > change) return stop_with(status, "F_EVAL CONVERGED");
+  state.set_f_previous(state.f());
+  return false;
+}
+
+std::unique_ptr<Terminator> LBFGSBFTerminator::clone() const {
+  return std::unique_ptr<Terminator>(new LBFGSBFTerminator(*this));
+}
+
+std::expected<LBFGSBGTerminator, OptimizerError> LBFGSBGTerminator::create(double eps) {
+  auto checked = checked_tolerance(eps);
+  if (!checked) return std::unexpected(checked.error());
+  return LBFGSBGTerminator(*checked);
+}
+
+bool LBFGSBGTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& state,
+                                              GradientStatus& status,
+                                              const LBFGSBConfig& /*config*/) {
+  double sum = 0.0;
+  for (Eigen::Index i = 0; i < state.g().size(); ++i) sum += state.g()[i] * state.g()[i];
+  if (eps_ > std::sqrt(sum)) return stop_with(status, "GRADIENT CONVERGED");
+  return false;
+}
+
+std::unique_ptr<Terminator> LBFGSBGTerminator::clone() const {
+  return std::unique_ptr<Terminator>(new LBFGSBGTerminator(*this));
+}
+
+std::expected<LBFGSBInfNormGTerminator, OptimizerError> LBFGSBInfNormGTerminator::create(
+    double eps) {
+  auto checked = checked_tolerance(eps);
+  if (!checked) return std::unexpected(checked.error());
+  return LBFGSBInfNormGTerminator(*checked);
+}
+
+bool LBFGSBInfNormGTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& state,
+                                                     GradientStatus& status,
+                                                     const LBFGSBConfig& config) {
+  Vector p = state.g();
+  if (config.bounds && !config.bounds->empty()) {
+    const auto m =
+        std::min<Eigen::Index>(p.size(), static_cast<Eigen::Index>(config.bounds->size()));
+    for (Eigen::Index j = 0; j < m; ++j) {
+      const ScalarBound& bound = (*config.bounds)[static_cast<std::size_t>(j)];
+      const double x = state.x()[j];
+      const bool has_lower = std::holds_alternative<Lower>(bound) ||
+                             std::holds_alternative<LowerUpper>(bound);
+      const bool has_upper = std::holds_alternative<Upper>(bound) ||
+                             std::holds_alternative<LowerUpper>(bound);
+      const bool at_lower = has_lower && x <= lower_end(bound) + kBoundMargin;
+      const bool at_upper = has_upper && x >= upper_end(bound) - kBoundMargin;
+      if (at_lower && p[j] > 0.0) {
+        p[j] = 0.0;
+      } else if (at_upper && p[j] < 0.0) {
+        p[j] = 0.0;
+      }
+    }
+  }
+  double largest = 0.0;
+  for (Eigen::Index j = 0; j < p.size(); ++j) largest = std::fmax(largest, std::abs(p[j]));
+  if (eps_ > largest) return stop_with(status, "PROJECTED GRADIENT WITHIN TOLERANCE");
+  return false;
+}
+
+std::unique_ptr<Terminator> LBFGSBInfNormGTerminator::clone() const {
+  return std::unique_ptr<Terminator>(new LBFGSBInfNormGTerminator(*this));
+}
+
+}  // namespace tarnwick::optimizer

@@ -1,0 +1,58 @@
+#include "optimizer/core/callbacks.hpp"
+
+#include <string>
+
+#include "optimizer/algorithms/gradient/gradient_status.hpp"
+
+namespace tarnwick::optimizer {
+
+CallbackLike::CallbackLike(std::unique_ptr<Terminator> terminator)
+    : entry_(std::move(terminator)) {}
+
+CallbackLike::CallbackLike(std::unique_ptr<Observer> observer) : entry_(std::move(observer)) {}
+
+CallbackLike::CallbackLike(const CallbackLike& other) {
+  if (const auto* t = std::get_if<std::unique_ptr<Terminator>>(&other.entry_)) {
+    entry_ = (*t)->clone();
+  } else {
+    entry_ = std::get<std::unique_ptr<Observer>>(other.entry_)->clone();
+  }
+}
+
+CallbackLike& CallbackLike::operator=(const CallbackLike& other) {
+  if (this != &other) *this = CallbackLike(other);
+  return *this;
+}
+
+bool CallbackLike::call(std::uint64_t step, LBFGSB& state, GradientStatus& status,
+                        const LBFGSBConfig& config) {
+  if (auto* t = std::get_if<std::unique_ptr<Terminator>>(&entry_)) {
+    return (*t)->check_for_termination(step, state, status, config);
+  }
+  std::get<std::unique_ptr<Observer>>(entry_)->observe(step, state, status, config);
+  return false;
+}
+
+Callbacks with_terminator(Callbacks list, std::unique_ptr<Terminator> terminator) {
+  list.entries.emplace_back(std::move(terminator));
+  return list;
+}
+
+Callbacks with_observer(Callbacks list, std::unique_ptr<Observer> observer) {
+  list.entries.emplace_back(std::move(observer));
+  return list;
+}
+
+bool MaxSteps::check_for_termination(std::uint64_t step, LBFGSB& /*state*/,
+                                     GradientStatus& status, const LBFGSBConfig& /*config*/) {
+  const std::uint64_t last = n_ == 0 ? 0 : n_ - 1;
+  if (step < last) return false;
+  status.message.reset();
+  status.message.set_kind(StatusType::Message);
+  status.message.set_text("Maximum number of steps reached (" + std::to_string(n_) + ")");
+  return true;
+}
+
+std::unique_ptr<Terminator> MaxSteps::clone() const { return std::make_unique<MaxSteps>(*this); }
+
+}  // namespace tarnwick::optimizer

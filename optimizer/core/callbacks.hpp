@@ -1,0 +1,56 @@
+// The ordered callback list of a run, and the step-limit terminator.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "optimizer/interfaces/terminator.hpp"
+
+namespace tarnwick::optimizer {
+
+// One entry of the list: a terminator or an observer, owned. Copying an
+// entry copies its object.
+class CallbackLike {
+ public:
+  explicit CallbackLike(std::unique_ptr<Terminator> terminator);
+  explicit CallbackLike(std::unique_ptr<Observer> observer);
+  CallbackLike(const CallbackLike& other);
+  CallbackLike& operator=(const CallbackLike& other);
+  CallbackLike(CallbackLike&&) noexcept = default;
+  CallbackLike& operator=(CallbackLike&&) noexcept = default;
+  ~CallbackLike() = default;
+
+  // Runs the entry; true when it is a terminator that asks to stop.
+  [[nodiscard]] bool call(std::uint64_t step, LBFGSB& state, GradientStatus& status,
+                          const LBFGSBConfig& config);
+
+ private:
+  std::variant<std::unique_ptr<Terminator>, std::unique_ptr<Observer>> entry_;
+};
+
+struct Callbacks {
+  std::vector<CallbackLike> entries;
+};
+
+// Appends one entry and gives the list back, so calls chain.
+[[nodiscard]] Callbacks with_terminator(Callbacks list, std::unique_ptr<Terminator> terminator);
+[[nodiscard]] Callbacks with_observer(Callbacks list, std::unique_ptr<Observer> observer);
+
+// Stops after the n-th step (step index k ≥ n − 1; for n = 0 after the
+// first step). Not a success: the message becomes kind Message with the
+// text "Maximum number of steps reached (n)".
+class MaxSteps final : public Terminator {
+ public:
+  explicit MaxSteps(std::uint64_t n) : n_(n) {}
+  [[nodiscard]] bool check_for_termination(std::uint64_t step, LBFGSB& state,
+                                           GradientStatus& status,
+                                           const LBFGSBConfig& config) override;
+  [[nodiscard]] std::unique_ptr<Terminator> clone() const override;
+
+ private:
+  std::uint64_t n_;
+};
+
+}  // namespace tarnwick::optimizer

@@ -1,0 +1,48 @@
+// Per-coordinate box constraints.
+#pragma once
+
+#include <expected>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "optimizer/interfaces/optimizer_error.hpp"
+
+namespace tarnwick::optimizer {
+
+struct Unbounded {
+  friend bool operator==(const Unbounded&, const Unbounded&) = default;
+};
+struct Lower {
+  double lower;
+  friend bool operator==(const Lower&, const Lower&) = default;
+};
+struct Upper {
+  double upper;
+  friend bool operator==(const Upper&, const Upper&) = default;
+};
+struct LowerUpper {
+  double lower;
+  double upper;
+  friend bool operator==(const LowerUpper&, const LowerUpper&) = default;
+};
+
+// The bound of one coordinate. A kind never holds an infinite value.
+using ScalarBound = std::variant<Unbounded, Lower, Upper, LowerUpper>;
+using BoundList = std::vector<ScalarBound>;
+using BoundPair = std::pair<double, double>;
+
+// The lower end of a bound, −∞ when it has none.
+[[nodiscard]] double lower_end(const ScalarBound& bound);
+// The upper end of a bound, +∞ when it has none.
+[[nodiscard]] double upper_end(const ScalarBound& bound);
+
+// Converts (lower, upper) pairs in order. A pair is accepted only when
+// lower < upper; an unordered pair, an equal pair or a NaN end fails the whole
+// list with "bounds must be ordered and must not contain NaN". An accepted
+// pair becomes Unbounded, Lower, Upper or LowerUpper by which of its ends are
+// finite.
+[[nodiscard]] std::expected<BoundList, OptimizerError> bounds_from_pairs(
+    const std::vector<BoundPair>& pairs);
+
+}  // namespace tarnwick::optimizer

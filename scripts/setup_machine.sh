@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, skipping what is already there:
+# Debian's Eigen, GoogleTest and valgrind, then the Python build and test
+# packages. Safe to run again.
+set -euo pipefail
+
+need_apt=()
+[ -f /usr/include/eigen3/Eigen/Core ] || need_apt+=(libeigen3-dev)
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
+fi
+
+missing=$(python3 - <<'PY'
+import importlib.util
+wanted = {"scikit_build_core": "scikit-build-core>=0.10", "numpy": "numpy>=2.0",
+          "cmake": "cmake>=3.25", "pytest": "pytest>=7", "hypothesis": "hypothesis>=6",
+          "scipy": "scipy>=1.10", "mypy": "mypy>=1.5"}
+print(" ".join(spec for name, spec in wanted.items() if importlib.util.find_spec(name) is None))
+PY
+)
+if [ -n "$missing" ]; then
+  # shellcheck disable=SC2086
+  python3 -m pip install --quiet $missing
+fi
