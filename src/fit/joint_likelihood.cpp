@@ -1,0 +1,199 @@
+#include "fit/joint_likelihood.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace tarnwick::fit {
+
+namespace {
+
+std::string pdf_count_message(std::size_t k, std::size_t returned, std::size_t expected) {
+  return "PDF " + std::to_string(k) + " returned " + std::to_string(returned) +
+         " values, expected " + std::to_string(expected);
+}
+
+// The first event whose PDF values are all zero, if any, from `first` on.
+std::optional<std::size_t> first_all_zero_event(std::span<const std::span<const double>> values,
+                                                std::size_t first, std::size_t n_events) {
+  for (std::size_t i = first; i < n_events; ++i) {
+    bool all_zero = true;
+    for (const auto& f : values) {
+      if (f[i] != 0.0) {
+        all_zero = false;
+        break;
+      }
+    }
+    if (all_zero) return i;
+  }
+  return std::nullopt;
+}
+
+SPlotError all_zero_error(std::size_t event) {
+  return PdfEvaluation{"all PDFs are zero for event " + std::to_string(event)};
+}
+
+}  // namespace
+
+JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, const EventTable& events,
+                                 std::span<ParametricPdf* const> pdfs,
+                                 std::span<const double> event_weights)
+    : shape_names_(std::move(shape_names)),
+      events_(events),
+      pdfs_(pdfs),
+      event_weights_(event_weights) {
+  TARNWICK_REQUIRE(event_weights_.size() == events_.size());
+}
+
+ParameterMap JointLikelihood::parameters_at(std::span<const double> shape_values) const {
+  TARNWICK_REQUIRE(shape_values.size() == shape_names_.size());
+  ParameterMap parameters;
+  for (std::size_t j = 0; j < shape_names_.size(); ++j) {
+    parameters.insert_or_assign(shape_names_[j], shape_values[j]);
+  }
+  return parameters;
+}
+
+std::expected<std::vector<std::span<const double>>, SPlotError>
+JointLikelihood::evaluate_pdf_values(const ParameterMap& parameters) const {
+  auto values = checked_pdf_values(parameters);
+  if (!values) return values;
+  if (auto zero = first_all_zero_event(*values, 0, events_.size())) {
+    return std::unexpected(all_zero_error(*zero));
+  }
+  return values;
+}
+
+std::expected<std::vector<std::span<const double>>, SPlotError>
+JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
+  const std::size_t n_events = events_.size();
+  std::vector<std::span<const double>> values;
+  values.reserve(pdfs_.size());
+  for (std::size_t k = 0; k < pdfs_.size(); ++k) {
+    auto f = pdfs_[k]->evaluate_batch(events_, parameters);
+    if (!f) return std::unexpected(std::move(f.error()));
+    if (f->size() != n_events) {
+      return std::unexpected(PdfEvaluation{pdf_count_message(k, f->size(), n_events)});
+    }
+    const auto bad = std::find_if(f->begin(), f->end(), [](double v) {
+      // Rejects NaN, ±∞ and negative values; −0 passes.
+      return !(v >= 0.0 && v < std::numeric_limits<double>::infinity());
+    });
+    if (bad != f->end()) {
+      return std::unexpected(PdfEvaluation{"PDF " + std::to_string(k) +
+                                           " returned an invalid value for event " +
+                                           std::to_string(bad - f->begin())});
+    }
+    values.push_back(*f);
+  }
+  return values;
+}
+
+std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
+    std::span<const double> shape_values) const {
+  auto values = evaluate_pdf_values(parameters_at(shape_values));
+  if (!values) return std::unexpected(std::move(values.error()));
+  const std::size_t n_events = events_.size();
+  EvaluatedModel model;
+  model.n_events = n_events;
+  model.n_components = values->size();
+  model.pdf_values.resize(n_events * model.n_components);
+  for (std::size_t k = 0; k < model.n_components; ++k) {
+    const auto& f = (*values)[k];
+    for (std::size_t i = 0; i < n_events; ++i) {
+      model.pdf_values[i * model.n_components + k] = f[i];
+    }
+  }
+  model.event_weights.assign(event_weights_.begin(), event_weights_.end());
+  return model;
+}
+
+std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vector& x) const {
+  const std::size_t n_comp = pdfs_.size();
+  TARNWICK_REQUIRE(static_cast<std::size_t>(x.size()) >= n_comp);
+  const std::span<const double> point(x.data(), static_cast<std::size_t>(x.size()));
+  auto values = checked_pdf_values(parameters_at(point.subspan(n_comp)));
+  if (!values) return std::unexpected(std::move(values.error()));
+  const auto& f = *values;
+  const std::size_t n_events = events_.size();
+
+  double nll = 0.0;
+  for (std::size_t k = 0; k < n_comp; ++k) nll += x[static_cast<Eigen::Index>(k)];
+
+  // One pass: the all-zero test and the log terms together. A non-finite
+  // mixture density is reported only after the remaining events were
+  // searched for an all-zero one, which takes precedence.
+  for (std::size_t i = 0; i < n_events; ++i) {
+    double m = 0.0;
+    bool all_zero = true;
+    for (std::size_t k = 0; k < n_comp; ++k) {
+      const double fk = f[k][i];
+      all_zero = all_zero && fk == 0.0;
+      m += x[static_cast<Eigen::Index>(k)] * fk;
+    }
+    if (all_zero) return std::unexpected(all_zero_error(i));
+    if (!std::isfinite(m)) {
+      if (auto zero = first_all_zero_event(f, i + 1, n_events)) {
+        return std::unexpected(all_zero_error(*zero));
+      }
+      return std::unexpected(
+          Optimization{"mixture density is not finite for event " + std::to_string(i)});
+    }
+    nll -= event_weights_[i] * std::log(std::max(m, kDensityFloor));
+  }
+  if (!std::isfinite(nll)) {
+    return std::unexpected(Optimization{"negative log-likelihood is not finite"});
+  }
+  return nll;
+}
+
+std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient(
+    const optimizer::Vector& x) const {
+  optimizer::Vector p = x;
+  optimizer::Vector g(x.size());
+  for (Eigen::Index j = 0; j < p.size(); ++j) {
+    const double v = p[j];
+    const double h = kFiniteDifferenceStepFactor * (std::abs(v) + 1.0);
+    p[j] = v + h;
+    auto plus = evaluate(p);
+    if (!plus) return std::unexpected(std::move(plus.error()));
+    p[j] = v - h;
+    auto minus = evaluate(p);
+    if (!minus) return std::unexpected(std::move(minus.error()));
+    p[j] = v;
+    g[j] = (*plus - *minus) / (2.0 * h);
+  }
+  return g;
+}
+
+std::expected<std::pair<optimizer::Vector, optimizer::Matrix>, SPlotError>
+JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
+  auto g = gradient(x);
+  if (!g) return std::unexpected(std::move(g.error()));
+  const Eigen::Index n = x.size();
+  optimizer::Matrix h(n, n);
+  optimizer::Vector p = x;
+  for (Eigen::Index j = 0; j < n; ++j) {
+    const double v = p[j];
+    const double step = kFiniteDifferenceStepFactor * (std::abs(v) + 1.0);
+    p[j] = v + step;
+    auto plus = gradient(p);
+    if (!plus) return std::unexpected(std::move(plus.error()));
+    p[j] = v - step;
+    auto minus = gradient(p);
+    if (!minus) return std::unexpected(std::move(minus.error()));
+    p[j] = v;
+    h.col(j) = (*plus - *minus) / (2.0 * step);
+  }
+  for (Eigen::Index i = 0; i < n; ++i) {
+    for (Eigen::Index j = i + 1; j < n; ++j) {
+      const double mean = (h(i, j) + h(j, i)) / 2.0;
+      h(i, j) = mean;
+      h(j, i) = mean;
+    }
+  }
+  return std::pair{std::move(*g), std::move(h)};
+}
+
+}  // namespace tarnwick::fit

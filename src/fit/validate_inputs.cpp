@@ -1,0 +1,86 @@
+#include "fit/validate_inputs.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "fit/number_format.hpp"
+
+namespace tarnwick::fit {
+
+namespace {
+
+std::unexpected<SPlotError> invalid(std::string message) {
+  return std::unexpected<SPlotError>(InvalidInput{std::move(message)});
+}
+
+// Sums in order, starting from −0 so that an empty or all-(−0) sum stays −0.
+double ordered_sum(std::span<const double> values) {
+  double sum = -0.0;
+  for (const double v : values) sum += v;
+  return sum;
+}
+
+bool yields_are_usable(std::span<const double> yields, std::size_t n_pdfs) {
+  if (yields.size() != n_pdfs) return false;
+  for (const double y : yields) {
+    // −0 is not negative.
+    if (!std::isfinite(y) || y < 0.0) return false;
+  }
+  return ordered_sum(yields) > 0.0;
+}
+
+}  // namespace
+
+std::expected<ValidatedInputs, SPlotError> validate_inputs(
+    const EventTable& events, std::size_t n_pdfs, std::span<const ShapeParameter> shape_parameters,
+    const SPlotConfig& config) {
+  if (events.empty()) return invalid("data must not be empty");
+  if (n_pdfs == 0) return invalid("at least one PDF is required");
+  // Rows of a table share one width, so only a zero width is inconsistent.
+  if (events.width() == 0) return invalid("events must have one consistent, nonzero dimension");
+  for (const double v : events.values()) {
+    if (!std::isfinite(v)) return invalid("event coordinates must be finite");
+  }
+  if (config.max_steps && *config.max_steps == 0) return invalid("max_steps must be positive");
+  if (!(std::isfinite(config.tolerance) && config.tolerance > 0.0)) {
+    return invalid("tolerance must be finite and positive");
+  }
+
+  ValidatedInputs out;
+  if (config.event_weights) {
+    const auto& w = *config.event_weights;
+    if (w.size() != events.size()) {
+      return invalid("event_weights has length " + std::to_string(w.size()) + ", expected " +
+                     std::to_string(events.size()));
+    }
+    for (const double v : w) {
+      if (!std::isfinite(v)) return invalid("event weights must be finite");
+    }
+    out.event_weights = w;
+  } else {
+    out.event_weights.assign(events.size(), 1.0);
+  }
+
+  for (std::size_t i = 0; i < shape_parameters.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (shape_parameters[i].name == shape_parameters[j].name) {
+        return invalid("shape parameter name " + quote_name(shape_parameters[i].name) +
+                       " is duplicated");
+      }
+    }
+  }
+
+  if (config.initial_yields) {
+    out.initial_yields = *config.initial_yields;
+  } else {
+    const double total = ordered_sum(out.event_weights);
+    out.initial_yields.assign(n_pdfs, total / static_cast<double>(n_pdfs));
+  }
+  if (!yields_are_usable(out.initial_yields, n_pdfs)) {
+    return invalid(
+        "initial_yields must match the PDFs, be finite and nonnegative, and have positive sum");
+  }
+  return out;
+}
+
+}  // namespace tarnwick::fit

@@ -1,0 +1,96 @@
+// Small C++ PDFs for the fit-engine tests. Each evaluates column `column` of
+// the event rows (column 0 is whatever bookkeeping the caller put there) and
+// returns a view of its own reused buffer.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fit/parametric_pdf.hpp"
+
+namespace tarnwick::fit::testing {
+
+// The base of the test PDFs: fills `buffer_` through `fill` and counts calls.
+class BufferedPdf : public ParametricPdf {
+ public:
+  std::expected<double, SPlotError> evaluate(std::span<const double> event,
+                                             const ParameterMap& parameters) override {
+    return density(event, parameters);
+  }
+  std::expected<std::span<const double>, SPlotError> evaluate_batch(
+      const EventTable& events, const ParameterMap& parameters) override {
+    ++calls;
+    batch_sizes.push_back(events.size());
+    if (fail_at_call && calls == *fail_at_call) {
+      return std::unexpected(PdfEvaluation{"test PDF failed"});
+    }
+    buffer_.resize(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      buffer_[i] = density(events.row(i), parameters);
+    }
+    return std::span<const double>(buffer_);
+  }
+
+  std::size_t calls = 0;
+  std::vector<std::size_t> batch_sizes;
+  std::optional<std::size_t> fail_at_call;  // 1-based call that fails
+
+ protected:
+  virtual double density(std::span<const double> event, const ParameterMap& parameters) = 0;
+
+ private:
+  std::vector<double> buffer_;
+};
+
+class FlatPdf final : public BufferedPdf {
+ protected:
+  double density(std::span<const double>, const ParameterMap&) override { return 1.0; }
+};
+
+// exp(−½((x − μ)/σ)²) / (σ √(2π)) with μ a fixed value or a shape parameter.
+class GaussPdf final : public BufferedPdf {
+ public:
+  GaussPdf(std::size_t column, double sigma, std::string mean_name)
+      : column_(column), sigma_(sigma), mean_name_(std::move(mean_name)) {}
+  GaussPdf(std::size_t column, double sigma, double mean)
+      : column_(column), sigma_(sigma), mean_(mean) {}
+
+ protected:
+  double density(std::span<const double> event, const ParameterMap& parameters) override {
+    const double mu = mean_name_.empty() ? mean_ : parameters.at(mean_name_);
+    const double z = (event[column_] - mu) / sigma_;
+    return std::exp(-0.5 * z * z) / (sigma_ * std::sqrt(2.0 * std::numbers::pi));
+  }
+
+ private:
+  std::size_t column_;
+  double sigma_;
+  std::string mean_name_;
+  double mean_ = 0.0;
+};
+
+// Returns a fixed array of values whatever the point (for checks of the
+// engine's value tests and for the benchmark-like cases).
+class FixedPdf final : public ParametricPdf {
+ public:
+  explicit FixedPdf(std::vector<double> values) : values_(std::move(values)) {}
+  std::expected<double, SPlotError> evaluate(std::span<const double> event,
+                                             const ParameterMap&) override {
+    return values_.at(static_cast<std::size_t>(event[0]));
+  }
+  std::expected<std::span<const double>, SPlotError> evaluate_batch(
+      const EventTable&, const ParameterMap&) override {
+    ++calls;
+    return std::span<const double>(values_);
+  }
+  std::size_t calls = 0;
+
+ private:
+  std::vector<double> values_;
+};
+
+}  // namespace tarnwick::fit::testing

@@ -1,0 +1,72 @@
+// Shared helpers and tolerances of the fit-engine tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fit/event_table.hpp"
+#include "fit/splot_error.hpp"
+
+namespace tarnwick::fit::testing {
+
+// Values that an independent computation of the same algorithm reproduces:
+// the same operations in the same order, so only the last bits of a few
+// library calls (exp, log, the SVD) may differ.
+inline constexpr double kSameAlgorithmRelative = 1e-9;
+// Standard errors come from an SVD of the Hessian; another SVD routine
+// agrees only to about this relative precision.
+inline constexpr double kSvdRelative = 1e-6;
+// Near the optimum the central differences of an objective of size F with
+// step h ≈ 6e-6 carry rounding noise of about ε F / h in the gradient, so two
+// implementations that round their sums differently stop a few noise steps
+// apart: values agree to about this relative precision…
+inline constexpr double kNoiseRelative = 1e-6;
+// …and the Hessian, a difference of such gradients, to about this.
+inline constexpr double kNoiseErrorRelative = 1e-3;
+
+// Rows [i, values…] from a one-column CSV in the tests' data folder.
+inline EventTable read_one_column(const std::string& file) {
+  std::ifstream in(std::string(TARNWICK_TEST_DATA_DIR) + "/" + file);
+  std::vector<double> values;
+  for (double v; in >> v;) values.push_back(v);
+  EventTable events(values.size(), 2);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    events.row(i)[0] = static_cast<double>(i);
+    events.row(i)[1] = values[i];
+  }
+  return events;
+}
+
+// n rows [i, value].
+inline EventTable constant_events(std::size_t n, double value) {
+  EventTable events(n, 2);
+  for (std::size_t i = 0; i < n; ++i) {
+    events.row(i)[0] = static_cast<double>(i);
+    events.row(i)[1] = value;
+  }
+  return events;
+}
+
+// Checks the alternative and the display text of an error.
+template <class Variant, class T>
+::testing::AssertionResult IsError(const T& result, const std::string& display) {
+  if (result.has_value()) return ::testing::AssertionFailure() << "expected an error, got a value";
+  if (!std::holds_alternative<Variant>(result.error())) {
+    return ::testing::AssertionFailure() << "wrong error kind: " << to_string(result.error());
+  }
+  if (to_string(result.error()) != display) {
+    return ::testing::AssertionFailure() << "message \"" << to_string(result.error())
+                                         << "\", expected \"" << display << "\"";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+inline void ExpectRelative(double actual, double expected, double relative) {
+  EXPECT_NEAR(actual, expected, relative * std::max(1.0, std::abs(expected)))
+      << "expected " << expected;
+}
+
+}  // namespace tarnwick::fit::testing
