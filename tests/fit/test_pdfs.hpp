@@ -25,6 +25,7 @@ class BufferedPdf : public ParametricPdf {
       const EventTable& events, const ParameterMap& parameters) override {
     ++calls;
     batch_sizes.push_back(events.size());
+    if (call_log) call_log->push_back(id);
     if (fail_at_call && calls == *fail_at_call) {
       return std::unexpected(PdfEvaluation{"test PDF failed"});
     }
@@ -38,6 +39,8 @@ class BufferedPdf : public ParametricPdf {
   std::size_t calls = 0;
   std::vector<std::size_t> batch_sizes;
   std::optional<std::size_t> fail_at_call;  // 1-based call that fails
+  std::vector<std::size_t>* call_log = nullptr;  // shared record of the call order
+  std::size_t id = 0;
 
  protected:
   virtual double density(std::span<const double> event, const ParameterMap& parameters) = 0;
@@ -71,6 +74,46 @@ class GaussPdf final : public BufferedPdf {
   double sigma_;
   std::string mean_name_;
   double mean_ = 0.0;
+};
+
+// λ e^(−λ x) normalised on [lo, hi], with λ a shape parameter.
+class ExponentialPdf final : public BufferedPdf {
+ public:
+  ExponentialPdf(std::size_t column, std::string slope_name, double lo, double hi)
+      : column_(column), slope_name_(std::move(slope_name)), lo_(lo), hi_(hi) {}
+
+ protected:
+  double density(std::span<const double> event, const ParameterMap& parameters) override {
+    const double lambda = parameters.at(slope_name_);
+    const double norm = std::exp(-lambda * lo_) - std::exp(-lambda * hi_);
+    return lambda * std::exp(-lambda * event[column_]) / norm;
+  }
+
+ private:
+  std::size_t column_;
+  std::string slope_name_;
+  double lo_;
+  double hi_;
+};
+
+// A Gaussian whose mean and width are both shape parameters.
+class GaussMeanWidthPdf final : public BufferedPdf {
+ public:
+  GaussMeanWidthPdf(std::size_t column, std::string mean_name, std::string width_name)
+      : column_(column), mean_name_(std::move(mean_name)), width_name_(std::move(width_name)) {}
+
+ protected:
+  double density(std::span<const double> event, const ParameterMap& parameters) override {
+    const double mu = parameters.at(mean_name_);
+    const double sigma = parameters.at(width_name_);
+    const double z = (event[column_] - mu) / sigma;
+    return std::exp(-0.5 * z * z) / (sigma * std::sqrt(2.0 * std::numbers::pi));
+  }
+
+ private:
+  std::size_t column_;
+  std::string mean_name_;
+  std::string width_name_;
 };
 
 // Returns a fixed array of values whatever the point (for checks of the

@@ -1,0 +1,204 @@
+#include "fit/joint_likelihood.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "test_pdfs.hpp"
+#include "test_util.hpp"
+
+namespace tarnwick::fit::testing {
+namespace {
+
+using optimizer::Vector;
+
+Vector point(std::initializer_list<double> values) {
+  Vector v(static_cast<Eigen::Index>(values.size()));
+  Eigen::Index i = 0;
+  for (const double x : values) v[i++] = x;
+  return v;
+}
+
+TEST(JointLikelihood, OneFlatPdfIsYMinusNLogY) {
+  // NLL(y) = y − N ln y for N unit events and a density of 1.
+  const EventTable events = constant_events(10, 0.5);
+  FlatPdf flat;
+  std::array<ParametricPdf*, 1> pdfs{&flat};
+  const std::vector<double> w(10, 1.0);
+  const JointLikelihood nll({}, events, pdfs, w);
+  for (const double y : {1.0, 10.0, 37.5}) {
+    auto value = nll.evaluate(point({y}));
+    ASSERT_TRUE(value);
+    EXPECT_NEAR(*value, y - 10.0 * std::log(y), 1e-12 * std::abs(*value));
+  }
+  // The derivative 1 − N/y vanishes at y = N.
+  auto g = nll.gradient(point({10.0}));
+  ASSERT_TRUE(g);
+  EXPECT_NEAR((*g)[0], 0.0, 1e-6);
+}
+
+TEST(JointLikelihood, WeightsMultiplyOnlyTheLogTerms) {
+  // NLL = y − Σ w_i ln y with Σ w = 0.5: y − 0.5 ln y.
+  const EventTable events = constant_events(3, 0.5);
+  FlatPdf flat;
+  std::array<ParametricPdf*, 1> pdfs{&flat};
+  const std::vector<double> w{1.0, -1.0, 0.5};
+  const JointLikelihood nll({}, events, pdfs, w);
+  auto value = nll.evaluate(point({2.0}));
+  ASSERT_TRUE(value);
+  EXPECT_NEAR(*value, 2.0 - 0.5 * std::log(2.0), 1e-15);
+}
+
+TEST(JointLikelihood, ZeroMixtureIsFlooredNotAnError) {
+  // Event 0 has density only in the first PDF, whose yield is 0.
+  const EventTable events = constant_events(2, 0.5);
+  FixedPdf a({1.0, 0.0});
+  FixedPdf b({0.0, 1.0});
+  std::array<ParametricPdf*, 2> pdfs{&a, &b};
+  const std::vector<double> w(2, 1.0);
+  const JointLikelihood nll({}, events, pdfs, w);
+  auto value = nll.evaluate(point({0.0, 1.0}));
+  ASSERT_TRUE(value);
+  EXPECT_DOUBLE_EQ(*value, 1.0 + 690.7755278982137);
+}
+
+TEST(JointLikelihood, EvaluationCountsAndCallOrder) {
+  // Every objective evaluation calls each PDF once, with all events, in
+  // component order; a gradient costs 2n evaluations and a gradient with
+  // Hessian 4n² + 2n.
+  const EventTable events = constant_events(5, 0.25);
+  std::vector<std::size_t> log;
+  GaussPdf signal(1, 0.1, "mu");
+  FlatPdf background;
+  signal.call_log = &log;
+  signal.id = 0;
+  background.call_log = &log;
+  background.id = 1;
+  std::array<ParametricPdf*, 2> pdfs{&signal, &background};
+  const std::vector<double> w(5, 1.0);
+  const JointLikelihood nll({"mu"}, events, pdfs, w);
+  const Vector x = point({2.0, 3.0, 0.3});
+
+  ASSERT_TRUE(nll.evaluate(x));
+  EXPECT_EQ(signal.calls, 1u);
+  ASSERT_TRUE(nll.gradient(x));
+  EXPECT_EQ(signal.calls, 1u + 2 * 3);
+  ASSERT_TRUE(nll.gradient_with_hessian(x));
+  EXPECT_EQ(signal.calls, 1u + 2 * 3 + (4 * 9 + 2 * 3));
+  EXPECT_EQ(background.calls, signal.calls);
+  for (const std::size_t size : signal.batch_sizes) EXPECT_EQ(size, 5u);
+  ASSERT_EQ(log.size(), 2 * signal.calls);
+  for (std::size_t i = 0; i < log.size(); ++i) EXPECT_EQ(log[i], i % 2);
+}
+
+TEST(JointLikelihood, HessianOfAQuadraticIsSymmetricAndExact) {
+  // One flat PDF: ∂²NLL/∂y² = N/y²; with a Gaussian whose mean is a shape
+  // parameter the cross terms are symmetrised.
+  const EventTable events = read_one_column("gauss_flat.csv");
+  GaussPdf signal(1, 0.05, "mu");
+  FlatPdf background;
+  std::array<ParametricPdf*, 2> pdfs{&signal, &background};
+  const std::vector<double> w(events.size(), 1.0);
+  const JointLikelihood nll({"mu"}, events, pdfs, w);
+  auto gh = nll.gradient_with_hessian(point({400.0, 600.0, 0.3}));
+  ASSERT_TRUE(gh);
+  const auto& h = gh->second;
+  for (Eigen::Index i = 0; i < 3; ++i) {
+    for (Eigen::Index j = 0; j < 3; ++j) EXPECT_EQ(h(i, j), h(j, i));
+  }
+  // ∂²/∂y_b² = Σ_i f_b² / m_i², all positive.
+  EXPECT_GT(h(1, 1), 0.0);
+  EXPECT_GT(h(2, 2), 0.0);
+}
+
+TEST(JointLikelihood, PdfValueChecks) {
+  const EventTable events = constant_events(3, 0.5);
+  const std::vector<double> w(3, 1.0);
+  const Vector x = point({1.0, 1.0});
+  {
+    FixedPdf ok({1, 1, 1});
+    FixedPdf too_long({1, 1, 1, 1});
+    std::array<ParametricPdf*, 2> pdfs{&ok, &too_long};
+    EXPECT_TRUE(IsError<PdfEvaluation>(JointLikelihood({}, events, pdfs, w).evaluate(x),
+                                       "PDF evaluation failed: PDF 1 returned 4 values, "
+                                       "expected 3"));
+  }
+  {
+    // −0 is accepted; the first negative value is reported, and the later
+    // PDF is not called.
+    FixedPdf bad({-0.0, -1e-300, -1.0});
+    FixedPdf later({1, 1, 1});
+    std::array<ParametricPdf*, 2> pdfs{&bad, &later};
+    EXPECT_TRUE(IsError<PdfEvaluation>(JointLikelihood({}, events, pdfs, w).evaluate(x),
+                                       "PDF evaluation failed: PDF 0 returned an invalid value "
+                                       "for event 1"));
+    EXPECT_EQ(later.calls, 0u);
+  }
+  for (const double bad : {std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::infinity()}) {
+    FixedPdf ok({1, 1, 1});
+    FixedPdf nan({1, 1, bad});
+    std::array<ParametricPdf*, 2> pdfs{&ok, &nan};
+    EXPECT_TRUE(IsError<PdfEvaluation>(JointLikelihood({}, events, pdfs, w).evaluate(x),
+                                       "PDF evaluation failed: PDF 1 returned an invalid value "
+                                       "for event 2"));
+  }
+}
+
+TEST(JointLikelihood, AllZeroEventIsFoundAfterEveryPdfWasCalled) {
+  std::vector<double> a(10, 1.0);
+  std::vector<double> b(10, 1.0);
+  a[7] = 0.0;
+  b[7] = 0.0;
+  const EventTable events = constant_events(10, 0.5);
+  FixedPdf pa(a);
+  FixedPdf pb(b);
+  std::array<ParametricPdf*, 2> pdfs{&pa, &pb};
+  const std::vector<double> w(10, 1.0);
+  const JointLikelihood nll({}, events, pdfs, w);
+  EXPECT_TRUE(IsError<PdfEvaluation>(nll.evaluate(point({1.0, 1.0})),
+                                     "PDF evaluation failed: all PDFs are zero for event 7"));
+  EXPECT_EQ(pb.calls, 1u);
+  EXPECT_TRUE(IsError<PdfEvaluation>(nll.evaluate_model(std::span<const double>{}),
+                                     "PDF evaluation failed: all PDFs are zero for event 7"));
+}
+
+TEST(JointLikelihood, NonFiniteMixtureAndObjective) {
+  const EventTable events = constant_events(3, 0.5);
+  const std::vector<double> w(3, 1.0);
+  FixedPdf huge({1.0, 1e308, 1.0});
+  std::array<ParametricPdf*, 1> pdfs{&huge};
+  const JointLikelihood nll({}, events, pdfs, w);
+  EXPECT_TRUE(IsError<Optimization>(nll.evaluate(point({1e10})),
+                                    "optimization failed: mixture density is not finite for "
+                                    "event 1"));
+  // An all-zero event later in the data takes precedence over the overflow.
+  FixedPdf overflow({1e308, 1.0, 0.0});
+  std::array<ParametricPdf*, 1> one{&overflow};
+  EXPECT_TRUE(IsError<PdfEvaluation>(JointLikelihood({}, events, one, w).evaluate(point({1e10})),
+                                     "PDF evaluation failed: all PDFs are zero for event 2"));
+  // Finite densities whose weighted sum overflows.
+  const std::vector<double> heavy(3, 1e308);
+  FixedPdf small({1e-300, 1e-300, 1e-300});
+  std::array<ParametricPdf*, 1> tiny{&small};
+  EXPECT_TRUE(IsError<Optimization>(JointLikelihood({}, events, tiny, heavy).evaluate(point({1.0})),
+                                    "optimization failed: negative log-likelihood is not finite"));
+}
+
+TEST(JointLikelihood, PdfErrorsPassThroughUnchanged) {
+  const EventTable events = constant_events(3, 0.5);
+  const std::vector<double> w(3, 1.0);
+  FlatPdf flat;
+  flat.fail_at_call = 2;
+  std::array<ParametricPdf*, 1> pdfs{&flat};
+  const JointLikelihood nll({}, events, pdfs, w);
+  auto g = nll.gradient(point({3.0}));
+  ASSERT_FALSE(g);
+  EXPECT_EQ(g.error(), SPlotError(PdfEvaluation{"test PDF failed"}));
+  EXPECT_EQ(flat.calls, 2u);  // the minus probe was never made
+}
+
+}  // namespace
+}  // namespace tarnwick::fit::testing
