@@ -1,0 +1,111 @@
+// The bridge through which the fit engine evaluates a Python PDF.
+//
+// A PythonParametricPdf wraps one user callable, called as
+// pdf(data, shape_parameters) on the whole data array with a dict of the
+// shape-parameter values, and keeps its most recent output in a
+// single-entry cache keyed by the shape-parameter point. Requests that
+// differ only in the yields, which are most of the finite-difference steps
+// of a fit, are therefore answered without calling Python.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <expected>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fit/parametric_pdf.hpp"
+#include "fit/splot_error.hpp"
+#include "py_ref.hpp"
+
+namespace tarnwick::python {
+
+// A new dict with one item per entry of `parameters`, in the map's order
+// (byte-wise by name): key a str, value a float. Empty with an exception set
+// on failure.
+[[nodiscard]] PyRef parameters_to_python(const fit::ParameterMap& parameters) noexcept;
+
+// Checks one PDF output: it must be a NumPy array (or subclass) with one
+// dimension and a dtype equivalent to native float64, else the text is
+// "PDF {index} must return a one-dimensional float64 NumPy array"; and it
+// must hold n_events values, else "PDF {index} returned {length} values,
+// expected {n_events}". On success the values are copied into `out`
+// (resized to n_events) and no text is returned. May throw std::bad_alloc.
+[[nodiscard]] std::optional<std::string> copy_pdf_output(PyObject* output, std::size_t index,
+                                                         std::size_t n_events,
+                                                         std::vector<double>& out);
+
+// The exception that must end a fit and reach the caller of splot as it is:
+// one that a PDF raised during the fit and that is not an Exception
+// (KeyboardInterrupt, SystemExit). Shared by the adapters of one call; the
+// first such exception is kept, and once it is set no adapter calls Python
+// again.
+class FitInterruption {
+ public:
+  [[nodiscard]] bool pending() const noexcept { return static_cast<bool>(exception_); }
+  void set(PyRef exception) noexcept {
+    if (!exception_) {
+      exception_ = std::move(exception);
+    }
+  }
+  [[nodiscard]] PyRef take() noexcept { return std::move(exception_); }
+
+ private:
+  PyRef exception_;
+};
+
+class PythonParametricPdf final : public fit::ParametricPdf {
+ public:
+  // `callable` and `data` are borrowed and referenced anew; `data` is the
+  // two-dimensional float64 array of the call, with n_events rows. The cache
+  // starts with `seed_values` (the probe output) at `seed_parameters`.
+  // Requires the interpreter lock, as does destruction.
+  PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
+                      std::size_t n_events, std::vector<double> seed_values,
+                      fit::ParameterMap seed_parameters, FitInterruption& interruption);
+
+  PythonParametricPdf(const PythonParametricPdf&) = delete;
+  PythonParametricPdf& operator=(const PythonParametricPdf&) = delete;
+  ~PythonParametricPdf() override = default;
+
+  // The value of the event whose row index is element 0 of `event`
+  // (truncated toward zero and saturated to an unsigned 64-bit integer).
+  [[nodiscard]] std::expected<double, fit::SPlotError> evaluate(
+      std::span<const double> event, const fit::ParameterMap& parameters) override;
+
+  // The PDF's values for all events of the call, in row order. `events` is
+  // not read: the adapter evaluates its own data array, whose rows are the
+  // events. The view is valid until the next call on this adapter.
+  [[nodiscard]] std::expected<std::span<const double>, fit::SPlotError> evaluate_batch(
+      const fit::EventTable& events, const fit::ParameterMap& parameters) override;
+
+ private:
+  // Makes the cache entry hold the values at `parameters`, calling Python on
+  // a miss. Called with mutex_ held. Errors leave the entry as it was.
+  [[nodiscard]] std::optional<fit::SPlotError> refresh(const fit::ParameterMap& parameters);
+  // The Python call and the output checks of a miss; fills scratch_.
+  [[nodiscard]] std::optional<std::string> call_python(const fit::ParameterMap& parameters);
+
+  PyRef callable_;
+  PyRef data_;
+  std::size_t index_;
+  std::size_t n_events_;
+  FitInterruption* interruption_;
+
+  // The cache. `values_` holds the PDF's output at `parameters_`; a miss
+  // fills `scratch_` and, on success, swaps it in, so that both buffers are
+  // reused from evaluation to evaluation and the view handed out by the last
+  // call stays intact until the next one.
+  std::mutex mutex_;
+  bool poisoned_ = false;  // set when an operation ended by an escaping fault
+  bool has_entry_ = false;
+  std::vector<double> values_;
+  fit::ParameterMap parameters_;
+  std::vector<double> scratch_;
+};
+
+}  // namespace tarnwick::python

@@ -1,0 +1,15 @@
+// The module function splot: argument binding and conversion, the checks
+// that only the Python side can make, the PDF probe, the fit, and the
+// conversion of its outcome into an SPlotResult or an exception.
+#pragma once
+
+#include <Python.h>
+
+namespace tarnwick::python {
+
+// A new builtin function object `splot`, bound to `module` (its self) and
+// reporting the module's name as its __module__. Null with an exception set
+// on failure.
+[[nodiscard]] PyObject* make_splot_function(PyObject* module) noexcept;
+
+}  // namespace tarnwick::python

@@ -1,0 +1,78 @@
+"""Joint extended-likelihood fitting and sWeight calculation."""
+
+import collections.abc
+from typing import final
+
+import numpy
+import numpy.typing
+
+__all__ = ["ShapeParameter", "SPlotResult", "splot", "SPlotError"]
+
+@final
+class ShapeParameter:
+    """Shared shape parameter used by the joint yield-and-shape fit."""
+
+    def __new__(
+        cls, name: str, initial: float, lower: float = ..., upper: float = ...
+    ) -> ShapeParameter:
+        """Create an immutable shape-parameter specification."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def initial(self) -> float: ...
+    @property
+    def lower(self) -> float: ...
+    @property
+    def upper(self) -> float: ...
+    def __repr__(self) -> str: ...
+
+@final
+class SPlotResult:
+    """Result of a joint yield-and-shape fit and its sWeight calculation."""
+
+    @property
+    def yields(self): ...  # type: ignore[no-untyped-def]
+    @property
+    def yield_errors(self): ...  # type: ignore[no-untyped-def]
+    @property
+    def covariance(self): ...  # type: ignore[no-untyped-def]
+    @property
+    def sweights(self): ...  # type: ignore[no-untyped-def]
+    @property
+    def shape_parameters(self) -> dict[str, float]: ...
+    @property
+    def shape_errors(self) -> dict[str, float]: ...
+    @property
+    def fit_covariance(self): ...  # type: ignore[no-untyped-def]
+    @property
+    def minimum_nll(self) -> float: ...
+    @property
+    def success(self) -> bool: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def objective_evaluations(self) -> int: ...
+    @property
+    def gradient_evaluations(self) -> int: ...
+    @property
+    def hessian_evaluations(self) -> int: ...
+
+class SPlotError(RuntimeError): ...
+
+def splot(
+    data: numpy.typing.ArrayLike,
+    pdfs: list[
+        collections.abc.Callable[
+            [numpy.typing.NDArray[numpy.float64], dict[str, float]],
+            numpy.typing.NDArray[numpy.float64],
+        ]
+    ],
+    *,
+    shape_parameters: list[ShapeParameter] | None = None,
+    initial_yields: list[float] | None = None,
+    weights: numpy.typing.ArrayLike | None = None,
+    max_steps: int | None = ...,
+    tolerance: float = 1e-8,
+) -> SPlotResult:
+    """Fit component yields and shared shape parameters, then calculate sWeights."""
