@@ -1,0 +1,136 @@
+// Shared tolerances and assertion helpers of the optimizer tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/interfaces/optimizer_error.hpp"
+
+namespace tarnwick::optimizer::testing {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
+
+// Results of a handful of floating-point operations on small, well-scaled
+// numbers (2 × 2 LU solves, Jacobi-scaled SVDs of matrices whose scaled form
+// has condition number ≤ 10): the rounding error is a few ε, so 1e-12
+// leaves three orders of magnitude of slack without hiding a wrong formula.
+inline constexpr double kRoundingTolerance = 1e-12;
+
+// Relative tolerance for a covariance computed from a Hessian whose entries
+// span sixteen orders of magnitude. The Jacobi scaling brings it to a
+// condition number of about 2; the relative error of the result is then a
+// few ε per entry after unscaling, so 1e-10 is generous yet far below the
+// 100 % error of zeroing a direction.
+inline constexpr double kScaledCovarianceTolerance = 1e-10;
+
+// Gradient-norm tolerance handed to the convergence terminators in the
+// end-to-end runs. It is well above the rounding floor of the test
+// objectives' gradients near their minimisers (about 1e-14 for values of
+// order one) and tight enough that a run stopping at a non-stationary point
+// cannot pass.
+inline constexpr double kGradientTolerance = 1e-10;
+
+// Distance from the known minimiser accepted at the end of a run that
+// stopped on kGradientTolerance. For a minimiser with smallest Hessian
+// eigenvalue λ the distance is at most ‖g‖/λ; the test problems have
+// λ ≥ 0.39 (Rosenbrock at (1, 1)), so ‖x − x*‖ ≤ 3e-10. The F_EVAL
+// terminator may stop slightly earlier (an absolute change of f below
+// 1e-16 on f − f* ≈ ½ λ ‖x − x*‖² allows ‖x − x*‖ ≈ 1e-8 … 1e-7 in the flat
+// valley of Rosenbrock in 10 dimensions), hence 1e-6.
+inline constexpr double kMinimiserTolerance = 1e-6;
+
+// The largest component of the projected gradient accepted at the end of a
+// run: the stopping tolerance of the projected-gradient terminator used in
+// those runs, plus rounding.
+inline constexpr double kProjectedGradientTolerance = 1e-8;
+
+// Checks that `result` holds the optimizer's configuration error with
+// exactly `text`, and that its display form carries the prefix.
+template <class T>
+::testing::AssertionResult IsConfigurationError(const std::expected<T, OptimizerError>& result,
+                                                std::string_view text) {
+  if (result) return ::testing::AssertionFailure() << "expected an error, got a value";
+  const auto* config = std::get_if<ConfigurationError>(&result.error());
+  if (config == nullptr) {
+    return ::testing::AssertionFailure() << "expected a ConfigurationError, got \""
+                                         << to_string(result.error()) << "\"";
+  }
+  if (config->text != text) {
+    return ::testing::AssertionFailure()
+           << "text is \"" << config->text << "\", expected \"" << text << "\"";
+  }
+  const std::string shown = to_string(result.error());
+  const std::string wanted = "Configuration error: " + std::string(text);
+  if (shown != wanted) {
+    return ::testing::AssertionFailure()
+           << "displayed as \"" << shown << "\", expected \"" << wanted << "\"";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Checks that `result` holds exactly the error `expected` (same type, equal
+// value): a problem's error must come back from the optimizer unchanged.
+template <class T, class E>
+::testing::AssertionResult HoldsError(const std::expected<T, E>& result, const E& expected) {
+  if (result) return ::testing::AssertionFailure() << "expected an error, got a value";
+  if (!(result.error() == expected)) {
+    return ::testing::AssertionFailure() << "the error differs from the one the problem raised";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The gradient projected onto the box at x: components that point out of
+// the box at a coordinate lying exactly on its bound are zeroed. A
+// minimiser of f over the box has a zero projected gradient.
+inline Vector projected_gradient(const Vector& x, const Vector& g, const BoundList& bounds) {
+  Vector p = g;
+  for (Eigen::Index i = 0; i < x.size(); ++i) {
+    const ScalarBound& bound = bounds[static_cast<std::size_t>(i)];
+    if (x[i] <= lower_end(bound) && p[i] > 0.0) p[i] = 0.0;
+    if (x[i] >= upper_end(bound) && p[i] < 0.0) p[i] = 0.0;
+  }
+  return p;
+}
+
+// True when every coordinate of x lies in its closed box.
+inline bool inside_box(const Vector& x, const BoundList& bounds) {
+  for (Eigen::Index i = 0; i < x.size(); ++i) {
+    const ScalarBound& bound = bounds[static_cast<std::size_t>(i)];
+    if (!(lower_end(bound) <= x[i] && x[i] <= upper_end(bound))) return false;
+  }
+  return true;
+}
+
+inline Vector vec(std::initializer_list<double> values) {
+  Vector v(static_cast<Eigen::Index>(values.size()));
+  Eigen::Index i = 0;
+  for (double value : values) v[i++] = value;
+  return v;
+}
+
+// A matrix from its rows.
+inline Matrix mat(std::initializer_list<std::initializer_list<double>> rows) {
+  const auto r = static_cast<Eigen::Index>(rows.size());
+  const auto c = r == 0 ? 0 : static_cast<Eigen::Index>(rows.begin()->size());
+  Matrix m(r, c);
+  Eigen::Index i = 0;
+  for (const auto& row : rows) {
+    Eigen::Index j = 0;
+    for (double value : row) m(i, j++) = value;
+    ++i;
+  }
+  return m;
+}
+
+}  // namespace tarnwick::optimizer::testing
