@@ -1,0 +1,106 @@
+"""SPlotResult: shapes, object identity, dict order, printed form, step limit."""
+
+from __future__ import annotations
+
+import gc
+
+import numpy as np
+import pytest
+
+import tarnwick
+from conftest import flat_pdf, gauss_mu_pdf, gaussian
+
+
+def second_peak(data, shape):
+    return gaussian(data[:, 0], 0.7, 0.1)
+
+
+ARRAYS = ["yields", "yield_errors", "covariance", "sweights", "fit_covariance"]
+
+
+def test_shapes_without_shape_parameters():
+    data = np.linspace(0.05, 0.95, 10).reshape(10, 1)
+    result = tarnwick.splot(data, [second_peak, flat_pdf])
+    assert result.yields.shape == (2,) and result.yield_errors.shape == (2,)
+    assert result.covariance.shape == (2, 2)
+    assert result.sweights.shape == (10, 2)
+    assert result.fit_covariance.shape == (2, 2)
+    assert result.shape_parameters == {} and result.shape_errors == {}
+    for name in ARRAYS:
+        array = getattr(result, name)
+        assert array.dtype == np.float64 and array.flags.c_contiguous and array.flags.writeable
+
+
+def test_shapes_and_order_with_shape_parameters(two_peaks):
+    def pdf(data, shape):
+        return gaussian(data[:, 0], shape["b"], 0.05 + 0.0 * shape["a"])
+
+    result = tarnwick.splot(two_peaks, [pdf, flat_pdf], shape_parameters=[
+        tarnwick.ShapeParameter("b", 0.35, 0.0, 1.0), tarnwick.ShapeParameter("a", 0.0, -1.0, 1.0)])
+    assert result.fit_covariance.shape == (4, 4)
+    assert result.covariance.shape == (2, 2)
+    assert list(result.shape_parameters) == ["a", "b"]
+    assert list(result.shape_errors) == ["a", "b"]
+    assert all(type(v) is float for v in result.shape_parameters.values())
+
+
+def test_arrays_are_the_same_objects_and_dicts_are_new(two_peaks):
+    result = tarnwick.splot(two_peaks, [gauss_mu_pdf, flat_pdf],
+                            shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    for name in ARRAYS:
+        assert getattr(result, name) is getattr(result, name)
+    first, second = result.shape_parameters, result.shape_parameters
+    assert first is not second and first == second
+    first["mu"] = 5.0
+    assert result.shape_parameters == second
+    result.yields[0] = -1.0
+    assert result.yields[0] == -1.0
+
+
+def test_scalar_fields_have_python_types(two_peaks):
+    result = tarnwick.splot(two_peaks, [flat_pdf])
+    assert type(result.minimum_nll) is float
+    assert type(result.success) is bool
+    assert type(result.message) is str
+    for name in ("objective_evaluations", "gradient_evaluations", "hessian_evaluations"):
+        assert type(getattr(result, name)) is int and getattr(result, name) > 0
+
+
+def test_repr(two_peaks):
+    result = tarnwick.splot(two_peaks, [gauss_mu_pdf, second_peak, flat_pdf],
+                            shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    text = (f"SPlotResult(yields=<3 components>, success={str(result.success).lower()}, "
+            f"minimum_nll={result.minimum_nll:.6f})")
+    assert repr(result) == text and str(result) == text
+    assert "e" not in text.split("minimum_nll=")[1]
+
+
+def test_step_limit_is_not_an_error(gauss_flat_data):
+    result = tarnwick.splot(gauss_flat_data, [gauss_mu_pdf, flat_pdf], max_steps=1,
+                            shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    assert result.success is False
+    assert result.message == "Message: Maximum number of steps reached (1)"
+    assert repr(result).startswith("SPlotResult(yields=<2 components>, success=false, ")
+    assert result.sweights.shape == (1000, 2)
+    assert np.isfinite(result.sweights).all()
+
+
+def test_arrays_outlive_the_result(two_peaks):
+    result = tarnwick.splot(two_peaks, [gauss_mu_pdf, flat_pdf],
+                            shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    sweights, yields = result.sweights, result.yields
+    expected_sweights, expected_yields = sweights.copy(), yields.copy()
+    assert sweights.base is not None and yields.base is not None
+    del result
+    gc.collect()
+    churn = [np.full(len(expected_sweights) * 2, 7.0) for _ in range(100)]
+    np.testing.assert_array_equal(sweights, expected_sweights)
+    np.testing.assert_array_equal(yields, expected_yields)
+    del churn
+
+
+def test_result_is_not_constructible():
+    with pytest.raises(TypeError):
+        tarnwick.SPlotResult()
+    with pytest.raises(TypeError):
+        tarnwick.SPlotResult.__new__(tarnwick.SPlotResult)
