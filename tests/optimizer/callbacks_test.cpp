@@ -17,6 +17,7 @@ namespace {
 
 using testing::convergence_callbacks;
 using testing::FunctionProblem;
+using testing::kUnreachable;
 using testing::Log;
 using testing::max_steps;
 using testing::recorder;
@@ -27,9 +28,6 @@ using testing::vec;
 // Rosenbrock from the usual far start point: it takes dozens of steps to
 // converge, so the first few steps stop only by a terminator's choice.
 const Vector kFarStart = vec({-1.2, 1});
-
-// Tolerances so small that no convergence test can pass.
-constexpr double kUnreachable = 1e-300;
 
 std::expected<MinimizationSummary, testing::ProblemError> run(const FunctionProblem& problem,
                                                               Callbacks callbacks) {

@@ -34,25 +34,39 @@ inline constexpr double kRoundingTolerance = 1e-12;
 // 100 % error of zeroing a direction.
 inline constexpr double kScaledCovarianceTolerance = 1e-10;
 
-// Gradient-norm tolerance handed to the convergence terminators in the
-// end-to-end runs. It is well above the rounding floor of the test
-// objectives' gradients near their minimisers (about 1e-14 for values of
-// order one) and tight enough that a run stopping at a non-stationary point
-// cannot pass.
+// Tolerance of the gradient-norm and projected-gradient terminators in the
+// end-to-end runs. It lies above the rounding floor of the test objectives'
+// gradients near their minimisers (about 1e-14 for values of order one)
+// and far below the gradient of any point that is not a minimiser.
 inline constexpr double kGradientTolerance = 1e-10;
 
-// Distance from the known minimiser accepted at the end of a run that
-// stopped on kGradientTolerance. For a minimiser with smallest Hessian
-// eigenvalue λ the distance is at most ‖g‖/λ; the test problems have
-// λ ≥ 0.39 (Rosenbrock at (1, 1)), so ‖x − x*‖ ≤ 3e-10. The F_EVAL
-// terminator may stop slightly earlier (an absolute change of f below
-// 1e-16 on f − f* ≈ ½ λ ‖x − x*‖² allows ‖x − x*‖ ≈ 1e-8 … 1e-7 in the flat
-// valley of Rosenbrock in 10 dimensions), hence 1e-6.
+// Objective-change tolerance of the end-to-end runs. It is below the
+// spacing of doubles near any |f| ≥ 1, so for such values the test only
+// stops a run whose step left f exactly unchanged; for the problems with
+// f* = 0 it stops once consecutive values differ by less than 1e-16,
+// measured at gradients between 1e-11 and 4e-8.
+inline constexpr double kObjectiveChangeTolerance = 1e-16;
+
+// A tolerance no convergence test can meet in a few steps of the test
+// problems: the runs that use it must end by their step limit.
+inline constexpr double kUnreachable = 1e-300;
+
+// Distance from the known minimiser accepted at the end of an end-to-end
+// run. A run ends on kGradientTolerance, or earlier when a step leaves f
+// unchanged (the objective-change test); the largest gradient left then is
+// about 4e-8 (Rosenbrock in 10 dimensions). Near a minimiser whose Hessian
+// has smallest eigenvalue λ the distance is about ‖g‖/λ, with λ ≥ 0.39 for
+// every problem here, so at most about 1e-7; measured, it is below 3e-9.
+// 1e-6 leaves room for rounding differences between compilers while a run
+// stopped at a non-stationary point misses by 1e-3 or more.
 inline constexpr double kMinimiserTolerance = 1e-6;
 
-// The largest component of the projected gradient accepted at the end of a
-// run: the stopping tolerance of the projected-gradient terminator used in
-// those runs, plus rounding.
+// The largest projected-gradient component accepted at the end of an
+// end-to-end run on a box. A run that ends on the projected-gradient test
+// is below kGradientTolerance; one that ends because f stopped changing is
+// at the rounding floor of f, measured at most 2.7e-9 (Rosenbrock in 10
+// dimensions with the upper bounds 0.7). A point that is not stationary on
+// the box has components of order 1e-3 or more.
 inline constexpr double kProjectedGradientTolerance = 1e-8;
 
 // Checks that `result` holds the optimizer's configuration error with
