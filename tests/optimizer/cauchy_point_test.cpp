@@ -114,6 +114,23 @@ TEST(CauchyPoint, ZeroCurvatureAlongAnEmptyPathKeepsEverythingFinite) {
   EXPECT_TRUE(inside_box(x + d, bounds));
 }
 
+TEST(CauchyPoint, SmallGradientNextToALargeOneOnABoundedVariableGivesAFiniteDirection) {
+  // g_1² is below the rounding of d·d = g_0² + g_1², so once variable 0
+  // reaches its bound the curvature left along the path cancels to zero in
+  // floating point. The path must still end at a finite point, and the
+  // direction must stay in the box and descend.
+  const BoundList bounds{LowerUpper{0, 1}, Unbounded{}};
+  const Vector x = vec({0.29186466052722249, 0});
+  const Vector g = vec({8.1323632216729038, 1.8189894035458565e-12});
+  const CauchyPoint cp = generalized_cauchy_point(x, g, no_pairs(2), box_of(bounds, 2));
+  ASSERT_TRUE(cp.point.allFinite());
+  EXPECT_EQ(cp.point[0], 0.0);
+  const Vector d = bound_constrained_direction(x, g, no_pairs(2), bounds);
+  ASSERT_TRUE(d.allFinite());
+  EXPECT_TRUE(inside_box(x + d, bounds));
+  EXPECT_LT(g.dot(d), 0.0);
+}
+
 TEST(CauchyPoint, IsTheFirstLocalMinimiserOfTheModelAlongTheProjectedPath) {
   // Pairs of the quadratic with Hessian A, so that B is positive definite,
   // and a box that the steepest-descent path runs into.

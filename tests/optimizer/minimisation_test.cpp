@@ -166,6 +166,26 @@ TEST(Minimisation, ExtendedLikelihoodWithoutSignalPutsTheSignalYieldOnItsBound) 
   EXPECT_LT(pg.cwiseAbs().maxCoeff(), kProjectedGradientTolerance);
 }
 
+TEST(Minimisation, BoundReachedByALargeGradientNextToATinyOne) {
+  // f = a·x_0 + ½x_1², ∇f = (a, x_1), with x_0 ∈ [0, 1] and x_1 free,
+  // from a start where x_1's gradient is 1e-12 of x_0's: the first step
+  // takes x_0 to its bound while x_1 is already almost at its minimiser.
+  // x* = (0, 0).
+  constexpr double kSlope = 8.1323632216729038;
+  const FunctionProblem problem(
+      [](const Vector& x) { return kSlope * x[0] + 0.5 * x[1] * x[1]; },
+      [](const Vector& x) { return vec({kSlope, x[1]}); },
+      [](const Vector&) { return mat({{0, 0}, {0, 1}}); });
+  const Result result = minimise(problem, vec({0.29186466052722249, 1.8189894035458565e-12}),
+                                 {{0, 1}, {-kInf, kInf}});
+  ASSERT_TRUE(ConvergedRun(result, problem));
+  const Vector& x = result->best_point;
+  EXPECT_EQ(x[0], 0.0);
+  EXPECT_LT(std::abs(x[1]), kMinimiserTolerance);
+  const Vector pg = projected_gradient(x, problem.grad(x), *result->bounds);
+  EXPECT_LT(pg.cwiseAbs().maxCoeff(), kProjectedGradientTolerance);
+}
+
 TEST(Minimisation, RosenbrockInTwoDimensionsReachesOneOne) {
   const FunctionProblem problem = rosenbrock();
   const Result result = minimise(problem, vec({-1.2, 1}));

@@ -13,7 +13,6 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::mat;
 using testing::vec;
 
 TEST(StatusMessage, DisplaysKindThenColonThenANonEmptyText) {
@@ -89,20 +88,6 @@ TEST(MinimizationSummary, WithoutAHessianReportsIdentityCovarianceAndNaNErrors) 
   EXPECT_EQ(summary.hessian_evaluations, 0u);
   EXPECT_EQ(summary.parameter_names, config.parameter_names);
   EXPECT_FALSE(summary.bounds.has_value());
-}
-
-TEST(MinimizationSummary, CopiesTheCovarianceAndErrorsOfTheStatus) {
-  GradientStatus status;
-  status.best_point = vec({0, 0});
-  status.set_hess(mat({{4, 0}, {0, 1}}));
-  status.hessian_evaluations = 1;
-  auto config = LBFGSBConfig{}.with_bounds({{0, 1}, {-1, testing::kInf}});
-  ASSERT_TRUE(config.has_value());
-  const MinimizationSummary summary = LBFGSB::summarize(status, vec({1, 1}), *config);
-  EXPECT_EQ(summary.covariance, *status.covariance);
-  EXPECT_EQ(summary.std_errors, *status.std_errors);
-  EXPECT_EQ(summary.hessian_evaluations, 1u);
-  EXPECT_EQ(summary.bounds, config->bounds);
 }
 
 }  // namespace

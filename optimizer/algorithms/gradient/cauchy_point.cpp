@@ -82,6 +82,7 @@ CauchyPoint generalized_cauchy_point(const Vector& x, const Vector& g,
   const double dd = linalg.vec_dot(d, d);
   double f1 = -dd;
   double f2 = theta * dd - linalg.vec_dot(p, middle_solve(memory, p));
+  const double f2_first = f2;
   double dt_min = -f1 / f2;
   double t_old = 0.0;
   std::size_t next = 0;  // position in `order` of the first unprocessed breakpoint
@@ -104,6 +105,13 @@ CauchyPoint generalized_cauchy_point(const Vector& x, const Vector& g,
       f1 += dt * f2 + gb * (theta * z_b + gb - linalg.vec_dot(w_b, middle_solve(memory, c)));
       f2 -= theta * gb * gb + 2.0 * gb * linalg.vec_dot(w_b, middle_solve(memory, p)) +
             gb * gb * linalg.vec_dot(w_b, middle_solve(memory, Vector(w_b)));
+      // The subtraction can cancel the whole curvature left on the path
+      // when the remaining d_i² are below the rounding of d·d (a large g_b
+      // next to tiny ones); f″ = 0 would give Δt_min = ∞ and send the
+      // unbounded variables to ±∞. The model is positive definite, so the
+      // true f″ is positive: keep at least ε times that of the first
+      // segment.
+      if (f2 < kMachineEpsilon * f2_first) f2 = kMachineEpsilon * f2_first;
       p += gb * w_b;
       d[b] = 0.0;
     } else {
