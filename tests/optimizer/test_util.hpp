@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
 #include <expected>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <string>
@@ -22,9 +24,10 @@ inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
 
 // Results of a handful of floating-point operations on small, well-scaled
-// numbers (2 × 2 LU solves, Jacobi-scaled SVDs of matrices whose scaled form
-// has condition number ≤ 10): the rounding error is a few ε, so 1e-12
-// leaves three orders of magnitude of slack without hiding a wrong formula.
+// numbers (LU solves and inverses of matrices up to 3 × 3, Jacobi-scaled
+// SVDs, the model along a Cauchy path), with condition numbers ≤ 10: the
+// rounding error is a few ε times the entries (≤ 10), so 1e-12 leaves two
+// orders of magnitude of slack without hiding a wrong formula.
 inline constexpr double kRoundingTolerance = 1e-12;
 
 // Relative tolerance for a covariance computed from a Hessian whose entries
@@ -56,7 +59,9 @@ inline constexpr double kUnreachable = 1e-300;
 // unchanged (the objective-change test); the largest gradient left then is
 // about 4e-8 (Rosenbrock in 10 dimensions). Near a minimiser whose Hessian
 // has smallest eigenvalue λ the distance is about ‖g‖/λ, with λ ≥ 0.39 for
-// every problem here, so at most about 1e-7; measured, it is below 3e-9.
+// every problem compared in absolute terms (the likelihood's yields are
+// compared relative to the event count), so at most about 1e-7; measured,
+// it is below 3e-9.
 // 1e-6 leaves room for rounding differences between compilers while a run
 // stopped at a non-stationary point misses by 1e-3 or more.
 inline constexpr double kMinimiserTolerance = 1e-6;
