@@ -105,11 +105,11 @@ PyRef take_raised_exception() noexcept {
     return {};
   }
   PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type);
+  PyRef traceback_ref = PyRef::steal(traceback);
   if (traceback != nullptr && value != nullptr) {
     PyException_SetTraceback(value, traceback);
   }
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
   return PyRef::steal(value);
 #endif
 }

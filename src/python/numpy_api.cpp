@@ -84,14 +84,13 @@ bool is_float64_array(PyObject* object, int ndim) noexcept {
   if (!PyArray_Check(object) || PyArray_NDIM(as_array(object)) != ndim) {
     return false;
   }
-  PyArray_Descr* native = PyArray_DescrFromType(NPY_FLOAT64);
-  if (native == nullptr) {
+  PyRef native = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT64)));
+  if (!native) {
     PyErr_Clear();
     return false;
   }
-  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(as_array(object)), native) != 0;
-  Py_DECREF(native);
-  return equivalent;
+  return PyArray_EquivTypes(PyArray_DESCR(as_array(object)),
+                            reinterpret_cast<PyArray_Descr*>(native.get())) != 0;
 }
 
 PyRef to_float64_array(PyObject* object) noexcept {

@@ -508,13 +508,11 @@ PyMethodDef splot_method = {
 }  // namespace
 
 PyObject* make_splot_function(PyObject* module) noexcept {
-  PyObject* name = PyModule_GetNameObject(module);
-  if (name == nullptr) {
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) {
     return nullptr;
   }
-  PyObject* function = PyCMethod_New(&splot_method, module, name, nullptr);
-  Py_DECREF(name);
-  return function;
+  return PyCMethod_New(&splot_method, module, name.get(), nullptr);
 }
 
 }  // namespace tarnwick::python
