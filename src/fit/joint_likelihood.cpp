@@ -98,14 +98,8 @@ std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
   EvaluatedModel model;
   model.n_events = n_events;
   model.n_components = values->size();
-  model.pdf_values.resize(n_events * model.n_components);
-  for (std::size_t k = 0; k < model.n_components; ++k) {
-    const auto& f = (*values)[k];
-    for (std::size_t i = 0; i < n_events; ++i) {
-      model.pdf_values[i * model.n_components + k] = f[i];
-    }
-  }
-  model.event_weights.assign(event_weights_.begin(), event_weights_.end());
+  model.pdf_values = std::move(*values);
+  model.event_weights = event_weights_;
   return model;
 }
 

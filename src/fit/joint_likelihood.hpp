@@ -43,7 +43,8 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   [[nodiscard]] std::expected<std::vector<std::span<const double>>, SPlotError>
   evaluate_pdf_values(const ParameterMap& parameters) const;
 
-  // The PDF values at the shape part of a point, as an owned table.
+  // The PDF values at the shape part of a point, with the same checks as
+  // evaluate_pdf_values, as a view (see evaluated_model.hpp).
   [[nodiscard]] std::expected<EvaluatedModel, SPlotError> evaluate_model(
       std::span<const double> shape_values) const;
 

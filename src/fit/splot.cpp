@@ -76,6 +76,9 @@ std::expected<SPlotResult, SPlotError> splot(const EventTable& events,
                                              SPlotConfig config) {
   auto validated = validate_inputs(events, pdfs.size(), shape_parameters, config);
   if (!validated) return std::unexpected(std::move(validated.error()));
+  // The validated copies are what the fit uses from here on.
+  config.event_weights.reset();
+  config.initial_yields.reset();
   const std::size_t n_comp = pdfs.size();
   const std::size_t n_shape = shape_parameters.size();
   const double tolerance = config.tolerance;

@@ -11,9 +11,8 @@ namespace {
 // m_i summed as y_0 f_0(i), then + y_k f_k(i) in component order.
 double mixture_density(const EvaluatedModel& model, std::span<const double> yields,
                        std::size_t i) {
-  const double* f = model.pdf_values.data() + i * model.n_components;
-  double m = yields[0] * f[0];
-  for (std::size_t k = 1; k < model.n_components; ++k) m += yields[k] * f[k];
+  double m = yields[0] * model.value(i, 0);
+  for (std::size_t k = 1; k < model.n_components; ++k) m += yields[k] * model.value(i, k);
   return m;
 }
 
@@ -34,12 +33,11 @@ std::expected<optimizer::Matrix, SPlotError> yield_information(const EvaluatedMo
   for (std::size_t i = 0; i < model.n_events; ++i) {
     const double m = mixture_density(model, yields, i);
     if (!usable_density(m)) return std::unexpected(not_positive(i));
-    const double* f = model.pdf_values.data() + i * n;
     const double w = model.event_weights[i];
     for (std::size_t j = 0; j < n; ++j) {
       for (std::size_t k = 0; k < n; ++k) {
         info(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k)) +=
-            w * f[j] * f[k] / (m * m);
+            w * model.value(i, j) * model.value(i, k) / (m * m);
       }
     }
   }
@@ -75,12 +73,12 @@ std::expected<Table, SPlotError> calculate_sweights(const EvaluatedModel& model,
   for (std::size_t i = 0; i < model.n_events; ++i) {
     const double m = mixture_density(model, yields, i);
     if (!usable_density(m)) return std::unexpected(not_positive(i));
-    const double* f = model.pdf_values.data() + i * n;
     const double w = model.event_weights[i];
     for (std::size_t r = 0; r < n; ++r) {
       double sum = 0.0;
       for (std::size_t k = 0; k < n; ++k) {
-        sum += covariance(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(k)) * f[k];
+        sum += covariance(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(k)) *
+               model.value(i, k);
       }
       sweights(i, r) = sum * w / m;
     }

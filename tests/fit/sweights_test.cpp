@@ -11,18 +11,29 @@ namespace {
 
 using optimizer::Matrix;
 
+// The values and weights behind a model view.
+struct OwnedModel {
+  std::vector<std::vector<double>> columns;
+  std::vector<double> weights;
+
+  [[nodiscard]] EvaluatedModel view() const {
+    EvaluatedModel model;
+    for (const auto& c : columns) model.pdf_values.emplace_back(c);
+    model.event_weights = weights;
+    model.n_events = weights.size();
+    model.n_components = columns.size();
+    return model;
+  }
+};
+
 // Two components on four events.
-EvaluatedModel two_component_model(std::vector<double> weights) {
-  EvaluatedModel model;
-  model.n_events = 4;
-  model.n_components = 2;
-  model.pdf_values = {2.0, 0.5, 1.5, 0.8, 0.2, 1.2, 0.1, 1.0};
-  model.event_weights = std::move(weights);
-  return model;
+OwnedModel two_component_model(std::vector<double> weights) {
+  return {{{2.0, 1.5, 0.2, 0.1}, {0.5, 0.8, 1.2, 1.0}}, std::move(weights)};
 }
 
 TEST(YieldInformation, OneComponentIsNOverYSquared) {
-  EvaluatedModel model{std::vector<double>(5, 1.0), std::vector<double>(5, 1.0), 5, 1};
+  const OwnedModel owned{{std::vector<double>(5, 1.0)}, std::vector<double>(5, 1.0)};
+  const EvaluatedModel model = owned.view();
   const std::vector<double> yields{4.0};
   auto info = yield_information(model, yields);
   ASSERT_TRUE(info);
@@ -33,7 +44,8 @@ TEST(YieldInformation, OneComponentIsNOverYSquared) {
 }
 
 TEST(YieldInformation, MatchesTheDefiningSum) {
-  const EvaluatedModel model = two_component_model({1.0, 2.0, 0.5, -1.0});
+  const OwnedModel owned = two_component_model({1.0, 2.0, 0.5, -1.0});
+  const EvaluatedModel model = owned.view();
   const std::vector<double> y{3.0, 7.0};
   auto info = yield_information(model, y);
   ASSERT_TRUE(info);
@@ -51,18 +63,20 @@ TEST(YieldInformation, MatchesTheDefiningSum) {
 }
 
 TEST(YieldInformation, NonPositiveMixtureNamesTheEvent) {
-  EvaluatedModel model = two_component_model({1, 1, 1, 1});
+  OwnedModel zero = two_component_model({1, 1, 1, 1});
   // Event 2 has no density in either component…
-  model.pdf_values[4] = 0.0;
-  model.pdf_values[5] = 0.0;
+  zero.columns[0][2] = 0.0;
+  zero.columns[1][2] = 0.0;
+  const EvaluatedModel model = zero.view();
   const std::vector<double> y{1.0, 1.0};
   const std::string message = "optimization failed: mixture density is not positive for event 2";
   EXPECT_TRUE(IsError<Optimization>(yield_information(model, y), message));
   EXPECT_TRUE(IsError<Optimization>(calculate_sweights(model, y, Matrix::Identity(2, 2)), message));
   // …and a mixture that underflows to 0 although every value is positive.
-  EvaluatedModel tiny = two_component_model({1, 1, 1, 1});
-  tiny.pdf_values[2] = 1e-300;
-  tiny.pdf_values[3] = 1e-300;
+  OwnedModel tiny_values = two_component_model({1, 1, 1, 1});
+  tiny_values.columns[0][1] = 1e-300;
+  tiny_values.columns[1][1] = 1e-300;
+  const EvaluatedModel tiny = tiny_values.view();
   const std::vector<double> small{1e-30, 1e-30};
   EXPECT_TRUE(IsError<Optimization>(
       yield_information(tiny, small),
@@ -88,8 +102,10 @@ TEST(CovarianceIsValid, ThresholdFollowsTheTolerance) {
 TEST(CalculateSweights, SignedWeightsScaleTheirRow) {
   const std::vector<double> y{3.0, 7.0};
   const Matrix cov{{2.0, -0.5}, {-0.5, 4.0}};
-  auto plus = calculate_sweights(two_component_model({1.0, 2.0, 0.0, 1.0}), y, cov);
-  auto minus = calculate_sweights(two_component_model({1.0, -2.0, 0.0, -1.0}), y, cov);
+  const OwnedModel plus_model = two_component_model({1.0, 2.0, 0.0, 1.0});
+  const OwnedModel minus_model = two_component_model({1.0, -2.0, 0.0, -1.0});
+  auto plus = calculate_sweights(plus_model.view(), y, cov);
+  auto minus = calculate_sweights(minus_model.view(), y, cov);
   ASSERT_TRUE(plus && minus);
   for (std::size_t r = 0; r < 2; ++r) {
     EXPECT_EQ((*minus)(1, r), -(*plus)(1, r));
