@@ -66,7 +66,8 @@ def load_adapter_harness():
     It is built with the C++ tests (TARNWICK_BUILD_TESTS) into
     <build>/tests/python; TARNWICK_ADAPTER_HARNESS_DIR names that folder
     explicitly, otherwise the newest build*/tests/python of the project is
-    used.
+    used, build-asan excepted: its harness loads only with the sanitizer
+    runtime preloaded (scripts/run_sanitizers.sh names it explicitly).
     """
     import importlib
     import os
@@ -75,7 +76,8 @@ def load_adapter_harness():
     folder = os.environ.get("TARNWICK_ADAPTER_HARNESS_DIR")
     if folder is None:
         root = Path(__file__).resolve().parents[2]
-        built = sorted(root.glob("build*/tests/python/_adapter_harness*.so"),
+        built = sorted((path for path in root.glob("build*/tests/python/_adapter_harness*.so")
+                        if path.parts[-4] != "build-asan"),
                        key=lambda path: path.stat().st_mtime)
         if not built:
             return None
