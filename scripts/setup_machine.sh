@@ -8,6 +8,7 @@ need_apt=()
 [ -f /usr/include/eigen3/Eigen/Core ] || need_apt+=(libeigen3-dev)
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
+command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
 if [ ${#need_apt[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
