@@ -1,0 +1,213 @@
+"""Fits running at once in two threads, and fits started from inside a PDF.
+
+A call of splot keeps the interpreter lock except where a PDF gives it up,
+as NumPy does inside its loops over large arrays; another thread may then run
+a fit of its own. Nothing of one call may reach the other, so each must come
+out bit for bit as when it runs alone. The same holds for a fit that a PDF
+starts inside another fit.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import tarnwick
+
+# Enough events that each PDF call spends most of its time inside NumPy's
+# loops, which run without the interpreter lock (NumPy keeps the lock only for
+# loops of a few hundred elements or fewer).
+N_EVENTS = 20_000
+
+
+def mass_sample(seed: int, n_events: int, signal_fraction: float) -> np.ndarray:
+    """A Gaussian peak over a falling exponential on [0, 1], two columns (the
+    second is not used by the PDFs)."""
+    rng = np.random.default_rng(seed)
+    n_signal = int(signal_fraction * n_events)
+    signal = rng.normal(0.4, 0.05, n_signal)
+    slope = 2.0
+    u = rng.uniform(size=n_events - n_signal)
+    background = -np.log1p(-u * (1.0 - math.exp(-slope))) / slope
+    mass = np.clip(np.concatenate([signal, background]), 0.0, 1.0)
+    return np.column_stack([mass, rng.uniform(size=n_events)])
+
+
+def signal_pdf(data, shape):
+    x = data[:, 0]
+    return np.exp(-0.5 * ((x - shape["mu"]) / shape["sigma"]) ** 2) / (
+        shape["sigma"] * math.sqrt(2.0 * math.pi))
+
+
+def background_pdf(data, shape):
+    slope = shape["slope"]
+    return slope * np.exp(-slope * data[:, 0]) / (1.0 - math.exp(-slope))
+
+
+SHAPES = [
+    tarnwick.ShapeParameter("mu", 0.38, 0.2, 0.6),
+    tarnwick.ShapeParameter("sigma", 0.06, 0.01, 0.2),
+    tarnwick.ShapeParameter("slope", 1.5, 0.1, 10.0),
+]
+
+
+class Recorder:
+    """A PDF that notes which thread called it, and when."""
+
+    def __init__(self, pdf, calls):
+        self.pdf, self.calls = pdf, calls
+
+    def __call__(self, data, shape):
+        self.calls.append((threading.get_ident(), time.perf_counter()))
+        return self.pdf(data, shape)
+
+
+def fit(data, calls=None, pdfs=(signal_pdf, background_pdf)):
+    if calls is not None:
+        pdfs = [Recorder(pdf, calls) for pdf in pdfs]
+    return tarnwick.splot(data, list(pdfs), shape_parameters=SHAPES, max_steps=40)
+
+
+def assert_identical(result, expected):
+    for attribute in ("yields", "yield_errors", "covariance", "sweights", "fit_covariance"):
+        assert getattr(result, attribute).tobytes() == getattr(expected, attribute).tobytes(), \
+            attribute
+    for attribute in ("shape_parameters", "shape_errors", "message", "success"):
+        assert repr(getattr(result, attribute)) == repr(getattr(expected, attribute)), attribute
+    assert repr(result.minimum_nll) == repr(expected.minimum_nll)
+    assert (result.objective_evaluations, result.gradient_evaluations,
+            result.hessian_evaluations) == (expected.objective_evaluations,
+                                            expected.gradient_evaluations,
+                                            expected.hessian_evaluations)
+
+
+@pytest.fixture(scope="module")
+def samples():
+    return mass_sample(1, N_EVENTS, 0.3), mass_sample(2, N_EVENTS, 0.6)
+
+
+@pytest.fixture
+def voluntary_switches_only():
+    """Makes the interpreter hand the lock to another thread only when the
+    holder gives it up (as NumPy does), not on its own timer."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30.0)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def test_two_threads_fitting_at_once_get_their_lone_results(samples, voluntary_switches_only):
+    alone = [fit(data) for data in samples]
+    assert all(result.success for result in alone)
+    calls = []
+    start = threading.Barrier(2)
+
+    def run(data):
+        start.wait()
+        return fit(data, calls)
+
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        together = [future.result() for future in [pool.submit(run, data) for data in samples]]
+    for result, expected in zip(together, alone):
+        assert_identical(result, expected)
+
+    # The fits really ran at once: with the interpreter's own switching put
+    # off, each thread made PDF calls between the other's first and last,
+    # which only the lock released inside NumPy allows.
+    threads = sorted({thread for thread, _ in calls})
+    assert len(threads) == 2
+    spans = {t: [when for thread, when in calls if thread == t] for t in threads}
+    for this, other in (threads, threads[::-1]):
+        first, last = min(spans[other]), max(spans[other])
+        assert any(first < when < last for when in spans[this])
+
+
+def test_a_failing_fit_in_one_thread_leaves_the_other_untouched(samples):
+    data = samples[0]
+    expected = fit(data)
+    other = mass_sample(3, N_EVENTS, 0.5)
+    calls = {"n": 0}
+
+    def failing_signal(data, shape):
+        calls["n"] += 1
+        if calls["n"] == 5:
+            raise ZeroDivisionError("fifth call")
+        return signal_pdf(data, shape)
+
+    start = threading.Barrier(2)
+
+    def run_failing():
+        start.wait()
+        with pytest.raises(tarnwick.SPlotError,
+                           match="^PDF evaluation failed: ZeroDivisionError: fifth call$"):
+            fit(other, pdfs=(failing_signal, background_pdf))
+
+    def run_good():
+        start.wait()
+        return fit(data)
+
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        failing, good = pool.submit(run_failing), pool.submit(run_good)
+        failing.result()
+        assert_identical(good.result(), expected)
+
+
+# ---- a fit inside a PDF ----
+
+INNER_DATA = mass_sample(4, 400, 0.4)
+
+
+def fixed_signal(data, shape):
+    return signal_pdf(data, {"mu": 0.4, "sigma": 0.05})
+
+
+def fixed_background(data, shape):
+    return background_pdf(data, {"slope": 2.0})
+
+
+def inner_fit():
+    """A fit of the yields alone, on other data."""
+    return tarnwick.splot(INNER_DATA, [fixed_signal, fixed_background])
+
+
+def test_a_pdf_may_run_a_fit_of_its_own():
+    data = mass_sample(5, 2000, 0.3)
+    expected_outer = fit(data)
+    expected_inner = inner_fit()
+    inner_results = []
+
+    def nesting_signal(data, shape):
+        inner_results.append(inner_fit())
+        return signal_pdf(data, shape)
+
+    outer = fit(data, pdfs=(nesting_signal, background_pdf))
+    assert_identical(outer, expected_outer)
+    # One inner fit per call of the signal PDF, the probe included, each the
+    # same as the inner fit alone.
+    assert len(inner_results) > 1
+    for result in inner_results:
+        assert_identical(result, expected_inner)
+
+
+def test_an_inner_fit_that_fails_is_the_pdfs_own_error():
+    data = mass_sample(6, 500, 0.3)
+    expected = fit(data)
+    calls = {"n": 0}
+
+    def nesting_signal(data, shape):
+        calls["n"] += 1
+        if calls["n"] == 3:
+            tarnwick.splot(INNER_DATA, [])  # raises ValueError inside the outer fit
+        return signal_pdf(data, shape)
+
+    with pytest.raises(tarnwick.SPlotError,
+                       match="^PDF evaluation failed: ValueError: at least one PDF is required$"):
+        fit(data, pdfs=(nesting_signal, background_pdf))
+    # The failed calls left nothing behind that a later fit would see.
+    assert_identical(fit(data), expected)
