@@ -72,6 +72,13 @@ class SubArray(np.ndarray):
     pass
 
 
+class UnreadableList(list):
+    """A list whose iteration fails."""
+
+    def __iter__(self):
+        raise ProtocolFault("__iter__")
+
+
 class ArrayLike:
     """An object that NumPy converts through __array__, which may raise."""
 
@@ -121,12 +128,13 @@ INNER_DATA = np.linspace(0.05, 0.95, 12).reshape(-1, 1)
 
 # Faults whose PDF returns the same values as a well-behaved one, so the fit
 # must come out exactly as with well-behaved PDFs.
-BENIGN_FAULTS = ["none", "strided-view", "reversed-view", "subclass", "same-array",
-                 "recursive", "clear-pdfs"]
+BENIGN_FAULTS = ["none", "strided-view", "reversed-view", "misaligned", "subclass",
+                 "same-array", "recursive", "clear-pdfs"]
 OUTPUT_FAULTS = ["list", "scalar", "zero-d", "short", "long", "empty", "float32", "column",
                  "int64", "big-endian", "nan", "negative", "inf", "zeros", "huge", "subnormal",
-                 "none-object"]
-OTHER_FAULTS = ["raise", "raise-unprintable", "abort", "mutate-data", "view-then-change"]
+                 "none-object", "broadcast"]
+OTHER_FAULTS = ["raise", "raise-unprintable", "abort", "mutate-data", "view-then-change",
+                "mutate-dict"]
 FAULTS = BENIGN_FAULTS + OUTPUT_FAULTS + OTHER_FAULTS
 
 
@@ -190,6 +198,8 @@ class FuzzPdf:
             return np.repeat(good, 2)[::2]
         if fault == "reversed-view":
             return good[::-1].copy()[::-1]
+        if fault == "misaligned":
+            return misaligned(good)
         if fault == "subclass":
             return good.view(SubArray)
         if fault == "same-array":
@@ -214,6 +224,11 @@ class FuzzPdf:
         if fault == "mutate-data":
             data[0, 0] = np.nextafter(data[0, 0], INF)
             return good
+        if fault == "mutate-dict":
+            # At the probe every PDF gets the same dict.
+            shape.clear()
+            shape["junk"] = 0.7
+            return good
         if fault == "view-then-change":
             if self.kept is not None:
                 self.kept *= 0.5
@@ -237,6 +252,7 @@ class FuzzPdf:
             "huge": lambda: np.full(n, 1e308),
             "subnormal": lambda: np.full(n, 5e-324),
             "none-object": lambda: None,
+            "broadcast": lambda: np.broadcast_to(good[:1], (n,)),
         }[fault]()
 
     def forget(self):
@@ -257,10 +273,18 @@ class Drawn:
     items: list = field(default_factory=list)  # the items of a pdfs or shape_parameters value
 
 
+def misaligned(array):
+    """A copy of `array` whose elements start one byte off their alignment."""
+    buffer = np.zeros(array.nbytes + 1, dtype=np.uint8)
+    copy = np.ndarray(array.shape, dtype=array.dtype, buffer=buffer, offset=1)
+    copy[...] = array
+    return copy
+
+
 def layout(draw, array):
     """The array in a drawn memory layout."""
     kind = draw(st.sampled_from(["plain", "plain", "fortran", "reversed", "strided", "readonly",
-                                 "subclass"]))
+                                 "subclass", "misaligned", "broadcast"]))
     if kind == "fortran":
         array = np.asfortranarray(array)
     elif kind == "reversed" and array.ndim > 0:
@@ -273,6 +297,10 @@ def layout(draw, array):
         array.flags.writeable = False
     elif kind == "subclass":
         array = array.view(SubArray)
+    elif kind == "misaligned" and array.dtype != object:
+        array = misaligned(array)
+    elif kind == "broadcast" and array.ndim > 0 and len(array) > 0:
+        array = np.broadcast_to(array[:1], array.shape)  # every row the first, stride 0
     return array
 
 
@@ -392,7 +420,7 @@ YIELD_VALUES = [10.0, 10.0, 1.0, 0.0, -1.0, NAN, INF, 1e308, 5e-324, 3]
 def initial_yields_arguments(draw, n_components):
     kind = draw(st.sampled_from(["omit"] * 10 + ["none"] + ["list"] * 3 + ["tuple", "array",
                                  "string", "number", "dict", "generator", "nested",
-                                 "bad-item"]))
+                                 "bad-item", "unreadable"]))
     if kind == "omit":
         return None
     if kind == "none":
@@ -414,6 +442,8 @@ def initial_yields_arguments(draw, n_components):
         return Drawn(dict.fromkeys(values, 1.0))
     if kind == "generator":
         return Drawn(v for v in values)
+    if kind == "unreadable":
+        return Drawn(UnreadableList(values), faults=(ProtocolFault,))
     if kind == "nested":
         return Drawn([[v] for v in values])
     if kind == "bad-item":
@@ -454,7 +484,7 @@ def shape_parameter_objects(draw):
 @st.composite
 def shape_parameters_arguments(draw):
     kind = draw(st.sampled_from(["omit"] * 3 + ["none"] + ["list"] * 6 + ["tuple", "string",
-                                 "number", "bad-item", "generator"]))
+                                 "number", "bad-item", "generator", "unreadable"]))
     if kind == "omit":
         return None
     if kind == "none":
@@ -470,6 +500,8 @@ def shape_parameters_arguments(draw):
         return Drawn(items + [draw(st.sampled_from([1.0, "mu", None, ("mu", 0.5)]))])
     if kind == "generator":
         return Drawn((item for item in items), items=items)
+    if kind == "unreadable":
+        return Drawn(UnreadableList(items), faults=(ProtocolFault,))
     return Drawn(items, items=items)
 
 
@@ -489,14 +521,17 @@ def pdfs_arguments(draw, log, wide=True):
     if wide and items and draw(st.integers(0, 5)) == 0:
         items.append(items[0])  # one callable for two components
     kind = draw(st.sampled_from(["list"] * 12 + ["tuple", "string", "number", "dict",
-                                                "generator"])) if wide else "list"
+                                                "generator", "unreadable"])) if wide else "list"
     value = {"list": lambda: list(items), "tuple": lambda: tuple(items), "string": lambda: "pdf",
              "number": lambda: 2.0, "dict": lambda: dict.fromkeys(range(len(items))),
-             "generator": lambda: (item for item in items)}[kind]()
+             "generator": lambda: (item for item in items),
+             "unreadable": lambda: UnreadableList(items)}[kind]()
     if isinstance(value, list):
         for item in items:
             if isinstance(item, FuzzPdf):
                 item.owner = value
+    if kind == "unreadable":
+        return Drawn(value, items=items, faults=(ProtocolFault,))
     return Drawn(value, items=items if kind in ("list", "tuple", "generator") else [])
 
 
@@ -518,7 +553,7 @@ def watched_objects(arguments):
     for value in arguments:
         objects.append(value)
         if isinstance(value, (list, tuple)):
-            objects.extend(value)
+            objects.extend(value[:])  # slicing, not iteration, which may fail on purpose
         if isinstance(value, np.ndarray) and value.base is not None:
             objects.append(value.base)
         if isinstance(value, ArrayLike):
