@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import os
 import sys
 from pathlib import Path
 
@@ -99,6 +100,11 @@ class Scenario:
         return matched, len(outcomes)
 
 
+# AddressSanitizer holds freed blocks in a quarantine (256 MB by default)
+# before reusing them, so resident memory grows under it whatever the module
+# does; scripts/run_sanitizers.sh sets TARNWICK_UNDER_SANITIZER.
+@pytest.mark.skipif(os.environ.get("TARNWICK_UNDER_SANITIZER") == "1",
+                    reason="resident memory measures nothing under AddressSanitizer's quarantine")
 def test_references_and_memory_are_released_on_every_path():
     scenario = Scenario()
     matched, total = scenario.every_outcome()  # warm up caches of NumPy and the interpreter
