@@ -415,9 +415,9 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
   // 11: everything made for the call is released on the way out.
 }
 
-// The C entry point: no C++ exception passes it.
-PyObject* splot_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+// run_splot with no C++ exception passing out.
+PyObject* guarded_splot(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
   try {
     return run_splot(module, args, static_cast<std::size_t>(nargs), kwnames);
   } catch (const std::bad_alloc&) {
@@ -429,6 +429,21 @@ PyObject* splot_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     PyErr_SetString(PyExc_SystemError, "tarnwick.splot failed internally: unknown C++ exception");
     return nullptr;
   }
+}
+
+// The C entry point. A PDF may call splot again, so calls can nest, and each
+// level takes a few kilobytes of C stack besides its Python frames. Each call
+// therefore counts as one level of the interpreter's recursion limit, so that
+// deep nesting ends in RecursionError while the stack still has room, as it
+// does for CPython's own builtins that call back into Python.
+PyObject* splot_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  if (Py_EnterRecursiveCall(" in tarnwick.splot") != 0) {
+    return nullptr;
+  }
+  PyObject* result = guarded_splot(module, args, nargs, kwnames);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 constexpr const char kSplotDoc[] =

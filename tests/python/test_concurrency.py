@@ -10,6 +10,7 @@ starts inside another fit.
 from __future__ import annotations
 
 import math
+import subprocess
 import sys
 import threading
 import time
@@ -211,3 +212,50 @@ def test_an_inner_fit_that_fails_is_the_pdfs_own_error():
         fit(data, pdfs=(nesting_signal, background_pdf))
     # The failed calls left nothing behind that a later fit would see.
     assert_identical(fit(data), expected)
+
+
+# Fits nested in PDFs until the recursion limit stops them, inside the fit
+# (not at the probe), in a thread with half the usual 8 MiB stack.
+DEEP_NESTING = """
+import threading
+import numpy as np
+import tarnwick
+
+threading.stack_size(4 * 1024 * 1024)
+data = np.linspace(0.1, 0.9, 10).reshape(-1, 1)
+mu = tarnwick.ShapeParameter("mu", 0.5, 0.0, 1.0)
+
+
+def flat(data, shape):
+    return np.ones(len(data))
+
+
+def nesting_pdf():
+    calls = [0]
+
+    def pdf(data, shape):
+        calls[0] += 1
+        if calls[0] == 2:
+            tarnwick.splot(data, [nesting_pdf(), flat], shape_parameters=[mu])
+        return np.exp(-((data[:, 0] - shape["mu"]) ** 2))
+    return pdf
+
+
+def run():
+    try:
+        tarnwick.splot(data, [nesting_pdf(), flat], shape_parameters=[mu])
+    except tarnwick.SPlotError as error:
+        print(str(error)[-80:])
+
+
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+def test_deep_nesting_ends_in_recursion_error_not_in_a_crash():
+    child = subprocess.run([sys.executable, "-c", DEEP_NESTING], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0, child.stderr
+    assert "RecursionError: maximum recursion depth exceeded" in child.stdout
