@@ -67,4 +67,9 @@ for module, folder in ((tarnwick, sys.argv[1]), (_adapter_harness, sys.argv[2]))
     if os.path.dirname(module.__file__) != folder:
         sys.exit(f"imported {module.__file__}, not the sanitized build in {folder}")
 PY
-sanitized_python -m pytest -q -p no:cacheprovider "$@"
+
+# The sanitizers write their reports to file descriptor 2 and then end the
+# process, before pytest could show what it captured there, so nothing is
+# captured. The tests that start interpreters of their own check their exit
+# status.
+sanitized_python -m pytest -q -p no:cacheprovider --capture=no "$@"
