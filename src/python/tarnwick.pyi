@@ -15,7 +15,7 @@ class ShapeParameter:
     def __new__(
         cls, name: str, initial: float, lower: float = ..., upper: float = ...
     ) -> ShapeParameter:
-        """Create an immutable shape-parameter specification."""
+        """Create an immutable shape-parameter declaration."""
 
     @property
     def name(self) -> str: ...
