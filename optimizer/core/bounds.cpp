@@ -1,5 +1,6 @@
 #include "optimizer/interfaces/bounds.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -21,6 +22,30 @@ double upper_end(const ScalarBound& bound) {
   return kInfinity;
 }
 
+ScalarBound bound_of(double lower, double upper) {
+  const bool has_lower = std::isfinite(lower);
+  const bool has_upper = std::isfinite(upper);
+  if (has_lower && has_upper) return LowerUpper{lower, upper};
+  if (has_lower) return Lower{lower};
+  if (has_upper) return Upper{upper};
+  return Unbounded{};
+}
+
+Box box_of(const std::optional<BoundList>& bounds, Eigen::Index n) {
+  Box box{Vector::Constant(n, -kInfinity), Vector::Constant(n, kInfinity)};
+  if (!bounds) return box;
+  const auto m = std::min<Eigen::Index>(n, static_cast<Eigen::Index>(bounds->size()));
+  for (Eigen::Index i = 0; i < m; ++i) {
+    box.lower[i] = lower_end((*bounds)[static_cast<std::size_t>(i)]);
+    box.upper[i] = upper_end((*bounds)[static_cast<std::size_t>(i)]);
+  }
+  return box;
+}
+
+bool Box::on_bound(Eigen::Index i, double value) const {
+  return value == lower[i] || value == upper[i];
+}
+
 std::expected<BoundList, OptimizerError> bounds_from_pairs(const std::vector<BoundPair>& pairs) {
   BoundList bounds;
   bounds.reserve(pairs.size());
@@ -30,17 +55,7 @@ std::expected<BoundList, OptimizerError> bounds_from_pairs(const std::vector<Bou
       return std::unexpected(
           ConfigurationError{"bounds must be ordered and must not contain NaN"});
     }
-    const bool has_lower = std::isfinite(lower);
-    const bool has_upper = std::isfinite(upper);
-    if (has_lower && has_upper) {
-      bounds.emplace_back(LowerUpper{lower, upper});
-    } else if (has_lower) {
-      bounds.emplace_back(Lower{lower});
-    } else if (has_upper) {
-      bounds.emplace_back(Upper{upper});
-    } else {
-      bounds.emplace_back(Unbounded{});
-    }
+    bounds.push_back(bound_of(lower, upper));
   }
   return bounds;
 }

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "optimizer/core/linalg.hpp"
 #include "optimizer/interfaces/optimizer_error.hpp"
 
 namespace tarnwick::optimizer {
@@ -32,10 +34,24 @@ using ScalarBound = std::variant<Unbounded, Lower, Upper, LowerUpper>;
 using BoundList = std::vector<ScalarBound>;
 using BoundPair = std::pair<double, double>;
 
+// The bound whose ends are the finite ones of (lower, upper); lower < upper
+// is the caller's to ensure.
+[[nodiscard]] ScalarBound bound_of(double lower, double upper);
+
 // The lower end of a bound, −∞ when it has none.
 [[nodiscard]] double lower_end(const ScalarBound& bound);
 // The upper end of a bound, +∞ when it has none.
 [[nodiscard]] double upper_end(const ScalarBound& bound);
+
+// The bounds as two vectors, ±∞ for missing ends (both ends when there is no
+// list, or when the list is shorter than the point).
+struct Box {
+  Vector lower;
+  Vector upper;
+  // Whether `value` is exactly one of the ends of coordinate i.
+  [[nodiscard]] bool on_bound(Eigen::Index i, double value) const;
+};
+[[nodiscard]] Box box_of(const std::optional<BoundList>& bounds, Eigen::Index n);
 
 // Converts (lower, upper) pairs in order. A pair is accepted only when
 // lower < upper; an unordered pair, an equal pair or a NaN end fails the whole

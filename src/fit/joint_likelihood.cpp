@@ -36,14 +36,37 @@ SPlotError all_zero_error(std::size_t event) {
 
 }  // namespace
 
+DifferenceSide difference_side(double v, double h, double lower, double upper) {
+  if (v - h >= lower && v + h <= upper) return DifferenceSide::Both;
+  if (v - h < lower && v + 2.0 * h <= upper) return DifferenceSide::Above;
+  if (v + h > upper && v - 2.0 * h >= lower) return DifferenceSide::Below;
+  return DifferenceSide::Both;
+}
+
 JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, const EventTable& events,
                                  std::span<ParametricPdf* const> pdfs,
-                                 std::span<const double> event_weights)
+                                 std::span<const double> event_weights, optimizer::Box bounds)
     : shape_names_(std::move(shape_names)),
       events_(events),
       pdfs_(pdfs),
-      event_weights_(event_weights) {
+      event_weights_(event_weights),
+      bounds_(std::move(bounds)) {
   TARNWICK_REQUIRE(event_weights_.size() == events_.size());
+  TARNWICK_REQUIRE(bounds_.lower.size() == bounds_.upper.size());
+}
+
+std::pair<double, double> JointLikelihood::difference_points(Eigen::Index j, double v,
+                                                             double h) const {
+  if (j >= bounds_.lower.size()) return {v + h, v - h};
+  switch (difference_side(v, h, bounds_.lower[j], bounds_.upper[j])) {
+    case DifferenceSide::Above:
+      return {v + 2.0 * h, v};
+    case DifferenceSide::Below:
+      return {v, v - 2.0 * h};
+    case DifferenceSide::Both:
+      break;
+  }
+  return {v + h, v - h};
 }
 
 ParameterMap JointLikelihood::parameters_at(std::span<const double> shape_values) const {
@@ -144,19 +167,25 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
 
 std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient(
     const optimizer::Vector& x) const {
+  return gradient_with_step(x, kFiniteDifferenceStepFactor);
+}
+
+std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step(
+    const optimizer::Vector& x, double step_factor) const {
   optimizer::Vector p = x;
   optimizer::Vector g(x.size());
   for (Eigen::Index j = 0; j < p.size(); ++j) {
     const double v = p[j];
-    const double h = kFiniteDifferenceStepFactor * (std::abs(v) + 1.0);
-    p[j] = v + h;
-    auto plus = evaluate(p);
-    if (!plus) return std::unexpected(std::move(plus.error()));
-    p[j] = v - h;
-    auto minus = evaluate(p);
-    if (!minus) return std::unexpected(std::move(minus.error()));
+    const double h = step_factor * (std::abs(v) + 1.0);
+    const auto [first, second] = difference_points(j, v, h);
+    p[j] = first;
+    auto f_first = evaluate(p);
+    if (!f_first) return std::unexpected(std::move(f_first.error()));
+    p[j] = second;
+    auto f_second = evaluate(p);
+    if (!f_second) return std::unexpected(std::move(f_second.error()));
     p[j] = v;
-    g[j] = (*plus - *minus) / (2.0 * h);
+    g[j] = (*f_first - *f_second) / (2.0 * h);
   }
   return g;
 }
@@ -170,15 +199,16 @@ JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
   optimizer::Vector p = x;
   for (Eigen::Index j = 0; j < n; ++j) {
     const double v = p[j];
-    const double step = kFiniteDifferenceStepFactor * (std::abs(v) + 1.0);
-    p[j] = v + step;
-    auto plus = gradient(p);
-    if (!plus) return std::unexpected(std::move(plus.error()));
-    p[j] = v - step;
-    auto minus = gradient(p);
-    if (!minus) return std::unexpected(std::move(minus.error()));
+    const double step = kHessianStepFactor * (std::abs(v) + 1.0);
+    const auto [first, second] = difference_points(j, v, step);
+    p[j] = first;
+    auto g_first = gradient_with_step(p, kHessianStepFactor);
+    if (!g_first) return std::unexpected(std::move(g_first.error()));
+    p[j] = second;
+    auto g_second = gradient_with_step(p, kHessianStepFactor);
+    if (!g_second) return std::unexpected(std::move(g_second.error()));
     p[j] = v;
-    h.col(j) = (*plus - *minus) / (2.0 * step);
+    h.col(j) = (*g_first - *g_second) / (2.0 * step);
   }
   for (Eigen::Index i = 0; i < n; ++i) {
     for (Eigen::Index j = i + 1; j < n; ++j) {

@@ -6,8 +6,18 @@
 // as a function of the yields y (the first n_components coordinates of a
 // point) and the shape parameters θ (the rest, in the caller's order). The
 // yield sum is not weighted, so negative weights reward a low density at
-// their event. Derivatives are central finite differences of the objective
-// with step h_j = ∛ε (|x_j| + 1), yields included.
+// their event.
+//
+// Derivatives are finite differences of the objective, yields included, with
+// step h_j = c (|x_j| + 1) and two evaluations per coordinate that stay inside
+// the box where they can:
+//   (x + h, x − h)   when both fit,
+//   (x + 2h, x)      when x − h is below the lower end and x + 2h fits,
+//   (x, x − 2h)      when x + h is above the upper end and x − 2h fits,
+//   (x + h, x − h)   otherwise (a box narrower than 3h);
+// ∂f/∂x_j = (f(first) − f(second)) / 2h, the first point evaluated first.
+// The one-sided pairs are the central difference about x ± h, so a PDF is
+// never asked for a shape value outside its declared bounds.
 #pragma once
 
 #include <cstddef>
@@ -21,20 +31,36 @@
 #include "fit/event_table.hpp"
 #include "fit/parametric_pdf.hpp"
 #include "fit/splot_error.hpp"
+#include "optimizer/interfaces/bounds.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::fit {
 
-// The finite-difference step factor ∛ε = 2^(−52/3).
+// The finite-difference step factor of first derivatives, ∛ε = 2^(−52/3):
+// it balances the truncation error O(h²) of a central difference against its
+// rounding error O(ε|f|/h).
 inline constexpr double kFiniteDifferenceStepFactor = 6.0554544523933395e-06;
+// The step factor of the Hessian's nested differences, ε^¼ = 2⁻¹³: a second
+// difference carries rounding noise O(ε|f|/h²), so its step must be larger.
+inline constexpr double kHessianStepFactor = 1.220703125e-04;
 // Mixture densities below this are floored before the logarithm.
 inline constexpr double kDensityFloor = 1e-300;
 
+// Where the points of a difference with step h about v fit in
+// [lower, upper]: on both sides; only above v (x − h is below the lower end
+// and x + 2h fits); only below v (x + h is above the upper end and x − 2h
+// fits). Both sides also when neither one-sided stencil fits.
+enum class DifferenceSide { Both, Above, Below };
+[[nodiscard]] DifferenceSide difference_side(double v, double h, double lower, double upper);
+
 class JointLikelihood final : public optimizer::Problem<SPlotError> {
  public:
-  // Borrows the events, the PDFs and the weights for its lifetime.
+  // Borrows the events, the PDFs and the weights for its lifetime. `bounds`
+  // is the box of the parameter vector that the finite differences keep
+  // inside; an empty box bounds nothing.
   JointLikelihood(std::vector<std::string> shape_names, const EventTable& events,
-                  std::span<ParametricPdf* const> pdfs, std::span<const double> event_weights);
+                  std::span<ParametricPdf* const> pdfs, std::span<const double> event_weights,
+                  optimizer::Box bounds = {});
 
   // Calls every PDF once, in order, with all events, and checks its values
   // before the next PDF is called: the count, then each value finite and not
@@ -51,12 +77,13 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   // NLL at x: one pass over the PDF values, nothing allocated per event.
   [[nodiscard]] std::expected<double, SPlotError> evaluate(
       const optimizer::Vector& x) const override;
-  // Central differences, coordinate by coordinate, plus before minus:
-  // exactly 2·len(x) objective evaluations.
+  // Differences with c = ∛ε, coordinate by coordinate: exactly 2·len(x)
+  // objective evaluations.
   [[nodiscard]] std::expected<optimizer::Vector, SPlotError> gradient(
       const optimizer::Vector& x) const override;
-  // The gradient, then central differences of gradients for each column of
-  // H, symmetrised: 4·n² + 2·n objective evaluations.
+  // The gradient (c = ∛ε), then for each column of H the difference of two
+  // gradients, both levels with c = ε^¼; symmetrised. 4·n² + 2·n objective
+  // evaluations.
   [[nodiscard]] std::expected<std::pair<optimizer::Vector, optimizer::Matrix>, SPlotError>
   gradient_with_hessian(const optimizer::Vector& x) const override;
 
@@ -64,6 +91,12 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
 
  private:
   [[nodiscard]] ParameterMap parameters_at(std::span<const double> shape_values) const;
+  [[nodiscard]] std::expected<optimizer::Vector, SPlotError> gradient_with_step(
+      const optimizer::Vector& x, double step_factor) const;
+  // The two points of a difference along coordinate j at value v with step
+  // h, inside the box where the box allows it.
+  [[nodiscard]] std::pair<double, double> difference_points(Eigen::Index j, double v,
+                                                            double h) const;
   // evaluate_pdf_values without the all-zero test, which `evaluate` folds
   // into its own pass over the events.
   [[nodiscard]] std::expected<std::vector<std::span<const double>>, SPlotError>
@@ -73,6 +106,7 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   const EventTable& events_;
   std::span<ParametricPdf* const> pdfs_;
   std::span<const double> event_weights_;
+  optimizer::Box bounds_;
 };
 
 }  // namespace tarnwick::fit

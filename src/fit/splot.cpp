@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fit/joint_likelihood.hpp"
+#include "fit/parameter_scale.hpp"
 #include "fit/sweights.hpp"
 #include "fit/validate_inputs.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
@@ -100,13 +101,21 @@ std::expected<SPlotResult, SPlotError> splot(const EventTable& events,
     names.push_back(shape_parameters[j].name);
   }
 
-  const JointLikelihood likelihood(std::move(names), events, pdfs, validated->event_weights);
-  if (auto start = likelihood.evaluate(x0); !start) {
-    return std::unexpected(std::move(start.error()));
+  opt::Box box{opt::Vector(x0.size()), opt::Vector(x0.size())};
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    box.lower[static_cast<Eigen::Index>(i)] = bounds[i].first;
+    box.upper[static_cast<Eigen::Index>(i)] = bounds[i].second;
   }
+
+  const JointLikelihood likelihood(std::move(names), events, pdfs, validated->event_weights, box);
+  const auto f0 = likelihood.evaluate(x0);
+  if (!f0) return std::unexpected(std::move(f0.error()));
+  auto scale = parameter_scale(likelihood, x0, *f0, box);
+  if (!scale) return std::unexpected(std::move(scale.error()));
 
   auto run_config = opt::LBFGSBConfig{}.with_bounds(bounds);
   if (!run_config) return std::unexpected(Optimizer{run_config.error()});
+  run_config->scale = std::move(*scale);
   auto callbacks = make_callbacks(tolerance, config.max_steps);
   if (!callbacks) return std::unexpected(std::move(callbacks.error()));
 

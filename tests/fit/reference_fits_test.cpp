@@ -1,12 +1,13 @@
-// Six small fits whose results were computed independently from the same
-// algorithm. Where the run is the same step for step, messages, counts and
-// values agree to the last digits. Near the optimum the finite-difference
-// derivatives are dominated by rounding noise (the objective changes by a
-// few ulps per step), so the last step of a run can differ between two
-// implementations whose sums round differently: there the counts are not
-// compared and values agree to the noise level (kNoiseRelative). Standard
-// errors of a yield at its bound come from a Hessian entry that is noise
-// only, and are checked for being finite and positive.
+// Eight small fits whose results were computed independently from the same
+// algorithm: messages and counts agree exactly, values to the last digits,
+// standard errors to the agreement of two SVDs. A parameter that ends on its
+// bound is held fixed for the covariance, so its error is NaN.
+//
+// One fit ends at the rounding floor of its objective on a different path
+// (ShapeParameterEndingOnItsBoundHasNoError: 7 steps and 19 objective
+// evaluations here, 14 and 15 in the model, whose minimum is 1e-11 higher):
+// there the objective count is not compared and values agree to
+// kRoundingFloorRelative.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -18,12 +19,6 @@
 
 namespace tarnwick::fit::testing {
 namespace {
-
-struct Tolerance {
-  bool same_counts = true;
-  double values = kSameAlgorithmRelative;
-  double errors = kSvdRelative;
-};
 
 struct Expected {
   const char* message;
@@ -40,40 +35,41 @@ struct Expected {
   std::vector<double> column_sums;
 };
 
-void ExpectMatches(const SPlotResult& r, const Expected& e, Tolerance tol = {}) {
+// Two runs that meet the rounding floor of a flat optimum at different
+// points agree in value to about this (5e-8 seen).
+constexpr double kRoundingFloorRelative = 1e-7;
+
+void ExpectMatches(const SPlotResult& r, const Expected& e,
+                   double values = kSameAlgorithmRelative) {
   EXPECT_EQ(r.message, e.message);
   EXPECT_EQ(r.success, e.success);
-  if (tol.same_counts) {
+  if (values == kSameAlgorithmRelative) {
     EXPECT_EQ(r.objective_evaluations, e.objective_evaluations);
-    EXPECT_EQ(r.gradient_evaluations, e.gradient_evaluations);
   }
+  EXPECT_EQ(r.gradient_evaluations, e.gradient_evaluations);
   EXPECT_EQ(r.hessian_evaluations, 1u);
-  ExpectRelative(r.minimum_nll, e.minimum_nll, tol.values);
+  ExpectRelative(r.minimum_nll, e.minimum_nll, kSameAlgorithmRelative);
   ASSERT_EQ(r.yields.size(), e.yields.size());
   for (std::size_t k = 0; k < e.yields.size(); ++k) {
-    ExpectRelative(r.yields[k], e.yields[k], tol.values);
-    if (e.yields[k] > 1.0) {
-      ExpectRelative(r.yield_errors[k], e.yield_errors[k], tol.errors);
-    } else {
-      EXPECT_TRUE(std::isfinite(r.yield_errors[k]) && r.yield_errors[k] > 0.0);
-    }
+    ExpectRelative(r.yields[k], e.yields[k], values);
+    ExpectRelativeOrNaN(r.yield_errors[k], e.yield_errors[k], kSvdRelative);
   }
   ASSERT_EQ(r.shape_parameters.size(), e.shape_values.size());
   if (!e.shape_values.empty()) {
-    ExpectRelative(r.shape_parameters.at("mu"), e.shape_values[0], tol.values);
-    ExpectRelative(r.shape_errors.at("mu"), e.shape_errors[0], tol.errors);
+    ExpectRelative(r.shape_parameters.at("mu"), e.shape_values[0], values);
+    ExpectRelativeOrNaN(r.shape_errors.at("mu"), e.shape_errors[0], kSvdRelative);
   }
   ASSERT_EQ(r.covariance.values.size(), e.covariance.size());
   for (std::size_t i = 0; i < e.covariance.size(); ++i) {
-    ExpectRelative(r.covariance.values[i], e.covariance[i], tol.values);
+    ExpectRelative(r.covariance.values[i], e.covariance[i], values);
   }
   for (std::size_t i = 0; i < e.first_sweights.size(); ++i) {
-    ExpectRelative(r.sweights.values[i], e.first_sweights[i], tol.values);
+    ExpectRelative(r.sweights.values[i], e.first_sweights[i], values);
   }
   for (std::size_t c = 0; c < e.column_sums.size(); ++c) {
     double sum = 0.0;
     for (std::size_t i = 0; i < r.sweights.rows; ++i) sum += r.sweights(i, c);
-    ExpectRelative(sum, e.column_sums[c], tol.values);
+    ExpectRelative(sum, e.column_sums[c], values);
   }
 }
 
@@ -85,10 +81,12 @@ TEST(ReferenceFit, OneFlatPdf) {
   std::array<ParametricPdf*, 1> pdfs{&flat};
   auto r = splot(events, pdfs, {}, defaults());
   ASSERT_TRUE(r) << to_string(r.error());
-  ExpectMatches(*r, {"Success: GRADIENT CONVERGED", true, 44, 6, -360.5170185988096,
-                     {100.0000005362184}, {10.000233178275382}, {}, {}, {100.00000107243672},
-                     {1.0000000053621831, 1.0000000053621831, 1.0000000053621831},
-                     {100.00000053621834}});
+  ExpectMatches(*r, {"Success: GRADIENT CONVERGED", true, 3, 3,
+       -360.51701859880944, {99.99999989147781},
+       {10.000001508381626}, {}, {},
+       {99.99999978295551},
+       {0.999999998914777, 0.999999998914777, 0.999999998914777},
+       {99.99999989147771}});
 }
 
 TEST(ReferenceFit, LargeYield) {
@@ -102,9 +100,12 @@ TEST(ReferenceFit, LargeYield) {
   config.event_weights = std::vector<double>{1e5, 1e5};
   auto r = splot(events, pdfs, {}, config);
   ASSERT_TRUE(r) << to_string(r.error());
-  ExpectMatches(*r, {"Success: GRADIENT CONVERGED", true, 22, 6, -2241214.529106035,
-                     {200000.00111724218}, {447.2124721425537}, {}, {}, {200000.0022344844},
-                     {100000.0005586211, 100000.0005586211}, {200000.0011172422}});
+  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 207, 5,
+       -2241214.529106035, {199999.99817138448},
+       {447.21357619513293}, {}, {},
+       {199999.99634276898},
+       {99999.99908569224, 99999.99908569224},
+       {199999.99817138448}});
 }
 
 class GaussFlatFit : public ::testing::Test {
@@ -119,17 +120,12 @@ class GaussFlatFit : public ::testing::Test {
 TEST_F(GaussFlatFit, ConvergesOnTheObjectiveChange) {
   auto r = splot(events, pdfs, shapes, defaults());
   ASSERT_TRUE(r) << to_string(r.error());
-  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 282, 48, -6206.629193675972,
-                     {425.8769033195847, 574.1179795202473},
-                     {24.310895494195567, 27.20109359425634},
-                     {0.2973521668412148},
-                     {0.003240201337694559},
-                     {591.0406632005937, -165.1660594417104, -165.16605944171042,
-                      739.2812213887097},
-                     {1.0852688130210915, -0.08527412378098188, 0.9701203032173015,
-                      0.029874419830804674, 1.1115875451878756, -0.11159286367503586},
-                     {425.87690331958106, 574.1179795202447}},
-                {.same_counts = false, .values = kNoiseRelative, .errors = kNoiseErrorRelative});
+  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 17, 17,
+       -6206.629193689024, {425.8792209211418, 574.1207888227702},
+       {24.31343482436771, 27.191608611287588}, {0.2973521754968909}, {0.0032402056016636676},
+       {591.04694291475, -165.1677047935782, -165.1677047935782, 739.28848616023},
+       {1.0852746110763452, -0.08527458032716718, 0.9701254483671168, 0.029874578713945023, 1.111593460679127, -0.11159342909155287},
+       {425.8792209211414, 574.1207888227705}});
 }
 
 TEST_F(GaussFlatFit, StopsAtTheStepLimit) {
@@ -137,17 +133,12 @@ TEST_F(GaussFlatFit, StopsAtTheStepLimit) {
   config.max_steps = 3;
   auto r = splot(events, pdfs, shapes, config);
   ASSERT_TRUE(r) << to_string(r.error());
-  ExpectMatches(*r, {"Message: Maximum number of steps reached (3)", false, 11, 7,
-                     -6199.847797707529,
-                     {499.9746722391144, 500.0253277618069},
-                     {26.774820481065994, 23.92033555044973},
-                     {0.29744936402404976},
-                     {0.00310823816140403},
-                     {716.8545640119114, -137.8624613797294, -137.8624613797294,
-                      572.243721844384},
-                     {1.1938712305617765, -0.07643219744235537, 1.0952590552523824,
-                      0.005490287763889053, 1.2156091809364735, -0.09449109242563608},
-                     {499.9746722391149, 500.0253277618066}});
+  ExpectMatches(*r, {"Message: Maximum number of steps reached (3)", false, 7, 7,
+       -6206.599449205531, {424.2135847723317, 580.6464698662538},
+       {24.30631212073753, 27.486986969363976}, {0.2974963930444998}, {0.0032476225308184885},
+       {590.7159586278756, -168.19430849498653, -168.19430849498653, 755.4506896094298},
+       {1.0854630616329801, -0.08664570109369486, 0.9672610970176496, 0.03263642817824594, 1.1119983970256886, -0.11342352426176121},
+       {424.21358477232945, 580.6464698662553}});
 }
 
 TEST_F(GaussFlatFit, WeightedEvents) {
@@ -157,17 +148,25 @@ TEST_F(GaussFlatFit, WeightedEvents) {
   config.event_weights = weights;
   auto r = splot(events, pdfs, shapes, config);
   ASSERT_TRUE(r) << to_string(r.error());
-  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 84, 32, -4434.13770256092,
-                     {317.4580802046778, 432.286356893718},
-                     {21.03644584822149, 23.615230876745294},
-                     {0.295545642027826},
-                     {0.0037861155607071357},
-                     {442.6640039316552, -125.20828101167346, -125.20828101167346,
-                      557.4914323297587},
-                     {0.5404838971538751, -0.040487608963480644, 0.7382684933236033,
-                      0.01172593939657293, 1.1095294713938186, -0.10953689518433676},
-                     {317.4580802046789, 432.28635689371754}},
-                {.same_counts = true, .values = kNoiseRelative, .errors = kNoiseErrorRelative});
+  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 17, 17,
+       -4434.13770258154, {317.46044191652175, 432.289562077699},
+       {21.04094402157256, 23.61251530533332}, {0.2955456423650147}, {0.003786121463535964},
+       {442.67058503711394, -125.2101387310398, -125.2101387310398, 557.4997004134071},
+       {0.5404879155991257, -0.040487910057433664, 0.7382739811512076, 0.01172602652706165, 1.109537719575243, -0.10953770824183866},
+       {317.4604419165223, 432.28956207769846}});
+}
+
+TEST_F(GaussFlatFit, ShapeParameterEndingOnItsBoundHasNoError) {
+  shapes = {{"mu", 0.35, 0.31, 1.0}};
+  auto r = splot(events, pdfs, shapes, defaults());
+  ASSERT_TRUE(r) << to_string(r.error());
+  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 15, 15,
+       -6199.0528722488825, {423.112068967724, 576.887929984307},
+       {24.353649638480544, 27.32906269986988}, {0.31}, {kNaN},
+       {593.100507744944, -169.9884382126366, -169.9884382126366, 746.8763665843928},
+       {1.1292563221745688, -0.12925632150356198, 0.8630275637851831, 0.13697243623774044, 1.1441805366013686, -0.1441805358940318},
+       {423.11206896772677, 576.8879299843092}},
+      kRoundingFloorRelative);
 }
 
 TEST(ReferenceFit, EmptyWindowPutsTheSignalOnItsBound) {
@@ -177,18 +176,28 @@ TEST(ReferenceFit, EmptyWindowPutsTheSignalOnItsBound) {
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
   auto r = splot(events, pdfs, {}, defaults());
   ASSERT_TRUE(r) << to_string(r.error());
-  ExpectMatches(*r, {"Success: PROJECTED GRADIENT WITHIN TOLERANCE", true, 14, 14,
-                     -4561.061103508983,
-                     {2.220446049250313e-16, 801.9999881139247},
-                     {2.1166508645056474, 28.318472663692816},
-                     {},
-                     {},
-                     {23072.614135902586, -1390.5103158599986, -1390.5103158599998,
-                      885.8014443720485},
-                     {-1.733803412055008, 1.104490595386667, -1.716640233852001,
-                      1.1034562272737323, -1.6893287995039565, 1.1018102572515147},
-                     {-8.555156583156531e-12, 801.9999881139316}},
-                {.same_counts = true, .values = kNoiseRelative, .errors = kNoiseErrorRelative});
+  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 15, 15,
+       -4561.061103509009, {2.220446049250313e-16, 802.00000618221},
+       {kNaN, 28.319603948037567}, {}, {},
+       {23072.615175510015, -1390.5103785137164, -1390.510378513715, 885.801484284555},
+       {-1.7338034511159344, 1.1044906202697782, -1.7166402725262575, 1.10345625213354, -1.6893288375629127, 1.1018102820742406},
+       {-1.7042367517206003e-11, 802.0000061822191}});
+}
+
+TEST(ReferenceFit, YieldEndingOnItsBoundWithAShapeParameter) {
+  const EventTable events = read_one_column("empty_window.csv");
+  GaussPdf signal{1, 0.05, "mu"};
+  FlatPdf background;
+  std::array<ParametricPdf*, 2> pdfs{&signal, &background};
+  const std::vector<ShapeParameter> shapes{{"mu", 0.5, 0.45, 0.55}};
+  auto r = splot(events, pdfs, shapes, defaults());
+  ASSERT_TRUE(r) << to_string(r.error());
+  ExpectMatches(*r, {"Success: F_EVAL CONVERGED", true, 15, 15,
+       -4561.061103508919, {2.220446049250313e-16, 802.0000012042011},
+       {kNaN, 28.319624111548507}, {0.4979729715374966}, {kNaN},
+       {21710.939027327287, -1334.6789377905484, -1334.6789377905475, 884.0493262418497},
+       {-1.6641881992350762, 1.1023058914145283, -1.650665196941934, 1.1014745654956617, -1.6288263620700678, 1.1001320241669483},
+       {2.2111423803039543e-11, 802.000001204185}});
 }
 
 }  // namespace

@@ -137,25 +137,6 @@ TEST(Splot, NoSignalPutsTheSignalYieldOnItsBound) {
   EXPECT_TRUE(std::isfinite(r->yield_errors[1]) && r->yield_errors[1] > 0.0);
 }
 
-TEST(Splot, WithoutShapeParametersTheStartIsPulledIn) {
-  // With t = 0.5 the start yields are halved: for one flat PDF on 8 events
-  // the first objective evaluation is at y = 4, i.e. NLL = 4 − 8 ln 4.
-  const EventTable events = constant_events(8, 0.5);
-  struct Recorder final : BufferedPdf {
-    double density(std::span<const double>, const ParameterMap&) override { return 1.0; }
-  } flat;
-  std::array<ParametricPdf*, 1> pdfs{&flat};
-  SPlotConfig config = defaults();
-  config.tolerance = 0.5;
-  config.max_steps = 1;
-  auto r = splot(events, pdfs, {}, config);
-  ASSERT_TRUE(r) << to_string(r.error());
-  EXPECT_FALSE(r->success);
-  EXPECT_EQ(r->message, "Message: Maximum number of steps reached (1)");
-  // One step from y = 4: the objective fell below its start value.
-  EXPECT_LT(r->minimum_nll, 4.0 - 8.0 * std::log(4.0));
-}
-
 TEST(Splot, IdenticalPdfsAreNotIdentifiable) {
   const EventTable events = mass_sample(0, 500, 0, 0, 0.0, 3);
   FlatPdf a;

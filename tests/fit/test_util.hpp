@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -19,13 +21,8 @@ inline constexpr double kSameAlgorithmRelative = 1e-9;
 // Standard errors come from an SVD of the Hessian; another SVD routine
 // agrees only to about this relative precision.
 inline constexpr double kSvdRelative = 1e-6;
-// Near the optimum the central differences of an objective of size F with
-// step h ≈ 6e-6 carry rounding noise of about ε F / h in the gradient, so two
-// implementations that round their sums differently stop a few noise steps
-// apart: values agree to about this relative precision…
-inline constexpr double kNoiseRelative = 1e-6;
-// …and the Hessian, a difference of such gradients, to about this.
-inline constexpr double kNoiseErrorRelative = 1e-3;
+// An expected NaN: a quantity that cannot be determined.
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Rows [i, values…] from a one-column CSV in the tests' data folder.
 inline EventTable read_one_column(const std::string& file) {
@@ -67,6 +64,15 @@ template <class Variant, class T>
 inline void ExpectRelative(double actual, double expected, double relative) {
   EXPECT_NEAR(actual, expected, relative * std::max(1.0, std::abs(expected)))
       << "expected " << expected;
+}
+
+// As ExpectRelative, except that an expected NaN must be matched by a NaN.
+inline void ExpectRelativeOrNaN(double actual, double expected, double relative) {
+  if (std::isnan(expected)) {
+    EXPECT_TRUE(std::isnan(actual)) << "expected NaN, got " << actual;
+  } else {
+    ExpectRelative(actual, expected, relative);
+  }
 }
 
 }  // namespace tarnwick::fit::testing

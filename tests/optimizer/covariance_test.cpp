@@ -55,12 +55,12 @@ TEST(SetHess, SmallCurvatureOfAWellDefinedDirectionIsInverted) {
   EXPECT_NEAR((*status.std_errors)[1] / std::sqrt(1e7), 1.0, kRoundingTolerance);
 }
 
-TEST(SetHess, ExactlySingularDirectionGetsZeroCovariance) {
+TEST(SetHess, ExactlySingularDirectionGetsZeroCovarianceAndNoError) {
   const GradientStatus diagonal = status_with_hessian(mat({{4, 0}, {0, 0}}));
   EXPECT_LT(max_abs_difference(*diagonal.covariance, mat({{0.25, 0}, {0, 0}})),
             kRoundingTolerance);
   EXPECT_NEAR((*diagonal.std_errors)[0], 0.5, kRoundingTolerance);
-  EXPECT_EQ((*diagonal.std_errors)[1], 0.0);
+  EXPECT_TRUE(std::isnan((*diagonal.std_errors)[1]));
 
   // H = [[1, 1], [1, 1]] is singular along (1, −1): the pseudo-inverse
   // has that direction in its null space and inverts the other, 1/2 along
@@ -98,7 +98,26 @@ TEST(SetHess, ZeroDiagonalEntryIsLeftUnscaled) {
   const GradientStatus status = status_with_hessian(mat({{0, 2}, {2, 0}}));
   EXPECT_LT(max_abs_difference(*status.covariance, mat({{0, 0.5}, {0.5, 0}})),
             kRoundingTolerance);
-  EXPECT_EQ(*status.std_errors, vec({0, 0}));
+  EXPECT_TRUE(status.std_errors->array().isNaN().all());
+}
+
+TEST(SetHess, CoordinatesHeldFixedAreLeftOutOfTheInverse) {
+  // H = [[2, 1], [1, 1]] with coordinate 1 held fixed: the covariance of
+  // coordinate 0 is 1/H₀₀ = 0.5 (not (H⁻¹)₀₀ = 1), the fixed row and column
+  // are zero and the fixed coordinate has no error.
+  GradientStatus status;
+  status.set_hess(mat({{2, 1}, {1, 1}}), {false, true});
+  EXPECT_LT(max_abs_difference(*status.covariance, mat({{0.5, 0}, {0, 0}})), kRoundingTolerance);
+  EXPECT_NEAR((*status.std_errors)[0], std::sqrt(0.5), kRoundingTolerance);
+  EXPECT_TRUE(std::isnan((*status.std_errors)[1]));
+  EXPECT_EQ(*status.hessian, mat({{2, 1}, {1, 1}}));
+
+  // An indefinite Hessian whose negative direction is the fixed coordinate
+  // (a parameter pinned on its bound) still gives the others their errors.
+  status.set_hess(mat({{4, 0, 1}, {0, -3, 0}, {1, 0, 1}}), {false, true, false});
+  EXPECT_NEAR((*status.covariance)(0, 0), 1.0 / 3, kRoundingTolerance);
+  EXPECT_NEAR((*status.covariance)(2, 2), 4.0 / 3, kRoundingTolerance);
+  EXPECT_TRUE(std::isnan((*status.std_errors)[1]));
 }
 
 TEST(SetHess, NonFiniteHessianGivesAllNaNCovariance) {

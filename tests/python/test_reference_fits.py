@@ -1,18 +1,17 @@
-"""Six small fits against the results of an independent model of the algorithm.
+"""Eight small fits against the results of an independent model of the algorithm.
 
 Messages and evaluation counts must match exactly; fitted values, the minimum,
 the sPlot covariance and the sWeights to 1e-9 relative; the uncertainties,
-which come from a differently computed pseudo-inverse, to 1e-6 relative.
+which come from a differently computed pseudo-inverse, to 1e-6 relative. A
+parameter that ends on its bound is held fixed for the covariance: its
+uncertainty is NaN (null in the table).
 
-Three fits end where the finite-difference derivatives are rounding noise
-(the objective changes by a few ulps per step), so their last steps depend on
-how each implementation rounds its sums and its PDF values (NumPy's exp and
-the C library's differ in the last bit for some arguments). There the values
-agree to the noise level measured below, and the uncertainties, which follow
-the Hessian at the final point, to 1e-3. One count differs: the model needs
-282 objective evaluations for gauss_flat_mu where this build needs 80 (the
-fit engine on its own, with a C++ Gaussian, gives the same 80); that
-difference is recorded as an expected failure.
+One fit, gauss_flat_mu_on_bound, ends at the rounding floor of its objective
+on a different path: this build takes 7 steps (19 objective, 15 gradient
+evaluations; its last line search fails) where the model takes 14 (15, 15),
+and this build's minimum is 1e-11 lower. There the objective count is not
+compared and values agree to 5e-7 (the largest difference seen is 1.4e-7,
+an sWeight of 0.14).
 """
 
 from __future__ import annotations
@@ -25,25 +24,12 @@ from conftest import flat_pdf, gauss_fixed_pdf, gauss_mu_pdf
 
 VALUE_RTOL = 1e-9
 ERROR_RTOL = 1e-6
-# Largest relative differences seen for the noise-dominated fits: values
-# 3e-7 (gauss_flat_mu), 4e-8 (gauss_flat_weighted), 3e-8 (empty_window);
-# uncertainties 8e-4.
-NOISE_VALUE_RTOL = 1e-6
-NOISE_ERROR_RTOL = 1e-3
-
-# case: (compare the objective count, value tolerance, uncertainty tolerance)
-TOLERANCES = {
-    "one_flat_pdf": (True, VALUE_RTOL, ERROR_RTOL),
-    "large_yield": (True, VALUE_RTOL, ERROR_RTOL),
-    "gauss_flat_mu": (False, NOISE_VALUE_RTOL, NOISE_ERROR_RTOL),
-    "gauss_flat_mu_3_steps": (True, VALUE_RTOL, ERROR_RTOL),
-    "gauss_flat_weighted": (True, NOISE_VALUE_RTOL, NOISE_ERROR_RTOL),
-    "empty_window": (True, NOISE_VALUE_RTOL, NOISE_ERROR_RTOL),
-}
+# Cases that end on a different path at the rounding floor: value tolerance.
+ROUNDING_FLOOR_RTOL = {"gauss_flat_mu_on_bound": 5e-7}
 
 
-def mu_parameter():
-    return [tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
+def mu_parameter(initial=0.35, lower=0.0, upper=1.0):
+    return [tarnwick.ShapeParameter("mu", initial, lower, upper)]
 
 
 def run_case(case, gauss_flat, empty_window):
@@ -62,50 +48,50 @@ def run_case(case, gauss_flat, empty_window):
                               weights=weights)
     if case == "empty_window":
         return tarnwick.splot(empty_window, [gauss_fixed_pdf, flat_pdf])
+    if case == "gauss_flat_mu_on_bound":
+        return tarnwick.splot(gauss_flat, [gauss_mu_pdf, flat_pdf],
+                              shape_parameters=mu_parameter(lower=0.31))
+    if case == "empty_window_mu":
+        return tarnwick.splot(empty_window, [gauss_mu_pdf, flat_pdf],
+                              shape_parameters=mu_parameter(0.5, 0.45, 0.55))
     raise AssertionError(case)
 
 
 CASES = ["one_flat_pdf", "large_yield", "gauss_flat_mu", "gauss_flat_mu_3_steps",
-         "gauss_flat_weighted", "empty_window"]
+         "gauss_flat_weighted", "empty_window", "gauss_flat_mu_on_bound", "empty_window_mu"]
+
+
+def assert_errors_match(actual, expected):
+    expected = np.array([np.nan if e is None else e for e in expected], dtype=float)
+    np.testing.assert_array_equal(np.isnan(actual), np.isnan(expected))
+    known = ~np.isnan(expected)
+    np.testing.assert_allclose(np.asarray(actual)[known], expected[known], rtol=ERROR_RTOL)
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_reference_fit(case, expected_fits, gauss_flat_data, empty_window_data):
     expected = expected_fits[case]
-    same_objective_count, value_rtol, error_rtol = TOLERANCES[case]
     result = run_case(case, gauss_flat_data, empty_window_data)
+    rtol = ROUNDING_FLOOR_RTOL.get(case, VALUE_RTOL)
     assert result.message == expected["message"]
     assert result.success is expected["success"]
-    assert result.gradient_evaluations == expected["gradient_evaluations"]
-    assert result.hessian_evaluations == expected["hessian_evaluations"]
-    if same_objective_count:
+    assert (result.gradient_evaluations, result.hessian_evaluations) == (
+        expected["gradient_evaluations"], expected["hessian_evaluations"])
+    if case not in ROUNDING_FLOOR_RTOL:
         assert result.objective_evaluations == expected["objective_evaluations"]
-    # Entries that vanish by cancellation (a column sum of order 1e-12 next to
+    # Entries that vanish by cancellation (a column sum of order 1e-11 next to
     # yields of order 1e3) are compared on the scale of the fit's yields.
-    scale = value_rtol * float(np.sum(np.abs(expected["yields"])))
+    scale = rtol * float(np.sum(np.abs(expected["yields"])))
     assert result.minimum_nll == pytest.approx(expected["minimum_nll"], rel=VALUE_RTOL)
-    np.testing.assert_allclose(result.yields, expected["yields"], rtol=value_rtol)
-    np.testing.assert_allclose(result.covariance, expected["covariance"], rtol=value_rtol)
+    np.testing.assert_allclose(result.yields, expected["yields"], rtol=rtol)
+    np.testing.assert_allclose(result.covariance, expected["covariance"], rtol=rtol)
     rows = np.asarray(expected["sweights_first_rows"])
-    np.testing.assert_allclose(result.sweights[: len(rows)], rows, rtol=value_rtol)
+    np.testing.assert_allclose(result.sweights[: len(rows)], rows, rtol=rtol)
     np.testing.assert_allclose(result.sweights.sum(axis=0), expected["sweights_column_sums"],
-                               rtol=value_rtol, atol=scale)
+                               rtol=rtol, atol=scale)
     assert result.shape_parameters.keys() == expected["shape_parameters"].keys()
     for name, value in expected["shape_parameters"].items():
-        assert result.shape_parameters[name] == pytest.approx(value, rel=value_rtol)
-        assert result.shape_errors[name] == pytest.approx(expected["shape_errors"][name],
-                                                          rel=error_rtol)
-    for value, error, expected_error in zip(expected["yields"], result.yield_errors,
-                                            expected["yield_errors"]):
-        if value > 1.0:
-            assert error == pytest.approx(expected_error, rel=error_rtol)
-        else:
-            # A yield on its bound: its uncertainty comes from a Hessian entry
-            # that is rounding noise only.
-            assert np.isfinite(error) and error > 0.0
-
-
-@pytest.mark.xfail(reason="this build needs 80 objective evaluations, the model 282")
-def test_gauss_flat_mu_objective_count(expected_fits, gauss_flat_data, empty_window_data):
-    result = run_case("gauss_flat_mu", gauss_flat_data, empty_window_data)
-    assert result.objective_evaluations == expected_fits["gauss_flat_mu"]["objective_evaluations"]
+        assert result.shape_parameters[name] == pytest.approx(value, rel=rtol)
+    assert_errors_match(list(result.shape_errors.values()),
+                        list(expected["shape_errors"].values()))
+    assert_errors_match(result.yield_errors, expected["yield_errors"])

@@ -14,17 +14,6 @@ constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 }  // namespace
 
-Box box_of(const std::optional<BoundList>& bounds, Eigen::Index n) {
-  Box box{Vector::Constant(n, -kInfinity), Vector::Constant(n, kInfinity)};
-  if (!bounds) return box;
-  const auto m = std::min<Eigen::Index>(n, static_cast<Eigen::Index>(bounds->size()));
-  for (Eigen::Index i = 0; i < m; ++i) {
-    box.lower[i] = lower_end((*bounds)[static_cast<std::size_t>(i)]);
-    box.upper[i] = upper_end((*bounds)[static_cast<std::size_t>(i)]);
-  }
-  return box;
-}
-
 Vector middle_solve(const LimitedMemory& memory, const Vector& v) {
   const auto& k = memory.middle_matrix();
   if (k && k->rows() > 0) {

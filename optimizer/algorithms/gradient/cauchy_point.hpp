@@ -30,14 +30,6 @@ struct CauchyPoint {
   std::vector<Eigen::Index> free;
 };
 
-// The box of one coordinate, ±∞ for missing ends (both when there are no
-// bounds, or when the list is shorter than the point).
-struct Box {
-  Vector lower;
-  Vector upper;
-};
-[[nodiscard]] Box box_of(const std::optional<BoundList>& bounds, Eigen::Index n);
-
 // K⁻¹ v and K⁻¹ A, solved by LU; the zero vector (matrix) when K is absent
 // or singular, so that those terms fall back to B = θ I.
 [[nodiscard]] Vector middle_solve(const LimitedMemory& memory, const Vector& v);

@@ -1,5 +1,7 @@
 #include "optimizer/algorithms/gradient/gradient_status.hpp"
 
+#include "optimizer/core/summary.hpp"
+
 #include <cmath>
 #include <limits>
 
@@ -34,11 +36,19 @@ Matrix scaled_pseudo_inverse(const Matrix& h) {
   return inv_d.asDiagonal() * pinv_s * inv_d.asDiagonal();
 }
 
-void GradientStatus::set_hess(Matrix h) {
-  Matrix cov = scaled_pseudo_inverse(h);
-  Vector errors(cov.rows());
-  for (Eigen::Index i = 0; i < cov.rows(); ++i) {
-    errors[i] = std::sqrt(cov(i, i));
+void GradientStatus::set_hess(Matrix h, const std::vector<bool>& held_fixed) {
+  const Eigen::Index n = h.rows();
+  TARNWICK_REQUIRE(held_fixed.empty() || held_fixed.size() == static_cast<std::size_t>(n));
+  std::vector<Eigen::Index> free;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    if (held_fixed.empty() || !held_fixed[static_cast<std::size_t>(i)]) free.push_back(i);
+  }
+  const Matrix free_cov = scaled_pseudo_inverse(h(free, free));
+  Matrix cov = Matrix::Zero(n, n);
+  cov(free, free) = free_cov;
+  Vector errors = unknown_uncertainties(n);
+  for (Eigen::Index i : free) {
+    if (cov(i, i) > 0.0) errors[i] = std::sqrt(cov(i, i));
   }
   hessian = std::move(h);
   covariance = std::move(cov);

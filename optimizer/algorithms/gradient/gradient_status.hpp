@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "optimizer/core/linalg.hpp"
 #include "optimizer/interfaces/status.hpp"
@@ -26,9 +27,14 @@ struct GradientStatus {
   std::optional<Matrix> covariance;
   std::optional<Vector> std_errors;
 
-  // Stores H and derives covariance = pseudo-inverse of H and
-  // std_errors_i = √covariance_ii (NaN for a negative diagonal entry).
-  void set_hess(Matrix h);
+  // Stores H and derives the covariance and the standard errors from it.
+  // Coordinates marked in `held_fixed` (those that ended exactly on a bound;
+  // an empty list marks none) are left out: the covariance is the scaled
+  // pseudo-inverse of H over the others, with zero rows and columns for the
+  // fixed ones. std_errors_i = √covariance_ii where that variance is
+  // positive, else NaN: a fixed coordinate, a zeroed direction or negative
+  // curvature has no error, and an error is never exactly 0.
+  void set_hess(Matrix h, const std::vector<bool>& held_fixed = {});
 };
 
 // Moore–Penrose pseudo-inverse of a square, symmetric matrix H, taken on its

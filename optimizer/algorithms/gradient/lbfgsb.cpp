@@ -76,9 +76,26 @@ void LBFGSB::start_run(Vector x, double f, Vector g, const LBFGSBConfig& config)
   f_ = f;
   g_ = std::move(g);
   f_previous_ = std::numeric_limits<double>::infinity();
+  box_ = box_of(config.bounds, x_.size());
   memory_.set_limit(config.memory_limit);
   memory_.reset(x_.size());
   line_search_ = config.line_search;
+}
+
+void LBFGSB::drop_components_leaving_box(Vector& d) const {
+  for (Eigen::Index i = 0; i < d.size(); ++i) {
+    if ((d[i] < 0.0 && x_[i] == box_.lower[i]) || (d[i] > 0.0 && x_[i] == box_.upper[i])) {
+      d[i] = 0.0;
+    }
+  }
+}
+
+std::vector<bool> LBFGSB::on_bound(const Vector& point, const Box& box) {
+  std::vector<bool> fixed(static_cast<std::size_t>(point.size()));
+  for (Eigen::Index i = 0; i < point.size(); ++i) {
+    fixed[static_cast<std::size_t>(i)] = box.on_bound(i, point[i]);
+  }
+  return fixed;
 }
 
 void LBFGSB::accept(const LineSearchResult& result, const Vector& d,

@@ -45,6 +45,10 @@ struct LBFGSBConfig {
   double max_step = 1e8;
   // When true, no Hessian is evaluated at the end of the run.
   bool skip_hessian = false;
+  // The parameter transform: when present, one finite s > 0 per coordinate,
+  // and the run works in z = s ⊙ x (see diagonal_scale.hpp). Points in the
+  // summary, and the final Hessian and covariance, stay in x.
+  std::optional<Vector> scale;
 
   // The configuration with its bounds replaced by the converted pairs, or
   // the conversion's configuration error (see bounds_from_pairs).
@@ -93,6 +97,14 @@ class LBFGSB {
                                             GradientStatus& status, const LBFGSBConfig& config);
 
   void start_run(Vector x, double f, Vector g, const LBFGSBConfig& config);
+  // Sets to 0 every component of d that points out of the box at a
+  // coordinate already on that bound. The subspace step can leave such a
+  // component at rounding level (~1e-17); it would make the step limit 0
+  // and the run stall on a bound it cannot leave.
+  void drop_components_leaving_box(Vector& d) const;
+  // Which coordinates of the point are exactly on an end of the box: they
+  // are held fixed for the covariance.
+  [[nodiscard]] static std::vector<bool> on_bound(const Vector& point, const Box& box);
   // Takes an accepted line-search step: x⁺ = clip(x + α d), offers the pair
   // (x⁺ − x, g⁺ − g) to the memory, and moves to x⁺.
   void accept(const LineSearchResult& result, const Vector& d,
@@ -108,14 +120,27 @@ class LBFGSB {
   double f_ = std::numeric_limits<double>::infinity();
   double f_previous_ = std::numeric_limits<double>::infinity();
   LimitedMemory memory_;
+  // The run's box in internal coordinates, built once by start_run.
+  Box box_;
 };
 
 template <class E>
 std::expected<MinimizationSummary, E> LBFGSB::process(const Problem<E>& problem, Vector start,
                                                       LBFGSBConfig config, Callbacks callbacks) {
   GradientStatus status;
-  const TransformedProblem<E> transformed(problem);
+  const Box caller_box = box_of(config.bounds, start.size());
+  std::optional<DiagonalScale> scale;
   Vector x = clip(start, config.bounds);
+  // With a scale, the configuration that the run and its callbacks see holds
+  // the box in internal coordinates; the caller's goes back for the summary.
+  std::optional<BoundList> other_bounds;
+  if (config.scale) {
+    scale.emplace(*config.scale, caller_box);
+    other_bounds = scale->internal_bounds();
+    config.bounds.swap(other_bounds);
+    x = clip(scale->to_internal(x), config.bounds);
+  }
+  const TransformedProblem<E> transformed(problem, scale ? &*scale : nullptr);
   auto f = transformed.evaluate(x);
   if (!f) return std::unexpected(std::move(f.error()));
   auto g = transformed.gradient(x);
@@ -148,15 +173,17 @@ std::expected<MinimizationSummary, E> LBFGSB::process(const Problem<E>& problem,
     auto h = transformed.hessian(x_);
     if (!h) return std::unexpected(std::move(h.error()));
     status.hessian_evaluations += 1;
-    status.set_hess(std::move(*h));
+    status.set_hess(std::move(*h), on_bound(transformed.external(x_), caller_box));
   }
+  if (scale) config.bounds.swap(other_bounds);
   return summarize(status, start, config);
 }
 
 template <class E>
 std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, GradientStatus& status,
                                     const LBFGSBConfig& config) {
-  const Vector d = bound_constrained_direction(config.bounds);
+  Vector d = bound_constrained_direction(config.bounds);
+  drop_components_leaving_box(d);
   const StepLimit limit = step_limit(d, config.bounds, config.max_step);
   auto result = search(line_search_, x_, d, limit, problem,
                        EvaluationCounters{status.cost_evaluations, status.gradient_evaluations});
@@ -167,7 +194,7 @@ std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, Gradie
     return {};
   }
   accept(*result, d, config.bounds);
-  status.best_point = x_;
+  status.best_point = problem.external(x_);
   status.message.step();
   status.best_value = f_;
   return {};
