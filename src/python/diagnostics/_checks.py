@@ -30,7 +30,7 @@ from ._model import (YIELD_LOWER_BOUND, Pdf, as_events, component_names, densiti
 
 
 def _row(label: str, values: Sequence[float]) -> str:
-    return f"  {label:<34}" + "".join(f"{value:>+14.3e}" for value in values)
+    return f"  {label:<34}" + "".join(f"{value:>+16.3e}" for value in values)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -62,7 +62,7 @@ class Closure:
     message: str
 
     def __str__(self) -> str:
-        header = f"  {'':<34}" + "".join(f"{name[:13]:>14}" for name in self.components)
+        header = f"  {'':<34}" + "".join(f"{name[:15]:>16}" for name in self.components)
         if self.at_bound:
             bounds = ", ".join(self.at_bound)
         else:

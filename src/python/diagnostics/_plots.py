@@ -78,8 +78,9 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     with errors √(Σ s²) per bin.
 
     `truth`, when given, is the true distribution to compare with: a
-    callable density normalised over the range (drawn scaled to the sum of
-    the component's sWeights), or the true values themselves (histogrammed).
+    callable density of the variable integrating to one (drawn as the sum
+    of the component's sWeights times the density times the bin width), or
+    the true values themselves (histogrammed).
     """
     events = as_events(data)
     s = np.asarray(result.sweights, dtype=np.float64)[:, component]
