@@ -202,16 +202,25 @@ PyRef make_result(PyTypeObject* type, ResultFields&& fields, ResultArrays arrays
 // that a tampered pickle raises instead of making a result that breaks later.
 
 constexpr const char* kRebuildFields[] = {
-    "yields",      "yield_errors", "covariance", "sweights",
-    "fit_covariance", "shape_parameters", "shape_errors", "minimum_nll",
-    "success",     "message",      "objective_evaluations", "gradient_evaluations",
+    "yields",
+    "yield_errors",
+    "covariance",
+    "sweights",
+    "fit_covariance",
+    "shape_parameters",
+    "shape_errors",
+    "minimum_nll",
+    "success",
+    "message",
+    "objective_evaluations",
+    "gradient_evaluations",
     "hessian_evaluations",
 };
 constexpr std::size_t kRebuildFieldCount = std::size(kRebuildFields);
 
 PyObject* splot_result_reduce(PyObject* self, PyObject*) noexcept {
-  PyRef rebuild = PyRef::steal(PyObject_GetAttrString(
-      reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild"));
+  PyRef rebuild = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild"));
   PyRef state = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kRebuildFieldCount)));
   if (!rebuild || !state) {
     return nullptr;
