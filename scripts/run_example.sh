@@ -1,10 +1,56 @@
 #!/usr/bin/env bash
-# Runs the quickstart example on a fresh machine: installs what is missing
-# (scripts/setup_machine.sh), builds and installs the tarnwick package, then
-# runs examples/quickstart.py. Exits non-zero on any failure.
+# Builds tarnwick into a virtual environment and runs the quickstart example,
+# which prints the fit, its closure checks and the signal lifetime, and
+# writes its two figures to examples/figures/. Needs no root, test tools or
+# valgrind: only python3 (3.11 or newer, with venv), a C++23 compiler
+# (g++ 12 or newer) and Eigen 3.4; CMake and Ninja come from PyPI when the
+# system has none. The environment is .venv in the project (another path
+# with TARNWICK_VENV); extra arguments go to the quickstart. Exits non-zero
+# on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup_machine.sh
-python3 -m pip install --quiet --no-build-isolation .
-python3 examples/quickstart.py
+eigen_found() {
+  local prefix
+  for prefix in /usr/include /usr/local/include ${CONDA_PREFIX:+"$CONDA_PREFIX/include"}; do
+    [ -f "$prefix/eigen3/Eigen/Core" ] && return 0
+  done
+  [ -n "${Eigen3_DIR:-}" ]
+}
+
+missing=()
+eigen_found || missing+=(libeigen3-dev)
+command -v "${CXX:-g++}" >/dev/null 2>&1 || missing+=(g++)
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  else
+    echo "The build needs: ${missing[*]}. On Debian or Ubuntu:" >&2
+    echo "  sudo apt-get install ${missing[*]}" >&2
+    echo "(in conda: conda install -c conda-forge eigen cxx-compiler)" >&2
+    exit 1
+  fi
+fi
+
+venv=${TARNWICK_VENV:-.venv}
+if [ ! -x "$venv/bin/python" ]; then
+  echo "== creating the virtual environment $venv"
+  python3 -m venv "$venv"
+fi
+echo "== installing matplotlib and tqdm (the example's figures and progress bars)"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check matplotlib tqdm
+echo "== building and installing tarnwick (pip install .; the compiler's progress follows)"
+log="$venv/tarnwick-build.log"
+set +e
+"$venv/bin/python" -m pip install --disable-pip-version-check --verbose . 2>&1 | tee "$log" |
+  grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\]|^ *-- (Configuring|Build files)|Successfully installed'
+status=${PIPESTATUS[0]}
+set -e
+if [ "$status" -ne 0 ]; then
+  tail -n 40 "$log" >&2
+  echo "the build failed; the whole log is in $log" >&2
+  exit "$status"
+fi
+echo "== running examples/quickstart.py"
+"$venv/bin/python" examples/quickstart.py "$@"

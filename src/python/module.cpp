@@ -60,7 +60,11 @@ int exec_module(PyObject* module) noexcept {
   if (add_public(module, "splot", make_splot_function(module)) < 0) {
     return -1;
   }
-  return add_public(module, "SPlotError", Py_XNewRef(splot_error_type()));
+  if (add_public(module, "SPlotError", Py_XNewRef(splot_error_type())) < 0) {
+    return -1;
+  }
+  // The project's version, given by the build; not part of __all__.
+  return PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {

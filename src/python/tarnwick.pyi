@@ -8,6 +8,8 @@ import numpy.typing
 
 __all__ = ["ShapeParameter", "SPlotResult", "splot", "SPlotError"]
 
+__version__: str
+
 @final
 class ShapeParameter:
     """Shared shape parameter used by the joint yield-and-shape fit."""

@@ -20,6 +20,16 @@ def test_public_names_in_order():
     assert tarnwick.__doc__ == "Joint extended-likelihood fitting and sWeight calculation."
 
 
+def test_version_is_the_distributions():
+    import tomllib
+    from pathlib import Path
+
+    pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+    with open(pyproject, "rb") as handle:
+        assert tarnwick.__version__ == tomllib.load(handle)["project"]["version"]
+    assert "__version__" not in tarnwick.__all__
+
+
 def test_splot_is_a_builtin_bound_to_the_module():
     assert inspect.isbuiltin(tarnwick.splot)
     assert tarnwick.splot.__self__ is tarnwick

@@ -104,3 +104,43 @@ def test_result_is_not_constructible():
         tarnwick.SPlotResult()
     with pytest.raises(TypeError):
         tarnwick.SPlotResult.__new__(tarnwick.SPlotResult)
+
+
+def test_pickle_round_trip_keeps_every_field_and_printed_form(two_peaks):
+    import copy
+    import pickle
+
+    result = tarnwick.splot(two_peaks, [gauss_mu_pdf, flat_pdf], max_steps=3,
+                            shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    for clone in (pickle.loads(pickle.dumps(result)), copy.deepcopy(result)):
+        assert type(clone) is tarnwick.SPlotResult
+        assert repr(clone) == repr(result) and str(clone) == str(result)
+        for name in ARRAYS:
+            array = getattr(clone, name)
+            np.testing.assert_array_equal(array, getattr(result, name))
+            assert array.shape == getattr(result, name).shape
+            assert array.flags.c_contiguous and array.flags.writeable
+            assert not np.shares_memory(array, getattr(result, name))
+        for name in ("shape_parameters", "shape_errors", "minimum_nll", "success", "message",
+                     "objective_evaluations", "gradient_evaluations", "hessian_evaluations"):
+            assert getattr(clone, name) == getattr(result, name)
+            assert type(getattr(clone, name)) is type(getattr(result, name))
+
+
+@pytest.mark.parametrize("position, value, error", [
+    (0, np.zeros((2, 2)), ValueError),
+    (3, np.zeros(4), ValueError),
+    (5, {1: 2.0}, TypeError),
+    (6, [("a", 1.0)], TypeError),
+    (9, b"bytes", TypeError),
+    (10, -1, OverflowError),
+])
+def test_rebuilding_from_a_tampered_pickle_raises(two_peaks, position, value, error):
+    result = tarnwick.splot(two_peaks, [flat_pdf])
+    rebuild, state = result.__reduce__()
+    state = list(state)
+    state[position] = value
+    with pytest.raises(error):
+        rebuild(*state)
+    with pytest.raises(TypeError, match=r"_rebuild takes 13 arguments \(2 given\)"):
+        rebuild(*state[:2])

@@ -1,0 +1,38 @@
+"""Checks, resampling, progress and figures for tarnwick fits.
+
+Everything here is built on a finished ``tarnwick.SPlotResult``, the data
+and PDFs of the fit, and NumPy; matplotlib, tqdm and dask are used when
+installed and only by the functions that need them.
+
+* ``closure`` — the sPlot sum rules and the parameters left on a bound;
+* ``sweight_quality`` — Σ s², effective sample size, negative weights;
+* ``control_leakage`` — whether any PDF reads a control variable;
+* ``bootstrap`` — replicate fits over resampled events;
+* ``apply_sweights`` — sWeights for more data, chunk by chunk or on dask;
+* ``with_progress`` — PDF wrappers that show a long fit's progress;
+* ``plot_fit``, ``plot_sweighted`` — the fit and an sWeighted histogram.
+"""
+
+from ._apply import apply_sweights
+from ._bootstrap import Bootstrap, bootstrap
+from ._checks import (Closure, Leak, Leakage, SWeightQuality, closure, control_leakage,
+                      sweight_quality)
+from ._plots import plot_fit, plot_sweighted
+from ._progress import ProgressPdfs, with_progress
+
+__all__ = [
+    "closure",
+    "Closure",
+    "sweight_quality",
+    "SWeightQuality",
+    "control_leakage",
+    "Leakage",
+    "Leak",
+    "bootstrap",
+    "Bootstrap",
+    "apply_sweights",
+    "with_progress",
+    "ProgressPdfs",
+    "plot_fit",
+    "plot_sweighted",
+]

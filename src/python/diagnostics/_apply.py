@@ -1,0 +1,73 @@
+"""sWeights for events that were not in the fit, from its yields and V."""
+
+from __future__ import annotations
+
+import importlib
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import tarnwick
+
+from ._model import FloatArray, Pdf, as_events, densities, event_weights, sweights_from
+
+
+def _is_dask_array(data: Any) -> bool:
+    return type(data).__module__.startswith("dask.") and hasattr(data, "map_blocks")
+
+
+def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
+                   chunk_size: int = 100_000, *, weights: npt.ArrayLike | None = None) -> Any:
+    """The sWeights of `data` under a finished fit,
+
+        s(i, r) = w_i Σ_k V(r, k) f_k(i) / Σ_k y_k f_k(i),
+
+    with the fitted yields y, the sPlot covariance V and the PDFs at the
+    fitted shape parameters, computed `chunk_size` events at a time so that
+    only one chunk's densities are held at once. The PDFs must treat each
+    event on its own (as any density does), since they see one chunk.
+
+    `data` is anything NumPy reads as a two-dimensional array, or a dask
+    array: then the result is a lazy dask array of shape
+    (n_events, n_components) computed block by block along the events (the
+    feature axis is joined into one block; `chunk_size` is not used), and
+    `weights`, if given, must be a dask array too.
+    """
+    yields = np.asarray(result.yields, dtype=np.float64)
+    covariance = np.asarray(result.covariance, dtype=np.float64)
+    shape = dict(result.shape_parameters)
+    pdf_list = list(pdfs)
+    if len(pdf_list) != len(yields):
+        raise ValueError(f"{len(pdf_list)} PDFs given for a fit of {len(yields)} components")
+
+    def weigh(block: FloatArray, block_weights: FloatArray | None) -> FloatArray:
+        w = event_weights(block_weights, len(block))
+        return sweights_from(densities(block, pdf_list, shape), w, yields, covariance)
+
+    if _is_dask_array(data):
+        return _apply_dask(data, weights, weigh, len(yields))
+    if chunk_size < 1:
+        raise ValueError(f"chunk_size must be positive, got {chunk_size}")
+    events = as_events(data)
+    all_weights = event_weights(weights, len(events))
+    out = np.empty((len(events), len(yields)))
+    for start in range(0, len(events), chunk_size):
+        stop = start + chunk_size
+        out[start:stop] = weigh(events[start:stop], all_weights[start:stop])
+    return out
+
+
+def _apply_dask(data: Any, weights: Any, weigh: Any, n_components: int) -> Any:
+    da = importlib.import_module("dask.array")
+    if data.ndim != 2:
+        raise ValueError(f"data must be two-dimensional, got {data.ndim} dimension(s)")
+    events = data.astype(np.float64).rechunk({1: -1})
+    out_chunks = (events.chunks[0], (n_components,))
+    if weights is None:
+        return events.map_blocks(lambda block: weigh(block, None), dtype=np.float64,
+                                 chunks=out_chunks)
+    w = da.asarray(weights).astype(np.float64).rechunk((events.chunks[0],))
+    return da.map_blocks(lambda block, bw: weigh(block, bw), events, w[:, None],
+                         dtype=np.float64, chunks=out_chunks)

@@ -1,0 +1,234 @@
+"""Checks of a finished fit: the sPlot closure relations, the quality of the
+sWeights, and whether the PDFs read the control variables.
+
+At the maximum of the extended likelihood Σ_k y_k − Σ_i w_i ln m_i, with
+m_i = Σ_k y_k f_k(i), the derivative by each yield vanishes:
+
+    Σ_i w_i f_k(i) / m_i = 1                      (the sum rule)
+
+Multiplying the information matrix I(j, k) = Σ_i w_i f_j(i) f_k(i) / m_i²
+by the yields gives (I y)_j = Σ_i w_i f_j(i) / m_i = 1, so with V = I⁻¹
+
+    Σ_k V(r, k) = y_r,   Σ_i s(i, r) = y_r,   Σ_r s(i, r) = w_i.
+
+Each relation holds only at a converged maximum; a fit stopped early, a PDF
+that is not normalised or a parameter held at a bound breaks some of them.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Mapping, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+import tarnwick
+
+from ._model import (YIELD_LOWER_BOUND, Pdf, as_events, component_names, densities,
+                     event_weights)
+
+
+def _row(label: str, values: Sequence[float]) -> str:
+    return f"  {label:<34}" + "".join(f"{value:>+16.3e}" for value in values)
+
+
+@dataclasses.dataclass(frozen=True)
+class Closure:
+    """The closure relations of one fit; every entry is zero at a converged
+    maximum up to rounding (and, for sums of sWeights, the fit's tolerance).
+
+    Per component, in PDF order:
+      sum_rule                    Σ_i w_i f_k(i)/m_i − 1
+      sweight_sum_minus_yield     Σ_i s(i, k) − y_k
+      covariance_sum_minus_yield  Σ_j V(k, j) − y_k
+    For the whole fit:
+      max_event_deviation         max_i |Σ_k s(i, k) − w_i|
+      information_residual        max |I V − 1| over the matrix entries
+      information_condition       the 2-norm condition number of I
+      at_bound                    parameters whose fitted value equals a bound
+    """
+
+    components: tuple[str, ...]
+    sum_rule: tuple[float, ...]
+    sweight_sum_minus_yield: tuple[float, ...]
+    covariance_sum_minus_yield: tuple[float, ...]
+    max_event_deviation: float
+    information_residual: float
+    information_condition: float
+    at_bound: tuple[str, ...]
+    shape_bounds_checked: bool
+    success: bool
+    message: str
+
+    def __str__(self) -> str:
+        header = f"  {'':<34}" + "".join(f"{name[:15]:>16}" for name in self.components)
+        if self.at_bound:
+            bounds = ", ".join(self.at_bound)
+        else:
+            bounds = "none"
+        if not self.shape_bounds_checked:
+            bounds += " (shape-parameter bounds not given: yields checked only)"
+        lines = [
+            f"closure of the fit (optimizer success={self.success}: {self.message})",
+            header,
+            _row("Σ_i w_i f_k(i)/m_i − 1", self.sum_rule),
+            _row("Σ_i s(i,k) − y_k", self.sweight_sum_minus_yield),
+            _row("Σ_j V(k,j) − y_k", self.covariance_sum_minus_yield),
+            f"  max_i |Σ_k s(i,k) − w_i|          {self.max_event_deviation:.3e}",
+            f"  max |I·V − 1|                     {self.information_residual:.3e}",
+            f"  cond(I)                           {self.information_condition:.3e}",
+            f"  parameters on a bound: {bounds}",
+        ]
+        return "\n".join(lines)
+
+
+def _at_bound(result: tarnwick.SPlotResult, names: Sequence[str],
+              shape_parameters: Sequence[tarnwick.ShapeParameter] | None) -> tuple[str, ...]:
+    found = [f"yield {name}" for name, value in zip(names, result.yields)
+             if value == YIELD_LOWER_BOUND]
+    fitted = result.shape_parameters
+    for parameter in shape_parameters or ():
+        value = fitted.get(parameter.name)
+        if value is not None and value in (parameter.lower, parameter.upper):
+            side = "lower" if value == parameter.lower else "upper"
+            found.append(f"{parameter.name} (at its {side} bound {value:g})")
+    return tuple(found)
+
+
+def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
+            weights: npt.ArrayLike | None = None, *,
+            shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None) -> Closure:
+    """The closure relations of `result`, recomputed from the data and PDFs.
+
+    `data`, `pdfs` and `weights` must be those of the fit. The PDFs are
+    called once each at the fitted shape parameters. The declared
+    `shape_parameters`, when given, let the check name shape parameters that
+    ended on one of their bounds (whose errors are then NaN or meaningless);
+    yields are always checked against their lower bound, the machine epsilon.
+    """
+    events = as_events(data)
+    w = event_weights(weights, len(events))
+    f = densities(events, pdfs, result.shape_parameters)
+    yields = np.asarray(result.yields, dtype=np.float64)
+    covariance = np.asarray(result.covariance, dtype=np.float64)
+    sweights = np.asarray(result.sweights, dtype=np.float64)
+    mixture = f @ yields
+    information = (f * (w / mixture**2)[:, None]).T @ f
+    names = component_names(pdfs)
+    return Closure(
+        components=names,
+        sum_rule=tuple(float(v) for v in (w / mixture) @ f - 1.0),
+        sweight_sum_minus_yield=tuple(float(v) for v in sweights.sum(axis=0) - yields),
+        covariance_sum_minus_yield=tuple(float(v) for v in covariance.sum(axis=1) - yields),
+        max_event_deviation=float(np.max(np.abs(sweights.sum(axis=1) - w), initial=0.0)),
+        information_residual=float(
+            np.max(np.abs(information @ covariance - np.eye(len(yields))), initial=0.0)),
+        information_condition=float(np.linalg.cond(information)),
+        at_bound=_at_bound(result, names, shape_parameters),
+        shape_bounds_checked=shape_parameters is not None,
+        success=result.success,
+        message=result.message,
+    )
+
+
+@dataclasses.dataclass(frozen=True)
+class SWeightQuality:
+    """Per component: Σ s², the effective sample size (Σ s)² / Σ s² (the
+    number of unweighted events carrying the same statistical power), and
+    the fraction and sum of the negative sWeights."""
+
+    sum_of_squares: tuple[float, ...]
+    effective_size: tuple[float, ...]
+    negative_fraction: tuple[float, ...]
+    negative_total: tuple[float, ...]
+
+    def __str__(self) -> str:
+        rows = zip(range(len(self.sum_of_squares)), self.sum_of_squares, self.effective_size,
+                   self.negative_fraction, self.negative_total)
+        lines = [f"  {'component':>9} {'Σ s²':>12} {'(Σ s)²/Σ s²':>12} "
+                 f"{'negative':>9} {'Σ s < 0':>12}"]
+        lines += [f"  {k:>9} {squares:12.1f} {size:12.1f} {fraction:9.1%} {total:12.1f}"
+                  for k, squares, size, fraction, total in rows]
+        return "sWeight quality\n" + "\n".join(lines)
+
+
+def sweight_quality(result: tarnwick.SPlotResult) -> SWeightQuality:
+    """Σ s², effective sample size and negative weights of each component."""
+    s = np.asarray(result.sweights, dtype=np.float64)
+    squares = (s**2).sum(axis=0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        size = s.sum(axis=0) ** 2 / squares
+    negative = s < 0.0
+    fraction = negative.mean(axis=0) if len(s) else np.zeros(s.shape[1])
+    return SWeightQuality(
+        sum_of_squares=tuple(float(v) for v in squares),
+        effective_size=tuple(float(v) for v in size),
+        negative_fraction=tuple(float(v) for v in fraction),
+        negative_total=tuple(float(v) for v in np.where(negative, s, 0.0).sum(axis=0)),
+    )
+
+
+@dataclasses.dataclass(frozen=True)
+class Leak:
+    """PDF `pdf` (at index `component`) changes its output when control
+    column `column` is shuffled, by up to `max_change` in absolute value."""
+
+    pdf: str
+    component: int
+    column: int
+    max_change: float
+
+
+@dataclasses.dataclass(frozen=True)
+class Leakage:
+    """The outcome of control_leakage: every (PDF, column) pair that leaks.
+    False in a boolean context when nothing leaks."""
+
+    columns: tuple[int, ...]
+    leaks: tuple[Leak, ...]
+
+    def __bool__(self) -> bool:
+        return bool(self.leaks)
+
+    def __str__(self) -> str:
+        if not self.leaks:
+            return f"no PDF reads the control column(s) {list(self.columns)}"
+        lines = [f"  {leak.pdf} (PDF {leak.component}) reads column {leak.column}: "
+                 f"its output changes by up to {leak.max_change:.3g}" for leak in self.leaks]
+        return ("the sWeights are not valid for these control columns:\n"
+                + "\n".join(lines))
+
+
+def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
+                    shape_parameters: Mapping[str, float] | Sequence[tarnwick.ShapeParameter],
+                    control_columns: Sequence[int], seed: int = 0) -> Leakage:
+    """Calls each PDF with each control column shuffled across events and
+    reports every PDF whose output changes.
+
+    An sWeighted control distribution is only that of the component when
+    the PDFs do not depend on the control variable; a PDF that reads it
+    (often by a wrong column index) is the commonest misuse of sPlot.
+    `shape_parameters` is a dict of values (such as a result's
+    ``shape_parameters``) or the declared parameters, taken at their
+    initial values. The shuffle is seeded by `seed`.
+    """
+    events = as_events(data)
+    if isinstance(shape_parameters, Mapping):
+        shape = {str(name): float(value) for name, value in shape_parameters.items()}
+    else:
+        shape = {parameter.name: parameter.initial for parameter in shape_parameters}
+    rng = np.random.default_rng(seed)
+    names = component_names(pdfs)
+    baseline = densities(events, pdfs, shape)
+    leaks = []
+    for column in control_columns:
+        shuffled = events.copy()
+        shuffled[:, column] = rng.permutation(events[:, column])
+        changed = densities(shuffled, pdfs, shape)
+        for k in range(len(pdfs)):
+            if not np.array_equal(changed[:, k], baseline[:, k], equal_nan=True):
+                change = float(np.nanmax(np.abs(changed[:, k] - baseline[:, k]), initial=0.0))
+                leaks.append(Leak(names[k], k, int(column), change))
+    return Leakage(tuple(int(c) for c in control_columns), tuple(leaks))
+

@@ -1,0 +1,107 @@
+"""Figures of a fit (matplotlib, imported only when a figure is drawn).
+
+Each function draws into `ax` when given, otherwise into a new figure made
+without pyplot (so it works headless and leaves pyplot's state alone), and
+returns the Axes; save it with ``ax.figure.savefig(path)``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+import tarnwick
+
+from ._model import FloatArray, Pdf, as_events, component_names, densities, event_weights
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+
+def _axes(ax: Axes | None) -> Axes:
+    if ax is not None:
+        return ax
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(6.4, 4.4), layout="constrained")
+    return figure.add_subplot()
+
+
+def _range(values: FloatArray, value_range: tuple[float, float] | None) -> tuple[float, float]:
+    if value_range is not None:
+        return value_range
+    return float(values.min()), float(values.max())
+
+
+def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
+             column: int, *, bins: int = 50, range: tuple[float, float] | None = None,
+             weights: npt.ArrayLike | None = None, ax: Axes | None = None) -> Axes:
+    """The histogram of `column` with Poisson errors (√Σw²), and the fitted
+    total and components y_k f_k as expected counts per bin.
+
+    The curves evaluate the PDFs on rows whose other columns are held at
+    their medians, so they are the fit's projection when the PDFs depend on
+    `column` alone, as the PDFs of a one-dimensional discriminating variable
+    do.
+    """
+    events = as_events(data)
+    w = event_weights(weights, len(events))
+    lo, hi = _range(events[:, column], range)
+    counts, edges = np.histogram(events[:, column], bins=bins, range=(lo, hi), weights=w)
+    squares, _ = np.histogram(events[:, column], bins=bins, range=(lo, hi), weights=w**2)
+    centres, width = 0.5 * (edges[1:] + edges[:-1]), edges[1] - edges[0]
+    grid = np.tile(np.median(events, axis=0), (400, 1))
+    grid[:, column] = np.linspace(lo, hi, 400)
+    expected = densities(grid, pdfs, result.shape_parameters) * result.yields * width
+
+    ax = _axes(ax)
+    ax.errorbar(centres, counts, yerr=np.sqrt(squares), fmt="o", color="black", ms=3,
+                label="data")
+    for k, name in enumerate(component_names(pdfs)):
+        ax.plot(grid[:, column], expected[:, k], "--", label=f"{name} ({result.yields[k]:.0f})")
+    ax.plot(grid[:, column], expected.sum(axis=1), "-", color="C3", label="fit total")
+    ax.set_xlim(lo, hi)
+    ax.set_xlabel(f"column {column}")
+    ax.set_ylabel(f"events / {width:.3g}")
+    ax.legend()
+    return ax
+
+
+def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: int,
+                   component: int, truth: Callable[[FloatArray], FloatArray] | npt.ArrayLike
+                   | None = None, *, bins: int = 40,
+                   range: tuple[float, float] | None = None, ax: Axes | None = None) -> Axes:
+    """The histogram of `column` filled with the sWeights of `component`,
+    with errors √(Σ s²) per bin.
+
+    `truth`, when given, is the true distribution to compare with: a
+    callable density of the variable integrating to one (drawn as the sum
+    of the component's sWeights times the density times the bin width), or
+    the true values themselves (histogrammed).
+    """
+    events = as_events(data)
+    s = np.asarray(result.sweights, dtype=np.float64)[:, component]
+    values = events[:, column]
+    lo, hi = _range(values, range)
+    counts, edges = np.histogram(values, bins=bins, range=(lo, hi), weights=s)
+    squares, _ = np.histogram(values, bins=bins, range=(lo, hi), weights=s**2)
+    centres, width = 0.5 * (edges[1:] + edges[:-1]), edges[1] - edges[0]
+
+    ax = _axes(ax)
+    ax.errorbar(centres, counts, yerr=np.sqrt(squares), fmt="o", color="black", ms=3,
+                label=f"sWeighted, component {component}")
+    if callable(truth):
+        x = np.linspace(lo, hi, 400)
+        ax.plot(x, truth(x) * s.sum() * width, "-", color="C3", label="true distribution")
+    elif truth is not None:
+        true_counts: Any = np.histogram(np.asarray(truth, dtype=np.float64), bins=edges)[0]
+        ax.stairs(true_counts, edges, color="C3", label="true distribution")
+    ax.axhline(0.0, color="grey", lw=0.5)
+    ax.set_xlim(lo, hi)
+    ax.set_xlabel(f"column {column}")
+    ax.set_ylabel(f"sWeighted events / {width:.3g}")
+    ax.legend()
+    return ax

@@ -1,0 +1,215 @@
+"""tarnwick.diagnostics: its numbers against direct NumPy computations."""
+
+from __future__ import annotations
+
+import io
+import sys
+
+import numpy as np
+import pytest
+
+import tarnwick
+from conftest import flat_pdf, gaussian
+from tarnwick import diagnostics
+
+MU = [tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
+
+
+def peak(data, shape):
+    return gaussian(data[:, 0], shape["mu"], 0.05)
+
+
+def far_peak(data, shape):
+    """A narrow peak at 0.9, where the events below hold almost nothing."""
+    return gaussian(data[:, 0], 0.9, 0.05)
+
+
+def reads_control(data, shape):
+    return peak(data, shape) * (0.5 + data[:, 1])
+
+
+@pytest.fixture
+def events():
+    """800 events: column 0 a peak at 0.3 over a flat spread on [0, 0.6],
+    column 1 a control variable, column 2 noise; with positive weights."""
+    rng = np.random.default_rng(11)
+    mass = np.concatenate([rng.normal(0.3, 0.05, 300), rng.uniform(0.0, 0.6, 500)])
+    data = np.column_stack([mass, rng.exponential(1.0, 800), rng.normal(size=800)])
+    return data, rng.uniform(0.5, 1.5, 800)
+
+
+def expected_closure(result, data, pdfs, w):
+    """The closure relations written out event by event with einsum."""
+    f = np.stack([pdf(data, result.shape_parameters) for pdf in pdfs], axis=1)
+    m = np.einsum("ik,k->i", f, result.yields)
+    information = np.einsum("i,ij,ik->jk", w / m**2, f, f)
+    singular = np.linalg.svd(information, compute_uv=False)
+    return {
+        "sum_rule": np.einsum("i,ik->k", w / m, f) - 1.0,
+        "sweight_sum_minus_yield": result.sweights.sum(axis=0) - result.yields,
+        "covariance_sum_minus_yield": result.covariance @ np.ones(len(pdfs)) - result.yields,
+        "max_event_deviation": np.abs(result.sweights.sum(axis=1) - w).max(),
+        "information_residual": np.abs(information @ result.covariance - np.eye(len(pdfs))).max(),
+        "information_condition": singular[0] / singular[-1],
+    }
+
+
+@pytest.mark.parametrize("max_steps, converged", [(None, True), (2, False)])
+def test_closure_matches_numpy_and_shows_a_fit_that_did_not_converge(events, max_steps,
+                                                                     converged):
+    data, w = events
+    kwargs = {} if max_steps is None else {"max_steps": max_steps}
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU, weights=w, **kwargs)
+    assert result.success is converged
+    check = diagnostics.closure(result, data, [peak, flat_pdf], w, shape_parameters=MU)
+    for name, value in expected_closure(result, data, [peak, flat_pdf], w).items():
+        np.testing.assert_allclose(getattr(check, name), value, rtol=1e-9, atol=1e-12,
+                                   err_msg=name)
+    # Only a converged maximum satisfies Σ_k V(r, k) = y_r and the sum rule.
+    worst = max(abs(v) for v in check.covariance_sum_minus_yield)
+    assert (worst < 0.05) is converged, check
+    assert (max(abs(v) for v in check.sum_rule) < 1e-3) is converged
+    assert check.at_bound == () and check.components == ("peak", "flat_pdf")
+    text = str(check)
+    assert f"success={converged}" in text and "Σ_j V(k,j) − y_k" in text
+    assert "parameters on a bound: none" in text
+
+
+def test_closure_names_the_parameters_on_a_bound(events):
+    data, _ = events
+    bounded = [tarnwick.ShapeParameter("mu", 0.45, 0.4, 1.0)]
+    result = tarnwick.splot(data, [peak, far_peak, flat_pdf], shape_parameters=bounded)
+    assert result.shape_parameters["mu"] == 0.4
+    assert result.yields[1] == 2.220446049250313e-16
+    check = diagnostics.closure(result, data, [peak, far_peak, flat_pdf],
+                                shape_parameters=bounded)
+    assert check.at_bound == ("yield far_peak", "mu (at its lower bound 0.4)")
+    unchecked = diagnostics.closure(result, data, [peak, far_peak, flat_pdf])
+    assert unchecked.at_bound == ("yield far_peak",)
+    assert "yields checked only" in str(unchecked)
+
+
+def test_sweight_quality_matches_numpy(events):
+    data, w = events
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU, weights=w)
+    quality = diagnostics.sweight_quality(result)
+    s = result.sweights
+    for k in range(2):
+        column = s[:, k]
+        negative = column[column < 0]
+        assert quality.sum_of_squares[k] == pytest.approx(np.dot(column, column), rel=1e-12)
+        assert quality.effective_size[k] == pytest.approx(
+            column.sum() ** 2 / np.dot(column, column), rel=1e-12)
+        assert quality.negative_fraction[k] == len(negative) / len(column)
+        assert quality.negative_total[k] == pytest.approx(negative.sum(), rel=1e-12)
+    assert 0.0 < quality.negative_fraction[0] < 1.0
+    assert str(quality).startswith("sWeight quality")
+
+
+@pytest.mark.parametrize("pdfs, columns, leaking", [
+    ([peak, flat_pdf], [1, 2], set()),
+    ([reads_control, flat_pdf], [1, 2], {(0, 1)}),
+    ([flat_pdf, reads_control, reads_control], [2, 1], {(1, 1), (2, 1)}),
+])
+def test_control_leakage_reports_exactly_the_pdfs_that_read_a_column(events, pdfs, columns,
+                                                                     leaking):
+    data, _ = events
+    report = diagnostics.control_leakage(data, pdfs, MU, columns, seed=3)
+    assert {(leak.component, leak.column) for leak in report.leaks} == leaking
+    assert bool(report) is bool(leaking)
+    for leak in report.leaks:
+        assert leak.max_change > 0.0 and leak.pdf == "reads_control"
+    # The dict form (a result's fitted values) gives the same verdict.
+    again = diagnostics.control_leakage(data, pdfs, {"mu": 0.35}, columns, seed=3)
+    assert again == report
+
+
+def test_bootstrap_replicas_are_poisson_resampled_fits(events):
+    data, w = events
+    sample = data[:200]
+    boot = diagnostics.bootstrap(sample, [peak, flat_pdf], 4, seed=5, progress=False,
+                                 shape_parameters=MU, weights=w[:200])
+    counts = np.random.default_rng(5).poisson(1.0, size=200)
+    rows = np.repeat(np.arange(200), counts)
+    first = tarnwick.splot(sample[rows], [peak, flat_pdf], shape_parameters=MU,
+                           weights=w[:200][rows])
+    np.testing.assert_array_equal(boot.yields[0], first.yields)
+    np.testing.assert_array_equal(boot.yield_errors[0], first.yield_errors)
+    np.testing.assert_allclose(boot.sweight_sums[0], first.sweights.sum(axis=0), rtol=1e-12)
+    assert boot.success.all() and boot.errors == ()
+    assert len({tuple(row) for row in boot.yields}) == 4
+
+    def odd_fails(data, shape):
+        """Fails in the fits of odd-sized replicas, after the first call."""
+        if len(data) % 2 and shape["mu"] != 0.35:
+            raise ValueError("odd")
+        return peak(data, shape)
+
+    failing = diagnostics.bootstrap(sample, [odd_fails, flat_pdf], 6, seed=1, progress=False,
+                                    shape_parameters=MU)
+    generator = np.random.default_rng(1)
+    odd = [int(generator.poisson(1.0, size=200).sum()) % 2 == 1 for _ in range(6)]
+    assert np.isnan(failing.yields[:, 0]).tolist() == odd
+    assert len(failing.errors) == sum(odd) and not failing.success[odd].any()
+
+
+def test_apply_sweights_in_chunks_and_on_dask(events):
+    data, w = events
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU, weights=w)
+    pdfs = [peak, flat_pdf]
+    np.testing.assert_allclose(diagnostics.apply_sweights(result, data, pdfs, 7, weights=w),
+                               result.sweights, rtol=1e-10, atol=1e-12)
+    fresh = np.random.default_rng(2).uniform(0.0, 0.6, size=(101, 3))
+    f = np.stack([pdf(fresh, result.shape_parameters) for pdf in pdfs], axis=1)
+    expected = np.einsum("rk,ik,i->ir", result.covariance, f, 1.0 / (f @ result.yields))
+    np.testing.assert_allclose(diagnostics.apply_sweights(result, fresh, pdfs, 10), expected,
+                               rtol=1e-12)
+    da = pytest.importorskip("dask.array")
+    lazy = diagnostics.apply_sweights(result, da.from_array(fresh, chunks=(30, 2)), pdfs)
+    assert lazy.shape == (101, 2)
+    np.testing.assert_allclose(lazy.compute(), expected, rtol=1e-12)
+    weighted = diagnostics.apply_sweights(result, da.from_array(data, chunks=(333, 3)), pdfs,
+                                          weights=da.from_array(w, chunks=500))
+    np.testing.assert_allclose(weighted.compute(), result.sweights, rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("tqdm_installed", [True, False])
+def test_with_progress_counts_every_call_and_leaves_the_fit_unchanged(
+        events, monkeypatch, capsys, tqdm_installed):
+    if tqdm_installed:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    data, _ = events
+    calls = []
+
+    def counting(data, shape):
+        calls.append(1)
+        return peak(data, shape)
+
+    with diagnostics.with_progress([counting, flat_pdf]) as wrapped:
+        result = tarnwick.splot(data, wrapped, shape_parameters=MU)
+    assert wrapped.calls > len(calls) > 0 and wrapped.elapsed > 0.0
+    assert [pdf.__name__ for pdf in wrapped] == ["counting", "flat_pdf"]
+    plain = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
+    np.testing.assert_array_equal(result.sweights, plain.sweights)
+    assert f"{wrapped.calls}" in capsys.readouterr().err
+
+
+def test_figures_draw_headless(events):
+    pytest.importorskip("matplotlib")
+    data, _ = events
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
+    ax = diagnostics.plot_sweighted(result, data, 1, 0, truth=lambda t: np.exp(-t), bins=20,
+                                    range=(0.0, 4.0))
+    markers = ax.containers[0]
+    counts, _ = np.histogram(data[:, 1], bins=20, range=(0.0, 4.0), weights=result.sweights[:, 0])
+    np.testing.assert_allclose(markers.lines[0].get_ydata(), counts, rtol=1e-12)
+    fit_ax = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=30)
+    total = fit_ax.get_lines()[-1].get_ydata()
+    assert total.max() == pytest.approx(
+        (result.yields[0] * gaussian(0.0, 0.0, 0.05) + result.yields[1]) * 0.6 / 30, rel=0.02)
+    for figure in (ax.figure, fit_ax.figure):
+        buffer = io.BytesIO()
+        figure.savefig(buffer, format="png")
+        assert buffer.getvalue().startswith(b"\x89PNG")
