@@ -2,7 +2,8 @@
 # Installs what the build and the test and memory checks need, skipping what
 # is already there: Debian's Eigen, GoogleTest, Ninja and valgrind, then the
 # Python build and test packages (with matplotlib, tqdm and dask, so that the
-# tests of tarnwick.diagnostics run rather than skip). Used by the test,
+# tests of tarnwick.diagnostics run rather than skip, and iminuit for the
+# comparisons of fit quality). Used by the test,
 # sanitizer and valgrind scripts; the example does not need it. Safe to run
 # again.
 set -euo pipefail
@@ -24,7 +25,7 @@ import importlib.util
 wanted = {"scikit_build_core": "scikit-build-core>=0.10", "numpy": "numpy>=2.0",
           "cmake": "cmake>=3.25", "pytest": "pytest>=7", "hypothesis": "hypothesis>=6",
           "scipy": "scipy>=1.10", "mypy": "mypy>=1.5", "matplotlib": "matplotlib>=3.7",
-          "tqdm": "tqdm", "dask": "dask[array]"}
+          "tqdm": "tqdm", "dask": "dask[array]", "iminuit": "iminuit>=2.20"}
 print(" ".join(spec for name, spec in wanted.items() if importlib.util.find_spec(name) is None))
 PY
 )
