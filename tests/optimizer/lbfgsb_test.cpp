@@ -93,6 +93,20 @@ TEST(StepLimit, BoxLimitBeyondTheConfiguredMaximumIsNotABoxLimit) {
   EXPECT_FALSE(equal.from_box);
 }
 
+TEST(StepLimit, RoundingLevelComponentOutOfTheBoxAtAnActiveBoundIsDropped) {
+  // x₀ sits on its lower bound and d₀ = −2.8e-17 points out of the box: left
+  // as it is, the step limit would be 0 and nothing could move.
+  const LBFGSB state = resting_at(vec({0, 1, 1}));
+  const BoundList bounds{Lower{0}, LowerUpper{0, 1}, LowerUpper{0, 2}};
+  Vector d = vec({-2.8e-17, 1e-17, 0.5});
+  EXPECT_EQ(state.step_limit(d, bounds, 1e8).value, 0.0);
+  drop_components_leaving_box(d, state.x(), box_of(bounds, 3));
+  // Components out of the box at an active bound go; one pointing along a
+  // bound-free or inward direction stays.
+  EXPECT_EQ(d, vec({0, 0, 0.5}));
+  EXPECT_EQ(state.step_limit(d, bounds, 1e8).value, 2.0);
+}
+
 TEST(LBFGSB, LineSearchGetsTheConfiguredMaximumStepWithoutBounds) {
   // f = (x − 100)²/200, f′ = (x − 100)/100: from 0 the first direction is
   // d = 1 and the first trial falls too slowly, so the second trial lies

@@ -82,9 +82,10 @@ void LBFGSB::start_run(Vector x, double f, Vector g, const LBFGSBConfig& config)
   line_search_ = config.line_search;
 }
 
-void LBFGSB::drop_components_leaving_box(Vector& d) const {
+void drop_components_leaving_box(Vector& d, const Vector& x, const Box& box) {
+  TARNWICK_REQUIRE(d.size() == x.size() && box.lower.size() == x.size());
   for (Eigen::Index i = 0; i < d.size(); ++i) {
-    if ((d[i] < 0.0 && x_[i] == box_.lower[i]) || (d[i] > 0.0 && x_[i] == box_.upper[i])) {
+    if ((d[i] < 0.0 && x[i] == box.lower[i]) || (d[i] > 0.0 && x[i] == box.upper[i])) {
       d[i] = 0.0;
     }
   }

@@ -56,6 +56,12 @@ struct LBFGSBConfig {
       const std::vector<BoundPair>& pairs) &&;
 };
 
+// Sets to 0 every component of d that points out of the box at a coordinate
+// of x already on that bound. The subspace step can leave such a component
+// at rounding level (~1e-17); it would make the step limit 0 and the run
+// stall on a bound it cannot leave.
+void drop_components_leaving_box(Vector& d, const Vector& x, const Box& box);
+
 class LBFGSB {
  public:
   // Runs a whole minimisation from `start` until a callback stops it. A
@@ -97,11 +103,6 @@ class LBFGSB {
                                             GradientStatus& status, const LBFGSBConfig& config);
 
   void start_run(Vector x, double f, Vector g, const LBFGSBConfig& config);
-  // Sets to 0 every component of d that points out of the box at a
-  // coordinate already on that bound. The subspace step can leave such a
-  // component at rounding level (~1e-17); it would make the step limit 0
-  // and the run stall on a bound it cannot leave.
-  void drop_components_leaving_box(Vector& d) const;
   // Which coordinates of the point are exactly on an end of the box: they
   // are held fixed for the covariance.
   [[nodiscard]] static std::vector<bool> on_bound(const Vector& point, const Box& box);
@@ -183,7 +184,7 @@ template <class E>
 std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, GradientStatus& status,
                                     const LBFGSBConfig& config) {
   Vector d = bound_constrained_direction(config.bounds);
-  drop_components_leaving_box(d);
+  drop_components_leaving_box(d, x_, box_);
   const StepLimit limit = step_limit(d, config.bounds, config.max_step);
   auto result = search(line_search_, x_, d, limit, problem,
                        EvaluationCounters{status.cost_evaluations, status.gradient_evaluations});
