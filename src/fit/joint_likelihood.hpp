@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fit/evaluated_model.hpp"
-#include "fit/event_table.hpp"
+#include "fit/event_view.hpp"
 #include "fit/parametric_pdf.hpp"
 #include "fit/splot_error.hpp"
 #include "optimizer/interfaces/problem.hpp"
@@ -33,7 +33,7 @@ inline constexpr double kDensityFloor = 1e-300;
 class JointLikelihood final : public optimizer::Problem<SPlotError> {
  public:
   // Borrows the events, the PDFs and the weights for its lifetime.
-  JointLikelihood(std::vector<std::string> shape_names, const EventTable& events,
+  JointLikelihood(std::vector<std::string> shape_names, EventView events,
                   std::span<ParametricPdf* const> pdfs, std::span<const double> event_weights);
 
   // Calls every PDF once, in order, with all events, and checks its values
@@ -49,6 +49,8 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
       std::span<const double> shape_values) const;
 
   // NLL at x: one pass over the PDF values, nothing allocated per event.
+  // The PDFs' values come tested (see PdfValues), so the pass reads each
+  // value once: mixture, all-zero test, floor, logarithm and weighted sum.
   [[nodiscard]] std::expected<double, SPlotError> evaluate(
       const optimizer::Vector& x) const override;
   // Central differences, coordinate by coordinate, plus before minus:
@@ -70,7 +72,7 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   checked_pdf_values(const ParameterMap& parameters) const;
 
   std::vector<std::string> shape_names_;
-  const EventTable& events_;
+  EventView events_;
   std::span<ParametricPdf* const> pdfs_;
   std::span<const double> event_weights_;
 };
