@@ -94,32 +94,5 @@ def background_density(m: np.ndarray, slope: float) -> np.ndarray:
     return out
 
 
-class CountedPdfs:
-    """The two PDFs of the fit, counting their calls and the time inside."""
-
-    def __init__(self, mass: np.ndarray):
-        self.mass = mass
-        self.calls = [0, 0]
-        self.seconds = 0.0
-
-    def signal(self, data, shape):
-        from time import perf_counter
-
-        t0 = perf_counter()
-        out = signal_density(self.mass, shape["mu"], shape["sigma"])
-        self.seconds += perf_counter() - t0
-        self.calls[0] += 1
-        return out
-
-    def background(self, data, shape):
-        from time import perf_counter
-
-        t0 = perf_counter()
-        out = background_density(self.mass, shape["slope"])
-        self.seconds += perf_counter() - t0
-        self.calls[1] += 1
-        return out
-
-
 def shape_parameters(tarnwick):
     return [tarnwick.ShapeParameter(name, *spec) for name, spec in PARAMETERS.items()]
