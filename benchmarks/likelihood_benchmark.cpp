@@ -17,25 +17,25 @@
 
 namespace {
 
-using tarnwick::fit::EventTable;
+using tarnwick::fit::EventView;
 using tarnwick::fit::ParameterMap;
+using tarnwick::fit::PdfValues;
 using tarnwick::fit::ParametricPdf;
 using tarnwick::fit::SPlotError;
 
 class PrecomputedPdf final : public ParametricPdf {
  public:
-  explicit PrecomputedPdf(std::vector<double> values) : values_(std::move(values)) {}
-  std::expected<double, SPlotError> evaluate(std::span<const double> event,
-                                             const ParameterMap&) override {
-    return values_[static_cast<std::size_t>(event[0])];
-  }
-  std::expected<std::span<const double>, SPlotError> evaluate_batch(const EventTable&,
-                                                                    const ParameterMap&) override {
-    return std::span<const double>(values_);
+  // Tested once, as a caching PDF tests each output when it arrives.
+  explicit PrecomputedPdf(std::vector<double> values)
+      : values_(std::move(values)), tested_(PdfValues::tested(values_)) {}
+  std::expected<PdfValues, SPlotError> evaluate_batch(const EventView&,
+                                                      const ParameterMap&) override {
+    return tested_;
   }
 
  private:
   std::vector<double> values_;
+  PdfValues tested_;
 };
 
 template <class F>
@@ -58,12 +58,12 @@ int main(int argc, char** argv) {
 
   std::mt19937_64 rng(1);
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
-  EventTable events(n, 2);
+  std::vector<double> columns(2 * n);
   std::vector<double> gauss(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double x = uniform(rng);
-    events.row(i)[0] = static_cast<double>(i);
-    events.row(i)[1] = x;
+    columns[2 * i] = static_cast<double>(i);
+    columns[2 * i + 1] = x;
     const double z = (x - 0.5) / 0.05;
     gauss[i] = std::exp(-0.5 * z * z) / (0.05 * std::sqrt(2.0 * 3.141592653589793));
   }
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   PrecomputedPdf background(std::vector<double>(n, 1.0));
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
   const std::vector<double> weights(n, 1.0);
-  const tarnwick::fit::JointLikelihood likelihood({}, events, pdfs, weights);
+  const tarnwick::fit::JointLikelihood likelihood({}, EventView(columns, 2), pdfs, weights);
   tarnwick::optimizer::Vector x(2);
   x << 0.1 * static_cast<double>(n), 0.9 * static_cast<double>(n);
 

@@ -17,21 +17,21 @@ separately by calling both PDFs once outside the fit, so that the part that
 belongs to tarnwick can be read off.
 
 What the call holds per event (two data columns, two components, unit
-weights), at its peak, at the end of the fit:
+weights), at its peak, at the end of the fit (the data array itself is read
+in place, never copied):
 
-    event rows (row index + 2 columns)      24 B
     effective event weights                  8 B
     PDF caches: output + spare buffer    2 × 16 B   (a failed evaluation must
                                                      leave the cached output intact)
     sWeights (handed to the result)         16 B
                                             ----
-                                            80 B
+                                            56 B
 
 The fitted model, the information matrix and the covariance view the PDF
 caches and the weights or are n_components² in size. Below about 4 × 10⁶
 events glibc serves the PDFs' 8-byte-per-event output arrays from its heap
 and keeps them after they are freed, which shows as up to 16 B more; at
-10⁷ events they are mapped and unmapped and the peak is the 80 B above.
+10⁷ events they are mapped and unmapped and the peak is the 56 B above.
 
 Peaks are read from the kernel (VmHWM in /proc/self/status, reset through
 /proc/self/clear_refs), so this runs on Linux only.

@@ -30,6 +30,39 @@ std::optional<std::size_t> first_all_zero_event(std::span<const std::span<const 
   return std::nullopt;
 }
 
+// The sum of the log terms, or where it stopped.
+struct LogTerms {
+  double nll;
+  // The first event whose PDF values are all zero or whose mixture density
+  // is not finite; the sum is then incomplete.
+  std::optional<std::size_t> stopped_at;
+};
+
+// nll − Σ_i w_i ln max(m_i, 10⁻³⁰⁰) with m_i = Σ_k y_k f_k(i), summed in event
+// order and, within m_i, in component order starting from 0. Each value is
+// read once. N is the number of components when it is known at compile time
+// (the common two-component fit), 0 for any number.
+template <std::size_t N>
+LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
+                            std::span<const double> yields, std::span<const double> weights) {
+  const std::size_t n_comp = N == 0 ? f.size() : N;
+  TARNWICK_REQUIRE(f.size() == n_comp && yields.size() == n_comp);
+  for (std::size_t i = 0; i < weights.size(); ++i) {
+    double m = 0.0;
+    bool all_zero = true;
+    for (std::size_t k = 0; k < n_comp; ++k) {
+      const double fk = f[k][i];
+      all_zero &= fk == 0.0;
+      m += yields[k] * fk;
+    }
+    if (all_zero || !(std::abs(m) < std::numeric_limits<double>::infinity())) {
+      return {nll, i};
+    }
+    nll -= weights[i] * std::log(std::max(m, kDensityFloor));
+  }
+  return {nll, std::nullopt};
+}
+
 SPlotError all_zero_error(std::size_t event) {
   return PdfEvaluation{"all PDFs are zero for event " + std::to_string(event)};
 }
@@ -43,7 +76,7 @@ DifferenceSide difference_side(double v, double h, double lower, double upper) {
   return DifferenceSide::Both;
 }
 
-JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, const EventTable& events,
+JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, EventView events,
                                  std::span<ParametricPdf* const> pdfs,
                                  std::span<const double> event_weights, optimizer::Box bounds)
     : shape_names_(std::move(shape_names)),
@@ -96,19 +129,15 @@ JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
   for (std::size_t k = 0; k < pdfs_.size(); ++k) {
     auto f = pdfs_[k]->evaluate_batch(events_, parameters);
     if (!f) return std::unexpected(std::move(f.error()));
-    if (f->size() != n_events) {
-      return std::unexpected(PdfEvaluation{pdf_count_message(k, f->size(), n_events)});
+    if (f->values.size() != n_events) {
+      return std::unexpected(PdfEvaluation{pdf_count_message(k, f->values.size(), n_events)});
     }
-    const auto bad = std::find_if(f->begin(), f->end(), [](double v) {
-      // Rejects NaN, ±∞ and negative values; −0 passes.
-      return !(v >= 0.0 && v < std::numeric_limits<double>::infinity());
-    });
-    if (bad != f->end()) {
+    if (f->first_invalid) {
       return std::unexpected(PdfEvaluation{"PDF " + std::to_string(k) +
                                            " returned an invalid value for event " +
-                                           std::to_string(bad - f->begin())});
+                                           std::to_string(*f->first_invalid)});
     }
-    values.push_back(*f);
+    values.push_back(f->values);
   }
   return values;
 }
@@ -138,27 +167,20 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
   double nll = 0.0;
   for (std::size_t k = 0; k < n_comp; ++k) nll += x[static_cast<Eigen::Index>(k)];
 
-  // One pass: the all-zero test and the log terms together. A non-finite
-  // mixture density is reported only after the remaining events were
-  // searched for an all-zero one, which takes precedence.
-  for (std::size_t i = 0; i < n_events; ++i) {
-    double m = 0.0;
-    bool all_zero = true;
-    for (std::size_t k = 0; k < n_comp; ++k) {
-      const double fk = f[k][i];
-      all_zero = all_zero && fk == 0.0;
-      m += x[static_cast<Eigen::Index>(k)] * fk;
+  const std::span<const double> yields = point.first(n_comp);
+  const LogTerms terms = n_comp == 2 ? subtract_log_terms<2>(nll, f, yields, event_weights_)
+                                     : subtract_log_terms<0>(nll, f, yields, event_weights_);
+  if (terms.stopped_at) {
+    // An all-zero event, even a later one, takes precedence over a
+    // non-finite mixture density.
+    const std::size_t i = *terms.stopped_at;
+    if (auto zero = first_all_zero_event(f, i, n_events)) {
+      return std::unexpected(all_zero_error(*zero));
     }
-    if (all_zero) return std::unexpected(all_zero_error(i));
-    if (!std::isfinite(m)) {
-      if (auto zero = first_all_zero_event(f, i + 1, n_events)) {
-        return std::unexpected(all_zero_error(*zero));
-      }
-      return std::unexpected(
-          Optimization{"mixture density is not finite for event " + std::to_string(i)});
-    }
-    nll -= event_weights_[i] * std::log(std::max(m, kDensityFloor));
+    return std::unexpected(
+        Optimization{"mixture density is not finite for event " + std::to_string(i)});
   }
+  nll = terms.nll;
   if (!std::isfinite(nll)) {
     return std::unexpected(Optimization{"negative log-likelihood is not finite"});
   }

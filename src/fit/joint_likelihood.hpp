@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "fit/evaluated_model.hpp"
-#include "fit/event_table.hpp"
+#include "fit/event_view.hpp"
 #include "fit/parametric_pdf.hpp"
 #include "fit/splot_error.hpp"
 #include "optimizer/interfaces/bounds.hpp"
@@ -58,7 +58,7 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   // Borrows the events, the PDFs and the weights for its lifetime. `bounds`
   // is the box of the parameter vector that the finite differences keep
   // inside; an empty box bounds nothing.
-  JointLikelihood(std::vector<std::string> shape_names, const EventTable& events,
+  JointLikelihood(std::vector<std::string> shape_names, EventView events,
                   std::span<ParametricPdf* const> pdfs, std::span<const double> event_weights,
                   optimizer::Box bounds = {});
 
@@ -75,6 +75,8 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
       std::span<const double> shape_values) const;
 
   // NLL at x: one pass over the PDF values, nothing allocated per event.
+  // The PDFs' values come tested (see PdfValues), so the pass reads each
+  // value once: mixture, all-zero test, floor, logarithm and weighted sum.
   [[nodiscard]] std::expected<double, SPlotError> evaluate(
       const optimizer::Vector& x) const override;
   // Differences with c = ∛ε, coordinate by coordinate: exactly 2·len(x)
@@ -103,7 +105,7 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   checked_pdf_values(const ParameterMap& parameters) const;
 
   std::vector<std::string> shape_names_;
-  const EventTable& events_;
+  EventView events_;
   std::span<ParametricPdf* const> pdfs_;
   std::span<const double> event_weights_;
   optimizer::Box bounds_;

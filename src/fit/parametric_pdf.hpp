@@ -1,12 +1,16 @@
 // The interface through which the engine evaluates one component density.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <expected>
+#include <limits>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 
-#include "fit/event_table.hpp"
+#include "fit/event_view.hpp"
 #include "fit/splot_error.hpp"
 
 namespace tarnwick::fit {
@@ -15,20 +19,53 @@ namespace tarnwick::fit {
 // every shape parameter of the fit, and is empty when there are none.
 using ParameterMap = std::map<std::string, double>;
 
+// The first value that is not a density, that is NaN, infinite or negative
+// (−0 is a density), or none.
+[[nodiscard]] inline std::optional<std::size_t> first_invalid_density(
+    std::span<const double> values) noexcept {
+  constexpr auto kInfinity = std::numeric_limits<double>::infinity();
+  // Blocks are tested without a branch per value; only a block that holds
+  // an invalid value is searched.
+  constexpr std::size_t kBlock = 512;
+  for (std::size_t start = 0; start < values.size(); start += kBlock) {
+    const std::size_t end = std::min(values.size(), start + kBlock);
+    bool valid = true;
+    for (std::size_t i = start; i < end; ++i) {
+      valid &= values[i] >= 0.0 && values[i] < kInfinity;
+    }
+    if (!valid) {
+      for (std::size_t i = start;; ++i) {
+        if (!(values[i] >= 0.0 && values[i] < kInfinity)) return i;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// One density per event, in event order, with the outcome of the density
+// test on them: `first_invalid` is first_invalid_density(values). A PDF
+// that keeps an output across calls tests it once, when it is made, and
+// hands the verdict out with every later request for it.
+struct PdfValues {
+  std::span<const double> values;
+  std::optional<std::size_t> first_invalid;
+
+  // Values tested now.
+  [[nodiscard]] static PdfValues tested(std::span<const double> values) noexcept {
+    return {values, first_invalid_density(values)};
+  }
+};
+
 class ParametricPdf {
  public:
   virtual ~ParametricPdf() = default;
 
-  // The density of one event (one row of the event table).
-  [[nodiscard]] virtual std::expected<double, SPlotError> evaluate(
-      std::span<const double> event, const ParameterMap& parameters) = 0;
-
-  // One density per event of `events`, in event order. The returned view is
-  // owned by the PDF and stays valid until the next call of `evaluate` or
-  // `evaluate_batch` on the same object; implementations reuse their buffers
-  // from call to call instead of allocating a vector per evaluation.
-  [[nodiscard]] virtual std::expected<std::span<const double>, SPlotError> evaluate_batch(
-      const EventTable& events, const ParameterMap& parameters) = 0;
+  // One density per event of `events`, in event order. The view is owned by
+  // the PDF and stays valid until the next call of `evaluate_batch` on the
+  // same object; implementations reuse their buffers from call to call
+  // instead of allocating a vector per evaluation.
+  [[nodiscard]] virtual std::expected<PdfValues, SPlotError> evaluate_batch(
+      const EventView& events, const ParameterMap& parameters) = 0;
 };
 
 }  // namespace tarnwick::fit

@@ -71,7 +71,7 @@ Table to_table(const opt::Matrix& m) {
 
 }  // namespace
 
-std::expected<SPlotResult, SPlotError> splot(const EventTable& events,
+std::expected<SPlotResult, SPlotError> splot(const EventView& events,
                                              std::span<ParametricPdf* const> pdfs,
                                              std::span<const ShapeParameter> shape_parameters,
                                              SPlotConfig config) {

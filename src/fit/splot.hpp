@@ -4,7 +4,7 @@
 #include <expected>
 #include <span>
 
-#include "fit/event_table.hpp"
+#include "fit/event_view.hpp"
 #include "fit/parametric_pdf.hpp"
 #include "fit/shape_parameter.hpp"
 #include "fit/splot_config.hpp"
@@ -20,7 +20,7 @@ namespace tarnwick::fit {
 // converging is not an error: its result has `success` false. May throw
 // std::bad_alloc when memory runs out; nothing else is thrown.
 [[nodiscard]] std::expected<SPlotResult, SPlotError> splot(
-    const EventTable& events, std::span<ParametricPdf* const> pdfs,
+    const EventView& events, std::span<ParametricPdf* const> pdfs,
     std::span<const ShapeParameter> shape_parameters, SPlotConfig config);
 
 }  // namespace tarnwick::fit

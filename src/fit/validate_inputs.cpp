@@ -32,14 +32,16 @@ bool yields_are_usable(std::span<const double> yields, std::size_t n_pdfs) {
 }  // namespace
 
 std::expected<ValidatedInputs, SPlotError> validate_inputs(
-    const EventTable& events, std::size_t n_pdfs, std::span<const ShapeParameter> shape_parameters,
+    const EventView& events, std::size_t n_pdfs, std::span<const ShapeParameter> shape_parameters,
     const SPlotConfig& config) {
   if (events.empty()) return invalid("data must not be empty");
   if (n_pdfs == 0) return invalid("at least one PDF is required");
   // Rows of a table share one width, so only a zero width is inconsistent.
   if (events.width() == 0) return invalid("events must have one consistent, nonzero dimension");
-  for (const double v : events.values()) {
-    if (!std::isfinite(v)) return invalid("event coordinates must be finite");
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    for (std::size_t j = 0; j < events.width(); ++j) {
+      if (!std::isfinite(events.at(i, j))) return invalid("event coordinates must be finite");
+    }
   }
   if (config.max_steps && *config.max_steps == 0) return invalid("max_steps must be positive");
   if (!(std::isfinite(config.tolerance) && config.tolerance > 0.0)) {

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/event_table.hpp"
+#include "fit/event_view.hpp"
 #include "fit/shape_parameter.hpp"
 #include "fit/splot_config.hpp"
 #include "fit/splot_error.hpp"
@@ -26,7 +26,7 @@ struct ValidatedInputs {
 // default n_pdfs copies of Σw / n_pdfs) of the right length, finite,
 // nonnegative and with a positive sum.
 [[nodiscard]] std::expected<ValidatedInputs, SPlotError> validate_inputs(
-    const EventTable& events, std::size_t n_pdfs, std::span<const ShapeParameter> shape_parameters,
+    const EventView& events, std::size_t n_pdfs, std::span<const ShapeParameter> shape_parameters,
     const SPlotConfig& config);
 
 }  // namespace tarnwick::fit

@@ -135,12 +135,6 @@ void copy_elements(const VectorView& view, double* out) noexcept {
   }
 }
 
-void copy_row(const MatrixView& view, std::size_t r, double* out) noexcept {
-  copy_elements({view.data + static_cast<std::ptrdiff_t>(r) * view.row_stride, view.cols,
-                 view.col_stride},
-                out);
-}
-
 PyRef array_from_copy(std::span<const double> values,
                       std::initializer_list<std::size_t> shape) noexcept {
   PyRef array = PyRef::steal(new_array(shape, nullptr));

@@ -76,9 +76,6 @@ struct MatrixView {
 // otherwise.
 void copy_elements(const VectorView& view, double* out) noexcept;
 
-// Copies row `r` of `view` into `out` (view.cols doubles).
-void copy_row(const MatrixView& view, std::size_t r, double* out) noexcept;
-
 // A new C-ordered float64 array of the given shape (one or two dimensions)
 // holding a copy of `values`, which are in row-major order and number the
 // product of the shape. Empty with MemoryError set on failure.

@@ -1,9 +1,7 @@
 #include "pdf_adapter.hpp"
 
-#include <cmath>
-#include <cstdint>
 #include <exception>
-#include <limits>
+#include <new>
 #include <utility>
 
 #include "error_mapping.hpp"
@@ -57,32 +55,55 @@ fit::SPlotError pdf_error(std::string message) {
   return fit::PdfEvaluation{std::move(message)};
 }
 
-// Element 0 of an event as an unsigned index: truncated toward zero, NaN and
-// negative values giving 0, values beyond the largest 64-bit unsigned
-// integer giving that maximum.
-std::uint64_t event_index(double value) noexcept {
-  constexpr double kBeyondMax = 18446744073709551616.0;  // 2^64
-  if (!(value > 0.0)) {
-    return 0;
-  }
-  if (value >= kBeyondMax) {
-    return std::numeric_limits<std::uint64_t>::max();
-  }
-  return static_cast<std::uint64_t>(value);
-}
-
 }  // namespace
 
 PyRef parameters_to_python(const fit::ParameterMap& parameters) noexcept {
+  try {
+    return ParameterDicts{}.make(parameters);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return {};
+  }
+}
+
+bool ParameterDicts::keys_match(const fit::ParameterMap& parameters) const noexcept {
+  if (names_.size() != parameters.size()) {
+    return false;
+  }
+  auto name = names_.begin();
+  for (const auto& entry : parameters) {
+    if (*name++ != entry.first) {
+      return false;
+    }
+  }
+  return true;
+}
+
+PyRef ParameterDicts::make(const fit::ParameterMap& parameters) {
+  if (!keys_match(parameters)) {
+    names_.clear();
+    keys_.clear();
+    for (const auto& entry : parameters) {
+      PyObject* key = PyUnicode_DecodeUTF8(entry.first.data(),
+                                           static_cast<Py_ssize_t>(entry.first.size()), nullptr);
+      if (key == nullptr) {
+        names_.clear();
+        keys_.clear();
+        return {};
+      }
+      PyUnicode_InternInPlace(&key);
+      keys_.push_back(PyRef::steal(key));
+      names_.push_back(entry.first);
+    }
+  }
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) {
     return {};
   }
-  for (const auto& [name, value] : parameters) {
-    PyRef key = PyRef::steal(
-        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
-    PyRef number = PyRef::steal(PyFloat_FromDouble(value));
-    if (!key || !number || PyDict_SetItem(dict.get(), key.get(), number.get()) < 0) {
+  auto key = keys_.begin();
+  for (const auto& entry : parameters) {
+    PyRef number = PyRef::steal(PyFloat_FromDouble(entry.second));
+    if (!number || PyDict_SetItem(dict.get(), (key++)->get(), number.get()) < 0) {
       return {};
     }
   }
@@ -115,11 +136,11 @@ PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std
       interruption_(&interruption),
       has_entry_(true),
       values_(std::move(seed_values)),
+      first_invalid_(fit::first_invalid_density(values_)),
       parameters_(std::move(seed_parameters)) {}
 
-std::expected<double, fit::SPlotError> PythonParametricPdf::evaluate(
-    std::span<const double> event, const fit::ParameterMap& parameters) {
-  const std::uint64_t index = event_index(event.empty() ? 0.0 : event[0]);
+std::expected<fit::PdfValues, fit::SPlotError> PythonParametricPdf::evaluate_batch(
+    const fit::EventView& /*events*/, const fit::ParameterMap& parameters) {
   std::lock_guard lock(mutex_);
   if (poisoned_) {
     return std::unexpected(pdf_error("Python PDF cache lock was poisoned"));
@@ -128,24 +149,7 @@ std::expected<double, fit::SPlotError> PythonParametricPdf::evaluate(
   if (auto error = refresh(parameters)) {
     return std::unexpected(std::move(*error));
   }
-  if (index < values_.size()) {
-    return values_[index];
-  }
-  return std::unexpected(
-      pdf_error("event index " + std::to_string(index) + " is outside the Python PDF output"));
-}
-
-std::expected<std::span<const double>, fit::SPlotError> PythonParametricPdf::evaluate_batch(
-    const fit::EventTable& /*events*/, const fit::ParameterMap& parameters) {
-  std::lock_guard lock(mutex_);
-  if (poisoned_) {
-    return std::unexpected(pdf_error("Python PDF cache lock was poisoned"));
-  }
-  PoisonOnUnwind guard(poisoned_);
-  if (auto error = refresh(parameters)) {
-    return std::unexpected(std::move(*error));
-  }
-  return std::span<const double>(values_);
+  return fit::PdfValues{values_, first_invalid_};
 }
 
 std::optional<fit::SPlotError> PythonParametricPdf::refresh(const fit::ParameterMap& parameters) {
@@ -157,6 +161,9 @@ std::optional<fit::SPlotError> PythonParametricPdf::refresh(const fit::Parameter
   if (auto text = call_python(parameters)) {
     return pdf_error(std::move(*text));
   }
+  // The values cannot change while they are cached, so they are tested for
+  // densities once, here.
+  first_invalid_ = fit::first_invalid_density(scratch_);
   parameters_ = parameters;
   values_.swap(scratch_);
   has_entry_ = true;
@@ -169,7 +176,7 @@ std::optional<std::string> PythonParametricPdf::call_python(const fit::Parameter
     return "the fit was interrupted";
   }
   PyRef result;
-  PyRef dict = parameters_to_python(parameters);
+  PyRef dict = dicts_.make(parameters);
   if (dict) {
     PyObject* arguments[] = {data_.get(), dict.get()};
     result = PyRef::steal(PyObject_Vectorcall(callable_.get(), arguments, 2, nullptr));

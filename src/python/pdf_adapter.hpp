@@ -29,6 +29,22 @@ namespace tarnwick::python {
 // on failure.
 [[nodiscard]] PyRef parameters_to_python(const fit::ParameterMap& parameters) noexcept;
 
+// Builds the parameter dicts of a series of calls. The names of a fit do not
+// change from point to point, so their str keys are made (and interned, so
+// that a PDF's lookups by literal names compare by identity) once and reused
+// while the names stay the same; only the float values are new per dict.
+class ParameterDicts {
+ public:
+  // As parameters_to_python. May throw std::bad_alloc.
+  [[nodiscard]] PyRef make(const fit::ParameterMap& parameters);
+
+ private:
+  [[nodiscard]] bool keys_match(const fit::ParameterMap& parameters) const noexcept;
+
+  std::vector<std::string> names_;
+  std::vector<PyRef> keys_;
+};
+
 // Checks one PDF output: it must be a NumPy array (or subclass) with one
 // dimension and a dtype equivalent to native float64, else the text is
 // "PDF {index} must return a one-dimensional float64 NumPy array"; and it
@@ -72,16 +88,12 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   PythonParametricPdf& operator=(const PythonParametricPdf&) = delete;
   ~PythonParametricPdf() override = default;
 
-  // The value of the event whose row index is element 0 of `event`
-  // (truncated toward zero and saturated to an unsigned 64-bit integer).
-  [[nodiscard]] std::expected<double, fit::SPlotError> evaluate(
-      std::span<const double> event, const fit::ParameterMap& parameters) override;
-
-  // The PDF's values for all events of the call, in row order. `events` is
-  // not read: the adapter evaluates its own data array, whose rows are the
-  // events. The view is valid until the next call on this adapter.
-  [[nodiscard]] std::expected<std::span<const double>, fit::SPlotError> evaluate_batch(
-      const fit::EventTable& events, const fit::ParameterMap& parameters) override;
+  // The PDF's values for all events of the call, in row order, tested once
+  // when they arrived. `events` is not read: the adapter evaluates its own
+  // data array, whose rows are the events. The view is valid until the next
+  // call on this adapter.
+  [[nodiscard]] std::expected<fit::PdfValues, fit::SPlotError> evaluate_batch(
+      const fit::EventView& events, const fit::ParameterMap& parameters) override;
 
  private:
   // Makes the cache entry hold the values at `parameters`, calling Python on
@@ -96,16 +108,19 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   std::size_t n_events_;
   FitInterruption* interruption_;
 
-  // The cache. `values_` holds the PDF's output at `parameters_`; a miss
-  // fills `scratch_` and, on success, swaps it in, so that both buffers are
-  // reused from evaluation to evaluation and the view handed out by the last
-  // call stays intact until the next one.
+  // The cache. `values_` holds the PDF's output at `parameters_` and
+  // `first_invalid_` the verdict of the density test on it; a miss fills
+  // `scratch_` and, on success, swaps it in, so that both buffers are reused
+  // from evaluation to evaluation and the view handed out by the last call
+  // stays intact until the next one.
   std::mutex mutex_;
   bool poisoned_ = false;  // set when an operation ended by an escaping fault
   bool has_entry_ = false;
   std::vector<double> values_;
+  std::optional<std::size_t> first_invalid_;
   fit::ParameterMap parameters_;
   std::vector<double> scratch_;
+  ParameterDicts dicts_;
 };
 
 }  // namespace tarnwick::python

@@ -280,17 +280,11 @@ bool weights_to_vector(Weights& weights, std::vector<double>& out) {
   return true;
 }
 
-// The data rows as events: row r becomes r (as a double) followed by the
-// row's values in column order.
-fit::EventTable make_events(PyObject* data) {
+// The data array's rows as the events, viewed in place whatever its
+// strides; the array outlives the fit.
+fit::EventView view_events(PyObject* data) {
   const numpy::MatrixView view = numpy::matrix_view(data);
-  fit::EventTable events(view.rows, view.cols + 1);
-  for (std::size_t r = 0; r < view.rows; ++r) {
-    std::span<double> event = events.row(r);
-    event[0] = static_cast<double>(r);
-    numpy::copy_row(view, r, event.data() + 1);
-  }
-  return events;
+  return {view.data, view.rows, view.cols, view.row_stride, view.col_stride};
 }
 
 // Calls PDF `index` once at the initial point and returns its output,
@@ -366,7 +360,7 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
   arguments.shape_parameters.clear();
 
   // 6: the events.
-  const fit::EventTable events = make_events(arguments.data.get());
+  const fit::EventView events = view_events(arguments.data.get());
 
   // 7: the initial shape-parameter point; with repeated names the later
   // value wins here, and the engine rejects the repetition.

@@ -258,7 +258,9 @@ PyRef copy_float64_array(PyObject* object, int ndim, const char* name, std::size
   const numpy::MatrixView view = numpy::matrix_view(array.get());
   values.resize(view.rows * view.cols);
   for (std::size_t r = 0; r < view.rows; ++r) {
-    numpy::copy_row(view, r, values.data() + r * view.cols);
+    const numpy::VectorView row{view.data + static_cast<std::ptrdiff_t>(r) * view.row_stride,
+                                view.cols, view.col_stride};
+    numpy::copy_elements(row, values.data() + r * view.cols);
   }
   shape[0] = view.rows;
   shape[1] = view.cols;

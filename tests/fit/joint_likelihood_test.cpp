@@ -23,7 +23,7 @@ Vector point(std::initializer_list<double> values) {
 
 TEST(JointLikelihood, OneFlatPdfIsYMinusNLogY) {
   // NLL(y) = y − N ln y for N unit events and a density of 1.
-  const EventTable events = constant_events(10, 0.5);
+  const EventRows events = constant_events(10, 0.5);
   FlatPdf flat;
   std::array<ParametricPdf*, 1> pdfs{&flat};
   const std::vector<double> w(10, 1.0);
@@ -41,7 +41,7 @@ TEST(JointLikelihood, OneFlatPdfIsYMinusNLogY) {
 
 TEST(JointLikelihood, WeightsMultiplyOnlyTheLogTerms) {
   // NLL = y − Σ w_i ln y with Σ w = 0.5: y − 0.5 ln y.
-  const EventTable events = constant_events(3, 0.5);
+  const EventRows events = constant_events(3, 0.5);
   FlatPdf flat;
   std::array<ParametricPdf*, 1> pdfs{&flat};
   const std::vector<double> w{1.0, -1.0, 0.5};
@@ -53,7 +53,7 @@ TEST(JointLikelihood, WeightsMultiplyOnlyTheLogTerms) {
 
 TEST(JointLikelihood, ZeroMixtureIsFlooredNotAnError) {
   // Event 0 has density only in the first PDF, whose yield is 0.
-  const EventTable events = constant_events(2, 0.5);
+  const EventRows events = constant_events(2, 0.5);
   FixedPdf a({1.0, 0.0});
   FixedPdf b({0.0, 1.0});
   std::array<ParametricPdf*, 2> pdfs{&a, &b};
@@ -68,7 +68,7 @@ TEST(JointLikelihood, EvaluationCountsAndCallOrder) {
   // Every objective evaluation calls each PDF once, with all events, in
   // component order; a gradient costs 2n evaluations and a gradient with
   // Hessian 4n² + 2n.
-  const EventTable events = constant_events(5, 0.25);
+  const EventRows events = constant_events(5, 0.25);
   std::vector<std::size_t> log;
   GaussPdf signal(1, 0.1, "mu");
   FlatPdf background;
@@ -96,7 +96,7 @@ TEST(JointLikelihood, EvaluationCountsAndCallOrder) {
 TEST(JointLikelihood, HessianOfAQuadraticIsSymmetricAndExact) {
   // One flat PDF: ∂²NLL/∂y² = N/y²; with a Gaussian whose mean is a shape
   // parameter the cross terms are symmetrised.
-  const EventTable events = read_one_column("gauss_flat.csv");
+  const EventRows events = read_one_column("gauss_flat.csv");
   GaussPdf signal(1, 0.05, "mu");
   FlatPdf background;
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
@@ -114,7 +114,7 @@ TEST(JointLikelihood, HessianOfAQuadraticIsSymmetricAndExact) {
 }
 
 TEST(JointLikelihood, PdfValueChecks) {
-  const EventTable events = constant_events(3, 0.5);
+  const EventRows events = constant_events(3, 0.5);
   const std::vector<double> w(3, 1.0);
   const Vector x = point({1.0, 1.0});
   {
@@ -152,7 +152,7 @@ TEST(JointLikelihood, AllZeroEventIsFoundAfterEveryPdfWasCalled) {
   std::vector<double> b(10, 1.0);
   a[7] = 0.0;
   b[7] = 0.0;
-  const EventTable events = constant_events(10, 0.5);
+  const EventRows events = constant_events(10, 0.5);
   FixedPdf pa(a);
   FixedPdf pb(b);
   std::array<ParametricPdf*, 2> pdfs{&pa, &pb};
@@ -166,7 +166,7 @@ TEST(JointLikelihood, AllZeroEventIsFoundAfterEveryPdfWasCalled) {
 }
 
 TEST(JointLikelihood, NonFiniteMixtureAndObjective) {
-  const EventTable events = constant_events(3, 0.5);
+  const EventRows events = constant_events(3, 0.5);
   const std::vector<double> w(3, 1.0);
   FixedPdf huge({1.0, 1e308, 1.0});
   std::array<ParametricPdf*, 1> pdfs{&huge};
@@ -188,7 +188,7 @@ TEST(JointLikelihood, NonFiniteMixtureAndObjective) {
 }
 
 TEST(JointLikelihood, PdfErrorsPassThroughUnchanged) {
-  const EventTable events = constant_events(3, 0.5);
+  const EventRows events = constant_events(3, 0.5);
   const std::vector<double> w(3, 1.0);
   FlatPdf flat;
   flat.fail_at_call = 2;

@@ -76,7 +76,7 @@ void ExpectMatches(const SPlotResult& r, const Expected& e,
 SPlotConfig defaults() { return SPlotConfig{{}, {}, 1000, 1e-8}; }
 
 TEST(ReferenceFit, OneFlatPdf) {
-  const EventTable events = constant_events(100, 0.5);
+  const EventRows events = constant_events(100, 0.5);
   FlatPdf flat;
   std::array<ParametricPdf*, 1> pdfs{&flat};
   auto r = splot(events, pdfs, {}, defaults());
@@ -90,7 +90,7 @@ TEST(ReferenceFit, OneFlatPdf) {
 }
 
 TEST(ReferenceFit, LargeYield) {
-  EventTable events(2, 2);
+  EventRows events(2, 2);
   events.row(0)[1] = 0.1;
   events.row(1)[0] = 1.0;
   events.row(1)[1] = 0.7;
@@ -110,7 +110,7 @@ TEST(ReferenceFit, LargeYield) {
 
 class GaussFlatFit : public ::testing::Test {
  protected:
-  const EventTable events = read_one_column("gauss_flat.csv");
+  const EventRows events = read_one_column("gauss_flat.csv");
   GaussPdf signal{1, 0.05, "mu"};
   FlatPdf background;
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
@@ -170,7 +170,7 @@ TEST_F(GaussFlatFit, ShapeParameterEndingOnItsBoundHasNoError) {
 }
 
 TEST(ReferenceFit, EmptyWindowPutsTheSignalOnItsBound) {
-  const EventTable events = read_one_column("empty_window.csv");
+  const EventRows events = read_one_column("empty_window.csv");
   GaussPdf signal(1, 0.05, 0.5);
   FlatPdf background;
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
@@ -185,7 +185,7 @@ TEST(ReferenceFit, EmptyWindowPutsTheSignalOnItsBound) {
 }
 
 TEST(ReferenceFit, YieldEndingOnItsBoundWithAShapeParameter) {
-  const EventTable events = read_one_column("empty_window.csv");
+  const EventRows events = read_one_column("empty_window.csv");
   GaussPdf signal{1, 0.05, "mu"};
   FlatPdf background;
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};

@@ -23,12 +23,12 @@ double column_sum(const Table& t, std::size_t c) {
 
 // Rows [i, x] with x drawn from a Gaussian(mean, width) for the first
 // n_signal rows and from λe^(−λx) on [0, 1] (or flat when λ = 0) for the rest.
-EventTable mass_sample(std::size_t n_signal, std::size_t n_background, double mean, double width,
+EventRows mass_sample(std::size_t n_signal, std::size_t n_background, double mean, double width,
                        double slope, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> gauss(mean, width);
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
-  EventTable events(n_signal + n_background, 2);
+  EventRows events(n_signal + n_background, 2);
   for (std::size_t i = 0; i < events.size(); ++i) {
     double x;
     if (i < n_signal) {
@@ -48,7 +48,7 @@ EventTable mass_sample(std::size_t n_signal, std::size_t n_background, double me
 }
 
 TEST(Splot, OnePdfRecoversTheEventCountAndUnitSweights) {
-  const EventTable events = constant_events(250, 0.5);
+  const EventRows events = constant_events(250, 0.5);
   FlatPdf flat;
   std::array<ParametricPdf*, 1> pdfs{&flat};
   auto r = splot(events, pdfs, {}, defaults());
@@ -62,7 +62,7 @@ TEST(Splot, OnePdfRecoversTheEventCountAndUnitSweights) {
 }
 
 TEST(Splot, GaussianOverFlatRecoversTheTruthWithinItsErrors) {
-  const EventTable events = mass_sample(3000, 7000, 0.4, 0.03, 0.0, 20261208);
+  const EventRows events = mass_sample(3000, 7000, 0.4, 0.03, 0.0, 20261208);
   GaussMeanWidthPdf signal(1, "mu", "sigma");
   FlatPdf background;
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
@@ -92,7 +92,7 @@ TEST(Splot, LargeSampleKeepsPoissonYieldErrors) {
   // yield errors of exactly 0.
   const std::size_t n_signal = 60'000;
   const std::size_t n = 360'000;
-  const EventTable events = mass_sample(n_signal, n - n_signal, 0.5, 0.05, 0.0, 7);
+  const EventRows events = mass_sample(n_signal, n - n_signal, 0.5, 0.05, 0.0, 7);
   std::vector<double> gauss(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double z = (events.row(i)[1] - 0.5) / 0.05;
@@ -122,7 +122,7 @@ TEST(Splot, NoSignalPutsTheSignalYieldOnItsBound) {
   // fluctuation beats the no-signal hypothesis (in some samples one does,
   // and a positive signal yield is then the right answer).
   const std::size_t n = 10'000;
-  const EventTable events = mass_sample(0, n, 0.0, 0.0, 2.0, 2);
+  const EventRows events = mass_sample(0, n, 0.0, 0.0, 2.0, 2);
   GaussMeanWidthPdf signal(1, "mu", "sigma");
   ExponentialPdf background(1, "slope", 0.0, 1.0);
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
@@ -138,7 +138,7 @@ TEST(Splot, NoSignalPutsTheSignalYieldOnItsBound) {
 }
 
 TEST(Splot, IdenticalPdfsAreNotIdentifiable) {
-  const EventTable events = mass_sample(0, 500, 0, 0, 0.0, 3);
+  const EventRows events = mass_sample(0, 500, 0, 0, 0.0, 3);
   FlatPdf a;
   FlatPdf b;
   std::array<ParametricPdf*, 2> pdfs{&a, &b};
@@ -150,7 +150,7 @@ TEST(Splot, IdenticalPdfsAreNotIdentifiable) {
 }
 
 TEST(Splot, ErrorsComeBeforeAnyPdfCallOrPassThrough) {
-  const EventTable events = constant_events(4, 0.5);
+  const EventRows events = constant_events(4, 0.5);
   FlatPdf flat;
   std::array<ParametricPdf*, 1> pdfs{&flat};
   SPlotConfig config = defaults();
@@ -175,7 +175,7 @@ TEST(Splot, ErrorsComeBeforeAnyPdfCallOrPassThrough) {
 }
 
 TEST(Splot, SignedWeightsEnterTheSweights) {
-  const EventTable events = read_one_column("gauss_flat.csv");
+  const EventRows events = read_one_column("gauss_flat.csv");
   GaussPdf signal(1, 0.05, 0.3);
   FlatPdf background;
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
@@ -189,8 +189,8 @@ TEST(Splot, SignedWeightsEnterTheSweights) {
   EXPECT_EQ(r->sweights(0, 0), 0.0);
   EXPECT_EQ(r->sweights(0, 1), 0.0);
   // Row 1 is −½ of the unit-weight row of the same event at the same fit.
-  const double m = r->yields[0] * signal.evaluate(events.row(1), {}).value() + r->yields[1];
-  const double f0 = signal.evaluate(events.row(1), {}).value();
+  const double f0 = signal.value(events, 1, {});
+  const double m = r->yields[0] * f0 + r->yields[1];
   const double unit = (r->covariance(0, 0) * f0 + r->covariance(0, 1)) / m;
   EXPECT_NEAR(r->sweights(1, 0), -0.5 * unit, 1e-12 * std::abs(unit));
 }

@@ -1,5 +1,5 @@
 // Small C++ PDFs for the fit-engine tests. Each evaluates column `column` of
-// the event rows (column 0 is whatever bookkeeping the caller put there) and
+// the events (column 0 is whatever bookkeeping the caller put there) and
 // returns a view of its own reused buffer.
 #pragma once
 
@@ -17,12 +17,8 @@ namespace tarnwick::fit::testing {
 // The base of the test PDFs: fills `buffer_` through `fill` and counts calls.
 class BufferedPdf : public ParametricPdf {
  public:
-  std::expected<double, SPlotError> evaluate(std::span<const double> event,
-                                             const ParameterMap& parameters) override {
-    return density(event, parameters);
-  }
-  std::expected<std::span<const double>, SPlotError> evaluate_batch(
-      const EventTable& events, const ParameterMap& parameters) override {
+  std::expected<PdfValues, SPlotError> evaluate_batch(const EventView& events,
+                                                      const ParameterMap& parameters) override {
     ++calls;
     batch_sizes.push_back(events.size());
     if (call_log) call_log->push_back(id);
@@ -31,9 +27,14 @@ class BufferedPdf : public ParametricPdf {
     }
     buffer_.resize(events.size());
     for (std::size_t i = 0; i < events.size(); ++i) {
-      buffer_[i] = density(events.row(i), parameters);
+      buffer_[i] = density(events, i, parameters);
     }
-    return std::span<const double>(buffer_);
+    return PdfValues::tested(buffer_);
+  }
+
+  // The density of event i alone.
+  double value(const EventView& events, std::size_t i, const ParameterMap& parameters) {
+    return density(events, i, parameters);
   }
 
   std::size_t calls = 0;
@@ -43,7 +44,8 @@ class BufferedPdf : public ParametricPdf {
   std::size_t id = 0;
 
  protected:
-  virtual double density(std::span<const double> event, const ParameterMap& parameters) = 0;
+  virtual double density(const EventView& events, std::size_t i,
+                         const ParameterMap& parameters) = 0;
 
  private:
   std::vector<double> buffer_;
@@ -51,7 +53,7 @@ class BufferedPdf : public ParametricPdf {
 
 class FlatPdf final : public BufferedPdf {
  protected:
-  double density(std::span<const double>, const ParameterMap&) override { return 1.0; }
+  double density(const EventView&, std::size_t, const ParameterMap&) override { return 1.0; }
 };
 
 // exp(−½((x − μ)/σ)²) / (σ √(2π)) with μ a fixed value or a shape parameter.
@@ -63,9 +65,10 @@ class GaussPdf final : public BufferedPdf {
       : column_(column), sigma_(sigma), mean_(mean) {}
 
  protected:
-  double density(std::span<const double> event, const ParameterMap& parameters) override {
+  double density(const EventView& events, std::size_t i,
+                 const ParameterMap& parameters) override {
     const double mu = mean_name_.empty() ? mean_ : parameters.at(mean_name_);
-    const double z = (event[column_] - mu) / sigma_;
+    const double z = (events.at(i, column_) - mu) / sigma_;
     return std::exp(-0.5 * z * z) / (sigma_ * std::sqrt(2.0 * std::numbers::pi));
   }
 
@@ -83,10 +86,11 @@ class ExponentialPdf final : public BufferedPdf {
       : column_(column), slope_name_(std::move(slope_name)), lo_(lo), hi_(hi) {}
 
  protected:
-  double density(std::span<const double> event, const ParameterMap& parameters) override {
+  double density(const EventView& events, std::size_t i,
+                 const ParameterMap& parameters) override {
     const double lambda = parameters.at(slope_name_);
     const double norm = std::exp(-lambda * lo_) - std::exp(-lambda * hi_);
-    return lambda * std::exp(-lambda * event[column_]) / norm;
+    return lambda * std::exp(-lambda * events.at(i, column_)) / norm;
   }
 
  private:
@@ -103,10 +107,11 @@ class GaussMeanWidthPdf final : public BufferedPdf {
       : column_(column), mean_name_(std::move(mean_name)), width_name_(std::move(width_name)) {}
 
  protected:
-  double density(std::span<const double> event, const ParameterMap& parameters) override {
+  double density(const EventView& events, std::size_t i,
+                 const ParameterMap& parameters) override {
     const double mu = parameters.at(mean_name_);
     const double sigma = parameters.at(width_name_);
-    const double z = (event[column_] - mu) / sigma;
+    const double z = (events.at(i, column_) - mu) / sigma;
     return std::exp(-0.5 * z * z) / (sigma * std::sqrt(2.0 * std::numbers::pi));
   }
 
@@ -121,14 +126,10 @@ class GaussMeanWidthPdf final : public BufferedPdf {
 class FixedPdf final : public ParametricPdf {
  public:
   explicit FixedPdf(std::vector<double> values) : values_(std::move(values)) {}
-  std::expected<double, SPlotError> evaluate(std::span<const double> event,
-                                             const ParameterMap&) override {
-    return values_.at(static_cast<std::size_t>(event[0]));
-  }
-  std::expected<std::span<const double>, SPlotError> evaluate_batch(
-      const EventTable&, const ParameterMap&) override {
+  std::expected<PdfValues, SPlotError> evaluate_batch(const EventView&,
+                                                      const ParameterMap&) override {
     ++calls;
-    return std::span<const double>(values_);
+    return PdfValues::tested(values_);
   }
   std::size_t calls = 0;
 

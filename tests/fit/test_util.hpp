@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fit/event_table.hpp"
+#include "fit/event_view.hpp"
 #include "fit/splot_error.hpp"
 
 namespace tarnwick::fit::testing {
@@ -24,12 +24,39 @@ inline constexpr double kSvdRelative = 1e-6;
 // An expected NaN: a quantity that cannot be determined.
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// A test's own table of events, row-major, viewed by the engine.
+class EventRows {
+ public:
+  EventRows() = default;
+  // n_events rows of `width` zeros.
+  EventRows(std::size_t n_events, std::size_t width)
+      : values_(n_events * width), n_events_(n_events), width_(width) {}
+
+  [[nodiscard]] std::size_t size() const { return n_events_; }
+  [[nodiscard]] std::span<double> row(std::size_t i) {
+    return std::span<double>(values_).subspan(i * width_, width_);
+  }
+  [[nodiscard]] std::span<const double> row(std::size_t i) const {
+    return std::span<const double>(values_).subspan(i * width_, width_);
+  }
+  // The view; rows of width 0 are still n_events events.
+  operator EventView() const {  // NOLINT(google-explicit-constructor)
+    return EventView(reinterpret_cast<const char*>(values_.data()), n_events_, width_,
+                     static_cast<std::ptrdiff_t>(width_ * sizeof(double)), sizeof(double));
+  }
+
+ private:
+  std::vector<double> values_;
+  std::size_t n_events_ = 0;
+  std::size_t width_ = 0;
+};
+
 // Rows [i, values…] from a one-column CSV in the tests' data folder.
-inline EventTable read_one_column(const std::string& file) {
+inline EventRows read_one_column(const std::string& file) {
   std::ifstream in(std::string(TARNWICK_TEST_DATA_DIR) + "/" + file);
   std::vector<double> values;
   for (double v; in >> v;) values.push_back(v);
-  EventTable events(values.size(), 2);
+  EventRows events(values.size(), 2);
   for (std::size_t i = 0; i < values.size(); ++i) {
     events.row(i)[0] = static_cast<double>(i);
     events.row(i)[1] = values[i];
@@ -38,8 +65,8 @@ inline EventTable read_one_column(const std::string& file) {
 }
 
 // n rows [i, value].
-inline EventTable constant_events(std::size_t n, double value) {
-  EventTable events(n, 2);
+inline EventRows constant_events(std::size_t n, double value) {
+  EventRows events(n, 2);
   for (std::size_t i = 0; i < n; ++i) {
     events.row(i)[0] = static_cast<double>(i);
     events.row(i)[1] = value;

@@ -38,13 +38,13 @@ TEST(ShapeParameterCheck, MessagesInOrder) {
 }
 
 TEST(ValidateInputs, EarlierChecksWin) {
-  const EventTable empty;
+  const EventRows empty;
   EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(empty, 0, {}, config_with()),
                                     "invalid input: data must not be empty"));
-  EventTable events = constant_events(4, 1.0);
+  EventRows events = constant_events(4, 1.0);
   EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(events, 0, {}, config_with()),
                                     "invalid input: at least one PDF is required"));
-  EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(EventTable(3, 0), 1, {}, config_with()),
+  EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(EventRows(3, 0), 1, {}, config_with()),
                                     "invalid input: events must have one consistent, nonzero "
                                     "dimension"));
   // A NaN coordinate is reported even though the weights are also wrong.
@@ -56,7 +56,7 @@ TEST(ValidateInputs, EarlierChecksWin) {
 }
 
 TEST(ValidateInputs, StepLimitAndTolerance) {
-  const EventTable events = constant_events(4, 1.0);
+  const EventRows events = constant_events(4, 1.0);
   SPlotConfig config = config_with();
   config.max_steps.reset();
   EXPECT_TRUE(validate_inputs(events, 1, {}, config));
@@ -72,7 +72,7 @@ TEST(ValidateInputs, StepLimitAndTolerance) {
 }
 
 TEST(ValidateInputs, Weights) {
-  const EventTable events = constant_events(4, 1.0);
+  const EventRows events = constant_events(4, 1.0);
   SPlotConfig config = config_with();
   config.event_weights = std::vector<double>{1, 1, 1};
   EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(events, 1, {}, config),
@@ -88,7 +88,7 @@ TEST(ValidateInputs, Weights) {
 }
 
 TEST(ValidateInputs, DuplicateNamesAreQuoted) {
-  const EventTable events = constant_events(4, 1.0);
+  const EventRows events = constant_events(4, 1.0);
   const std::vector<ShapeParameter> shapes{{"a", 0, -1, 1}, {"A", 0, -1, 1}, {"a", 0, -1, 1}};
   EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(events, 1, shapes, config_with()),
                                     "invalid input: shape parameter name \"a\" is duplicated"));
@@ -99,7 +99,7 @@ TEST(ValidateInputs, DuplicateNamesAreQuoted) {
 }
 
 TEST(ValidateInputs, InitialYields) {
-  const EventTable events = constant_events(4, 1.0);
+  const EventRows events = constant_events(4, 1.0);
   const std::string message =
       "invalid input: initial_yields must match the PDFs, be finite and nonnegative, and have "
       "positive sum";
@@ -120,7 +120,7 @@ TEST(ValidateInputs, InitialYields) {
     EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(events, 2, {}, config), message));
   }
   // Signed weights summing to zero make the default start unusable.
-  const EventTable two = constant_events(2, 1.0);
+  const EventRows two = constant_events(2, 1.0);
   SPlotConfig zero_sum = config_with();
   zero_sum.event_weights = std::vector<double>{1, -1};
   EXPECT_TRUE(IsError<InvalidInput>(validate_inputs(two, 2, {}, zero_sum), message));

@@ -4,7 +4,7 @@
 //
 //   Adapter(pdf, data, seed_values, seed_parameters, index=0)
 //   adapter.evaluate_batch(parameters) -> numpy array (a copy of the view)
-//   adapter.evaluate(event, parameters) -> float
+//   adapter.first_invalid(parameters) -> int or None (the density test's verdict)
 //   adapter.interrupted -> bool
 //
 // An engine error is raised as RuntimeError with its display text.
@@ -112,26 +112,22 @@ PyObject* evaluate_batch(PyObject* self, PyObject* dict) noexcept {
   try {
     fit::ParameterMap parameters;
     if (!read_map(dict, parameters)) return nullptr;
-    auto values = as_adapter(self)->adapter->evaluate_batch(fit::EventTable(), parameters);
+    auto values = as_adapter(self)->adapter->evaluate_batch(fit::EventView(), parameters);
     if (!values) return raise_error(values.error());
-    return numpy::array_from_copy(*values, {values->size()}).release();
+    return numpy::array_from_copy(values->values, {values->values.size()}).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
 }
 
-PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* first_invalid(PyObject* self, PyObject* dict) noexcept {
   try {
-    std::vector<double> event;
     fit::ParameterMap parameters;
-    if (nargs != 2) {
-      PyErr_SetString(PyExc_TypeError, "evaluate(event, parameters)");
-      return nullptr;
-    }
-    if (!read_values(args[0], event) || !read_map(args[1], parameters)) return nullptr;
-    auto value = as_adapter(self)->adapter->evaluate(event, parameters);
-    if (!value) return raise_error(value.error());
-    return PyFloat_FromDouble(*value);
+    if (!read_map(dict, parameters)) return nullptr;
+    auto values = as_adapter(self)->adapter->evaluate_batch(fit::EventView(), parameters);
+    if (!values) return raise_error(values.error());
+    if (!values->first_invalid) Py_RETURN_NONE;
+    return PyLong_FromSize_t(*values->first_invalid);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -143,8 +139,7 @@ PyObject* get_interrupted(PyObject* self, void*) noexcept {
 
 PyMethodDef adapter_methods[] = {
     {"evaluate_batch", evaluate_batch, METH_O, nullptr},
-    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate)),
-     METH_FASTCALL, nullptr},
+    {"first_invalid", first_invalid, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -132,33 +132,27 @@ def test_non_contiguous_outputs_are_copied_element_by_element(view):
     np.testing.assert_array_equal(adapter.evaluate_batch({"a": 2.0}), expected)
 
 
-@pytest.mark.parametrize(
-    "first, row",
-    [(2.0, 2), (2.9, 2), (0.0, 0), (-3.0, 0), (math.nan, 0)],
-)
-def test_evaluate_reads_the_row_of_the_event_index(first, row):
-    pdf = Pdf()
+def test_the_density_verdict_follows_the_cached_output():
+    def output(values, shape):
+        out = values.copy()
+        if shape["a"] == 2.0:
+            out[3], out[1] = math.nan, -1.0
+        elif shape["a"] == 3.0:
+            out[:] = -0.0
+        elif shape["a"] == 4.0:
+            raise ValueError("bad")
+        return out
+
+    pdf = Pdf(output)
     adapter = make(pdf)
-    assert adapter.evaluate([first, 99.0], {"a": 1.0}) == DATA[row, 0]
-    assert pdf.calls == []
-
-
-@pytest.mark.parametrize("first, index", [(7.0, "7"), (1e30, "18446744073709551615")])
-def test_evaluate_outside_the_output(first, index):
-    adapter = make(Pdf())
-    with pytest.raises(RuntimeError) as info:
-        adapter.evaluate([first], {"a": 1.0})
-    assert str(info.value) == (
-        f"PDF evaluation failed: event index {index} is outside the Python PDF output")
-
-
-def test_evaluate_shares_the_cache():
-    pdf = Pdf()
-    adapter = make(pdf)
-    for row in range(5):
-        assert adapter.evaluate([float(row)], {"a": 3.0}) == DATA[row, 0] * 3.0
-    adapter.evaluate_batch({"a": 3.0})
-    assert len(pdf.calls) == 1
+    assert adapter.first_invalid({"a": 1.0}) is None
+    assert adapter.first_invalid({"a": 2.0}) == 1
+    with pytest.raises(RuntimeError):
+        adapter.first_invalid({"a": 4.0})
+    assert adapter.first_invalid({"a": 2.0}) == 1
+    assert adapter.first_invalid({"a": 3.0}) is None
+    assert adapter.first_invalid({"a": 2.0}) == 1
+    assert [c["a"] for c in pdf.calls] == [2.0, 4.0, 3.0, 2.0]
 
 
 def test_each_call_gets_a_new_dict():
