@@ -55,8 +55,7 @@ Vector subspace_minimum(const Vector& x, const Vector& g, const LimitedMemory& m
 }
 
 Vector bound_constrained_direction(const Vector& x, const Vector& g, const LimitedMemory& memory,
-                                   const std::optional<BoundList>& bounds) {
-  const Box box = box_of(bounds, x.size());
+                                   const Box& box) {
   const CauchyPoint cauchy = generalized_cauchy_point(x, g, memory, box);
   if (!cauchy.path_exists) return Vector::Zero(x.size());
   if (cauchy.free.empty()) return cauchy.point - x;
