@@ -204,7 +204,7 @@ TEST(LBFGSB, AcceptedStepsReportTheNewPointAndKindStep) {
   auto log = std::make_shared<Log>();
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   callbacks = with_terminator(std::move(callbacks), max_steps(5));
-  const Result result = LBFGSB{}.process(problem, vec({-1.2, 1}), LBFGSBConfig{}, callbacks);
+  const Result result = LBFGSB{}.process(problem, vec({-1.2, 1}), LBFGSBConfig{}, std::move(callbacks));
   ASSERT_TRUE(result.has_value());
   ASSERT_EQ(log->size(), 5u);
   for (std::size_t k = 0; k < log->size(); ++k) {
@@ -230,7 +230,7 @@ TEST(LBFGSB, FailedFirstLineSearchKeepsKindInitializedAndAnEmptyMemory) {
   auto log = std::make_shared<Log>();
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   callbacks = with_terminator(std::move(callbacks), max_steps(2));
-  const Result result = LBFGSB{}.process(problem, vec({0}), config, callbacks);
+  const Result result = LBFGSB{}.process(problem, vec({0}), config, std::move(callbacks));
   ASSERT_TRUE(result.has_value());
   ASSERT_EQ(log->size(), 2u);
   for (const testing::Snapshot& seen : *log) {
@@ -253,7 +253,7 @@ TEST(LBFGSB, MemoryLimitZeroRunsExactlyLikeMemoryLimitOne) {
     auto log = std::make_shared<Log>();
     Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
     callbacks = with_terminator(std::move(callbacks), max_steps(20));
-    results[limit] = LBFGSB{}.process(problem, vec({-1.2, 1}), config, callbacks);
+    results[limit] = LBFGSB{}.process(problem, vec({-1.2, 1}), config, std::move(callbacks));
     ASSERT_TRUE(results[limit].has_value());
     for (const testing::Snapshot& seen : *log) EXPECT_LE(seen.pairs, 1u);
   }
@@ -270,7 +270,7 @@ TEST(LBFGSB, MemoryKeepsAtMostTheConfiguredNumberOfPairs) {
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   callbacks = with_terminator(std::move(callbacks), max_steps(15));
   const Result result =
-      LBFGSB{}.process(problem, Vector::Constant(6, -0.5), config, callbacks);
+      LBFGSB{}.process(problem, Vector::Constant(6, -0.5), config, std::move(callbacks));
   ASSERT_TRUE(result.has_value());
   std::size_t most = 0;
   for (const testing::Snapshot& seen : *log) most = std::max(most, seen.pairs);

@@ -52,10 +52,6 @@ bool LBFGSBFTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& st
   return false;
 }
 
-std::unique_ptr<Terminator> LBFGSBFTerminator::clone() const {
-  return std::unique_ptr<Terminator>(new LBFGSBFTerminator(*this));
-}
-
 std::expected<LBFGSBGTerminator, OptimizerError> LBFGSBGTerminator::create(double eps) {
   auto checked = checked_tolerance(eps);
   if (!checked) return std::unexpected(checked.error());
@@ -69,10 +65,6 @@ bool LBFGSBGTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& st
   for (Eigen::Index i = 0; i < state.g().size(); ++i) sum += state.g()[i] * state.g()[i];
   if (eps_ > std::sqrt(sum)) return stop_with(status, "GRADIENT CONVERGED");
   return false;
-}
-
-std::unique_ptr<Terminator> LBFGSBGTerminator::clone() const {
-  return std::unique_ptr<Terminator>(new LBFGSBGTerminator(*this));
 }
 
 std::expected<LBFGSBInfNormGTerminator, OptimizerError> LBFGSBInfNormGTerminator::create(
@@ -90,10 +82,6 @@ bool LBFGSBInfNormGTerminator::check_for_termination(std::uint64_t /*step*/, LBF
   for (Eigen::Index j = 0; j < p.size(); ++j) largest = std::fmax(largest, std::abs(p[j]));
   if (eps_ > largest) return stop_with(status, "PROJECTED GRADIENT WITHIN TOLERANCE");
   return false;
-}
-
-std::unique_ptr<Terminator> LBFGSBInfNormGTerminator::clone() const {
-  return std::unique_ptr<Terminator>(new LBFGSBInfNormGTerminator(*this));
 }
 
 }  // namespace tarnwick::optimizer
