@@ -10,14 +10,13 @@
 namespace tarnwick::optimizer {
 
 namespace {
-constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 }  // namespace
 
 Vector middle_solve(const LimitedMemory& memory, const Vector& v) {
   const auto& k = memory.middle_matrix();
   if (k && k->rows() > 0) {
-    if (auto z = EigenProvider{}.lu_solve(*k, v)) return std::move(*z);
+    if (auto z = kEigen.lu_solve(*k, v)) return std::move(*z);
   }
   return Vector::Zero(v.size());
 }
@@ -25,14 +24,13 @@ Vector middle_solve(const LimitedMemory& memory, const Vector& v) {
 Matrix middle_solve(const LimitedMemory& memory, const Matrix& a) {
   const auto& k = memory.middle_matrix();
   if (k && k->rows() > 0) {
-    if (auto z = EigenProvider{}.lu_solve_matrix(*k, a)) return std::move(*z);
+    if (auto z = kEigen.lu_solve_matrix(*k, a)) return std::move(*z);
   }
   return Matrix::Zero(a.rows(), a.cols());
 }
 
 CauchyPoint generalized_cauchy_point(const Vector& x, const Vector& g,
                                      const LimitedMemory& memory, const Box& box) {
-  const EigenProvider linalg;
   const Eigen::Index n = x.size();
   TARNWICK_REQUIRE(g.size() == n);
   const Matrix& w = memory.w_matrix();
@@ -61,16 +59,16 @@ CauchyPoint generalized_cauchy_point(const Vector& x, const Vector& g,
   }
   std::stable_sort(order.begin(), order.end(),
                    [&t](Eigen::Index a, Eigen::Index b) { return t[a] < t[b]; });
-  Vector p = linalg.mat_vec(w.transpose(), d);
+  Vector p = kEigen.mat_vec(w.transpose(), d);
   result.c = Vector::Zero(w.cols());
   if (order.empty()) return result;
   result.path_exists = true;
 
   Vector& xc = result.point;
   Vector& c = result.c;
-  const double dd = linalg.vec_dot(d, d);
+  const double dd = kEigen.vec_dot(d, d);
   double f1 = -dd;
-  double f2 = theta * dd - linalg.vec_dot(p, middle_solve(memory, p));
+  double f2 = theta * dd - kEigen.vec_dot(p, middle_solve(memory, p));
   const double f2_first = f2;
   double dt_min = -f1 / f2;
   double t_old = 0.0;
@@ -91,9 +89,9 @@ CauchyPoint generalized_cauchy_point(const Vector& x, const Vector& g,
     if (d[b] != 0.0) {
       const Vector w_b = w.row(b).transpose();
       const double gb = g[b];
-      f1 += dt * f2 + gb * (theta * z_b + gb - linalg.vec_dot(w_b, middle_solve(memory, c)));
-      f2 -= theta * gb * gb + 2.0 * gb * linalg.vec_dot(w_b, middle_solve(memory, p)) +
-            gb * gb * linalg.vec_dot(w_b, middle_solve(memory, Vector(w_b)));
+      f1 += dt * f2 + gb * (theta * z_b + gb - kEigen.vec_dot(w_b, middle_solve(memory, c)));
+      f2 -= theta * gb * gb + 2.0 * gb * kEigen.vec_dot(w_b, middle_solve(memory, p)) +
+            gb * gb * kEigen.vec_dot(w_b, middle_solve(memory, Vector(w_b)));
       // The subtraction can cancel the whole curvature left on the path
       // when the remaining d_i² are below the rounding of d·d (a large g_b
       // next to tiny ones); f″ = 0 would give Δt_min = ∞ and send the
