@@ -46,6 +46,12 @@ bool Box::on_bound(Eigen::Index i, double value) const {
   return value == lower[i] || value == upper[i];
 }
 
+Vector Box::clip(const Vector& point) const {
+  TARNWICK_REQUIRE(point.size() == lower.size());
+  return point.binaryExpr(lower, [](double v, double lo) { return v < lo ? lo : v; })
+      .binaryExpr(upper, [](double v, double hi) { return v > hi ? hi : v; });
+}
+
 std::expected<BoundList, OptimizerError> bounds_from_pairs(const std::vector<BoundPair>& pairs) {
   BoundList bounds;
   bounds.reserve(pairs.size());

@@ -11,19 +11,6 @@ CallbackLike::CallbackLike(std::unique_ptr<Terminator> terminator)
 
 CallbackLike::CallbackLike(std::unique_ptr<Observer> observer) : entry_(std::move(observer)) {}
 
-CallbackLike::CallbackLike(const CallbackLike& other) {
-  if (const auto* t = std::get_if<std::unique_ptr<Terminator>>(&other.entry_)) {
-    entry_ = (*t)->clone();
-  } else {
-    entry_ = std::get<std::unique_ptr<Observer>>(other.entry_)->clone();
-  }
-}
-
-CallbackLike& CallbackLike::operator=(const CallbackLike& other) {
-  if (this != &other) *this = CallbackLike(other);
-  return *this;
-}
-
 bool CallbackLike::call(std::uint64_t step, LBFGSB& state, GradientStatus& status,
                         const LBFGSBConfig& config) {
   if (auto* t = std::get_if<std::unique_ptr<Terminator>>(&entry_)) {
@@ -52,7 +39,5 @@ bool MaxSteps::check_for_termination(std::uint64_t step, LBFGSB& /*state*/,
   status.message.set_text("Maximum number of steps reached (" + std::to_string(n_) + ")");
   return true;
 }
-
-std::unique_ptr<Terminator> MaxSteps::clone() const { return std::make_unique<MaxSteps>(*this); }
 
 }  // namespace tarnwick::optimizer

@@ -10,17 +10,11 @@
 
 namespace tarnwick::optimizer {
 
-// One entry of the list: a terminator or an observer, owned. Copying an
-// entry copies its object.
+// One entry of the list: a terminator or an observer, owned (move-only).
 class CallbackLike {
  public:
   explicit CallbackLike(std::unique_ptr<Terminator> terminator);
   explicit CallbackLike(std::unique_ptr<Observer> observer);
-  CallbackLike(const CallbackLike& other);
-  CallbackLike& operator=(const CallbackLike& other);
-  CallbackLike(CallbackLike&&) noexcept = default;
-  CallbackLike& operator=(CallbackLike&&) noexcept = default;
-  ~CallbackLike() = default;
 
   // Runs the entry; true when it is a terminator that asks to stop.
   [[nodiscard]] bool call(std::uint64_t step, LBFGSB& state, GradientStatus& status,
@@ -30,6 +24,7 @@ class CallbackLike {
   std::variant<std::unique_ptr<Terminator>, std::unique_ptr<Observer>> entry_;
 };
 
+// The run's callbacks, consulted in order after every step; move-only.
 struct Callbacks {
   std::vector<CallbackLike> entries;
 };
@@ -47,7 +42,6 @@ class MaxSteps final : public Terminator {
   [[nodiscard]] bool check_for_termination(std::uint64_t step, LBFGSB& state,
                                            GradientStatus& status,
                                            const LBFGSBConfig& config) override;
-  [[nodiscard]] std::unique_ptr<Terminator> clone() const override;
 
  private:
   std::uint64_t n_;

@@ -38,13 +38,4 @@ Vector DiagonalScale::gradient_to_internal(const Vector& gradient) const {
   return gradient.cwiseQuotient(scale_);
 }
 
-BoundList DiagonalScale::internal_bounds() const {
-  BoundList bounds;
-  bounds.reserve(static_cast<std::size_t>(scale_.size()));
-  for (Eigen::Index i = 0; i < scale_.size(); ++i) {
-    bounds.push_back(bound_of(internal_.lower[i], internal_.upper[i]));
-  }
-  return bounds;
-}
-
 }  // namespace tarnwick::optimizer

@@ -30,8 +30,8 @@ class DiagonalScale {
   [[nodiscard]] Vector to_external(const Vector& z) const;
   [[nodiscard]] Vector gradient_to_internal(const Vector& gradient) const;
 
-  // The caller's box in internal coordinates, as a bound list.
-  [[nodiscard]] BoundList internal_bounds() const;
+  // The caller's box in internal coordinates.
+  [[nodiscard]] const Box& internal_box() const { return internal_; }
   [[nodiscard]] const Box& external_box() const { return external_; }
 
  private:

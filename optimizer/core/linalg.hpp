@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 
 namespace tarnwick::optimizer::detail {
@@ -34,6 +35,13 @@ namespace tarnwick::optimizer {
 using Vector = Eigen::VectorXd;
 // Dense matrix of doubles, column-major (Eigen's native order).
 using Matrix = Eigen::MatrixXd;
+
+// The double-precision machine epsilon, 2⁻⁵².
+inline constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
+// ∛ε: the relative size below which a singular value counts as zero in the
+// covariance's pseudo-inverse, and the relative step of a central finite
+// difference (its truncation and rounding errors balance there).
+inline constexpr double kCubeRootEpsilon = 6.0554544523933395e-06;
 
 // Stops the program when `condition` is false. Used for shape mismatches,
 // which are programming faults and never error values.

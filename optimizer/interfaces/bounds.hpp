@@ -50,6 +50,9 @@ struct Box {
   Vector upper;
   // Whether `value` is exactly one of the ends of coordinate i.
   [[nodiscard]] bool on_bound(Eigen::Index i, double value) const;
+  // The point with every coordinate projected into [lower, upper]; a NaN
+  // coordinate stays NaN. The point has the box's size.
+  [[nodiscard]] Vector clip(const Vector& point) const;
 };
 [[nodiscard]] Box box_of(const std::optional<BoundList>& bounds, Eigen::Index n);
 

@@ -51,4 +51,7 @@ class EigenProvider final : public LinearAlgebra, public LinearSolve {
   [[nodiscard]] std::optional<Matrix> lu_inverse(const Matrix& a) const override;
 };
 
+// The one provider the optimizer uses; stateless, so shared by every run.
+inline const EigenProvider kEigen{};
+
 }  // namespace tarnwick::optimizer

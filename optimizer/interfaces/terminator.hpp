@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 namespace tarnwick::optimizer {
 
@@ -19,7 +18,6 @@ class Terminator {
   [[nodiscard]] virtual bool check_for_termination(std::uint64_t step, LBFGSB& state,
                                                    GradientStatus& status,
                                                    const LBFGSBConfig& config) = 0;
-  [[nodiscard]] virtual std::unique_ptr<Terminator> clone() const = 0;
 };
 
 // Watches the run; it is called like a terminator but cannot stop it.
@@ -28,7 +26,6 @@ class Observer {
   virtual ~Observer() = default;
   virtual void observe(std::uint64_t step, const LBFGSB& state, const GradientStatus& status,
                        const LBFGSBConfig& config) = 0;
-  [[nodiscard]] virtual std::unique_ptr<Observer> clone() const = 0;
 };
 
 }  // namespace tarnwick::optimizer

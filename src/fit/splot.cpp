@@ -49,9 +49,9 @@ std::expected<opt::Callbacks, SPlotError> make_callbacks(double tolerance,
   auto pg_test = opt::LBFGSBInfNormGTerminator::create(tolerance);
   if (!pg_test) return std::unexpected(Optimizer{pg_test.error()});
   opt::Callbacks callbacks;
-  callbacks = opt::with_terminator(std::move(callbacks), f_test->clone());
-  callbacks = opt::with_terminator(std::move(callbacks), g_test->clone());
-  callbacks = opt::with_terminator(std::move(callbacks), pg_test->clone());
+  callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::LBFGSBFTerminator>(*f_test));
+  callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::LBFGSBGTerminator>(*g_test));
+  callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::LBFGSBInfNormGTerminator>(*pg_test));
   if (max_steps) {
     callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::MaxSteps>(*max_steps));
   }

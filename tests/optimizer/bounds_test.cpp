@@ -51,17 +51,17 @@ TEST(LBFGSBConfig, WithBoundsReportsABadPair) {
 TEST(Clip, ProjectsEachBoundedCoordinateIntoItsBox) {
   const BoundList bounds{LowerUpper{0, 1}, LowerUpper{0, 1}, LowerUpper{0, 1},
                          Lower{2},         Upper{-2},        Unbounded{}};
-  EXPECT_EQ(LBFGSB::clip(vec({-3, 0.25, 7, 1, 0, -1e300}), bounds),
-            vec({0, 0.25, 1, 2, -2, -1e300}));
-  EXPECT_EQ(LBFGSB::clip(vec({0, 1, 0.5, 2, -2, 0}), bounds), vec({0, 1, 0.5, 2, -2, 0}));
+  const Box box = box_of(bounds, 6);
+  EXPECT_EQ(box.clip(vec({-3, 0.25, 7, 1, 0, -1e300})), vec({0, 0.25, 1, 2, -2, -1e300}));
+  EXPECT_EQ(box.clip(vec({0, 1, 0.5, 2, -2, 0})), vec({0, 1, 0.5, 2, -2, 0}));
 }
 
 TEST(Clip, CoordinatesWithoutABoundAreUnchanged) {
   const Vector point = vec({-5, 5, 50});
-  EXPECT_EQ(LBFGSB::clip(point, std::nullopt), point);
-  EXPECT_EQ(LBFGSB::clip(point, BoundList{}), point);
+  EXPECT_EQ(box_of(std::nullopt, 3).clip(point), point);
+  EXPECT_EQ(box_of(BoundList{}, 3).clip(point), point);
   // A point longer than the list keeps its extra coordinates.
-  EXPECT_EQ(LBFGSB::clip(point, BoundList{LowerUpper{0, 1}}), vec({0, 5, 50}));
+  EXPECT_EQ(box_of(BoundList{LowerUpper{0, 1}}, 3).clip(point), vec({0, 5, 50}));
 }
 
 }  // namespace

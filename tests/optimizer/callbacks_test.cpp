@@ -83,7 +83,7 @@ TEST(Callbacks, StepLimitEndsARunThatConvergesInNeitherSense) {
   auto log = std::make_shared<Log>();
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   for (auto& entry : convergence_callbacks(kUnreachable, kUnreachable, kUnreachable).entries) {
-    callbacks.entries.push_back(entry);
+    callbacks.entries.push_back(std::move(entry));
   }
   const auto result = run(problem, with_terminator(std::move(callbacks), max_steps(3)));
   ASSERT_TRUE(result.has_value());
@@ -115,7 +115,7 @@ TEST(Callbacks, ObjectiveChangeBelowToleranceAtTheLastStepWinsOverTheStepLimit) 
   auto log = std::make_shared<Log>();
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   for (auto& entry : convergence_callbacks(eps_f, kUnreachable, kUnreachable).entries) {
-    callbacks.entries.push_back(entry);
+    callbacks.entries.push_back(std::move(entry));
   }
   const auto result = run(problem, with_terminator(std::move(callbacks), max_steps(3)));
   ASSERT_TRUE(result.has_value());

@@ -71,7 +71,7 @@ TEST(CauchyPoint, SingleBoundedVariableEndsOnItsBoundWithNoFreeVariable) {
       generalized_cauchy_point(vec({0.5}), vec({-1}), no_pairs(1), box_of(bounds, 1));
   EXPECT_EQ(cp.point, vec({1}));
   EXPECT_TRUE(cp.free.empty());
-  EXPECT_EQ(bound_constrained_direction(vec({0.5}), vec({-1}), no_pairs(1), bounds), vec({0.5}));
+  EXPECT_EQ(bound_constrained_direction(vec({0.5}), vec({-1}), no_pairs(1), box_of(bounds, 1)), vec({0.5}));
 }
 
 TEST(CauchyPoint, BreakpointBelowEpsilonKeepsItsVariableAndTheRestOfThePath) {
@@ -88,7 +88,7 @@ TEST(CauchyPoint, BreakpointBelowEpsilonKeepsItsVariableAndTheRestOfThePath) {
   EXPECT_NEAR(cp.point[1], 1.0, kRoundingTolerance);
   EXPECT_EQ(cp.free, (Indices{0, 1}));
 
-  const Vector d = bound_constrained_direction(x, g, no_pairs(2), bounds);
+  const Vector d = bound_constrained_direction(x, g, no_pairs(2), box_of(bounds, x.size()));
   ASSERT_TRUE(d.allFinite());
   EXPECT_TRUE(inside_box(x + d, bounds));
   EXPECT_NEAR(d[1], 1.0, kRoundingTolerance);
@@ -109,7 +109,7 @@ TEST(CauchyPoint, ZeroCurvatureAlongAnEmptyPathKeepsEverythingFinite) {
   EXPECT_TRUE(cp.c.allFinite());
   EXPECT_EQ(cp.free, (Indices{0}));
 
-  const Vector d = bound_constrained_direction(x, g, memory, bounds);
+  const Vector d = bound_constrained_direction(x, g, memory, box_of(bounds, x.size()));
   ASSERT_TRUE(d.allFinite());
   EXPECT_TRUE(inside_box(x + d, bounds));
 }
@@ -125,7 +125,7 @@ TEST(CauchyPoint, SmallGradientNextToALargeOneOnABoundedVariableGivesAFiniteDire
   const CauchyPoint cp = generalized_cauchy_point(x, g, no_pairs(2), box_of(bounds, 2));
   ASSERT_TRUE(cp.point.allFinite());
   EXPECT_EQ(cp.point[0], 0.0);
-  const Vector d = bound_constrained_direction(x, g, no_pairs(2), bounds);
+  const Vector d = bound_constrained_direction(x, g, no_pairs(2), box_of(bounds, x.size()));
   ASSERT_TRUE(d.allFinite());
   EXPECT_TRUE(inside_box(x + d, bounds));
   EXPECT_LT(g.dot(d), 0.0);

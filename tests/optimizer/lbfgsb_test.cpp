@@ -46,49 +46,36 @@ Callbacks only(std::unique_ptr<Terminator> terminator) {
   return ::testing::AssertionSuccess();
 }
 
-// An LBFGSB whose current point is x: a run started at the minimiser of
-// ½|z − x|², where the direction is zero and the point never moves.
-LBFGSB resting_at(const Vector& x) {
-  LBFGSB state;
-  LBFGSBConfig config;
-  config.skip_hessian = true;
-  const FunctionProblem problem = sphere(x);
-  const Result result = state.process(problem, x, config, only(max_steps(1)));
-  EXPECT_TRUE(result.has_value());
-  EXPECT_EQ(state.x(), x);
-  return state;
-}
-
 TEST(StepLimit, IsTheConfiguredMaximumWithoutBounds) {
-  const LBFGSB state = resting_at(vec({0, 0}));
+  const Vector x = vec({0, 0});
   for (const auto& bounds : {std::optional<BoundList>{}, std::optional<BoundList>{BoundList{}}}) {
-    const StepLimit limit = state.step_limit(vec({1, -1}), bounds, 1e8);
+    const StepLimit limit = step_limit(x, vec({1, -1}), box_of(bounds, x.size()), 1e8);
     EXPECT_EQ(limit.value, 1e8);
     EXPECT_FALSE(limit.from_box);
   }
 }
 
 TEST(StepLimit, IsTheDistanceToTheNearestBoundAlongTheDirection) {
-  const LBFGSB state = resting_at(vec({0, 0, 0}));
+  const Vector x = vec({0, 0, 0});
   // Upper bound 0.5 away along d_0 = 1.
   const BoundList one{Upper{0.5}, Unbounded{}, Unbounded{}};
-  const StepLimit limit = state.step_limit(vec({1, 0, 0}), one, 1e8);
+  const StepLimit limit = step_limit(x, vec({1, 0, 0}), box_of(one, x.size()), 1e8);
   EXPECT_EQ(limit.value, 0.5);
   EXPECT_TRUE(limit.from_box);
   // A nearer lower bound along d_1 = −1 wins; bounds behind the direction
   // and coordinates with d_i = 0 give no limit.
   const BoundList two{LowerUpper{-1, 0.5}, Lower{-0.2}, LowerUpper{-0.01, 0.01}};
-  EXPECT_EQ(state.step_limit(vec({1, -1, 0}), two, 1e8).value, 0.2);
-  EXPECT_EQ(state.step_limit(vec({-1, 1, 0}), two, 1e8).value, 1.0);
+  EXPECT_EQ(step_limit(x, vec({1, -1, 0}), box_of(two, x.size()), 1e8).value, 0.2);
+  EXPECT_EQ(step_limit(x, vec({-1, 1, 0}), box_of(two, x.size()), 1e8).value, 1.0);
 }
 
 TEST(StepLimit, BoxLimitBeyondTheConfiguredMaximumIsNotABoxLimit) {
-  const LBFGSB state = resting_at(vec({0}));
+  const Vector x = vec({0});
   const BoundList bounds{Upper{1}};
-  const StepLimit far = state.step_limit(vec({1e-9}), bounds, 1e8);
+  const StepLimit far = step_limit(x, vec({1e-9}), box_of(bounds, x.size()), 1e8);
   EXPECT_EQ(far.value, 1e8);
   EXPECT_FALSE(far.from_box);
-  const StepLimit equal = state.step_limit(vec({1}), bounds, 1.0);
+  const StepLimit equal = step_limit(x, vec({1}), box_of(bounds, x.size()), 1.0);
   EXPECT_EQ(equal.value, 1.0);
   EXPECT_FALSE(equal.from_box);
 }
@@ -96,15 +83,15 @@ TEST(StepLimit, BoxLimitBeyondTheConfiguredMaximumIsNotABoxLimit) {
 TEST(StepLimit, RoundingLevelComponentOutOfTheBoxAtAnActiveBoundIsDropped) {
   // x₀ sits on its lower bound and d₀ = −2.8e-17 points out of the box: left
   // as it is, the step limit would be 0 and nothing could move.
-  const LBFGSB state = resting_at(vec({0, 1, 1}));
+  const Vector x = vec({0, 1, 1});
   const BoundList bounds{Lower{0}, LowerUpper{0, 1}, LowerUpper{0, 2}};
   Vector d = vec({-2.8e-17, 1e-17, 0.5});
-  EXPECT_EQ(state.step_limit(d, bounds, 1e8).value, 0.0);
-  drop_components_leaving_box(d, state.x(), box_of(bounds, 3));
+  EXPECT_EQ(step_limit(x, d, box_of(bounds, x.size()), 1e8).value, 0.0);
+  drop_components_leaving_box(d, x, box_of(bounds, 3));
   // Components out of the box at an active bound go; one pointing along a
   // bound-free or inward direction stays.
   EXPECT_EQ(d, vec({0, 0, 0.5}));
-  EXPECT_EQ(state.step_limit(d, bounds, 1e8).value, 2.0);
+  EXPECT_EQ(step_limit(x, d, box_of(bounds, x.size()), 1e8).value, 2.0);
 }
 
 TEST(LBFGSB, LineSearchGetsTheConfiguredMaximumStepWithoutBounds) {
@@ -217,7 +204,7 @@ TEST(LBFGSB, AcceptedStepsReportTheNewPointAndKindStep) {
   auto log = std::make_shared<Log>();
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   callbacks = with_terminator(std::move(callbacks), max_steps(5));
-  const Result result = LBFGSB{}.process(problem, vec({-1.2, 1}), LBFGSBConfig{}, callbacks);
+  const Result result = LBFGSB{}.process(problem, vec({-1.2, 1}), LBFGSBConfig{}, std::move(callbacks));
   ASSERT_TRUE(result.has_value());
   ASSERT_EQ(log->size(), 5u);
   for (std::size_t k = 0; k < log->size(); ++k) {
@@ -243,7 +230,7 @@ TEST(LBFGSB, FailedFirstLineSearchKeepsKindInitializedAndAnEmptyMemory) {
   auto log = std::make_shared<Log>();
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   callbacks = with_terminator(std::move(callbacks), max_steps(2));
-  const Result result = LBFGSB{}.process(problem, vec({0}), config, callbacks);
+  const Result result = LBFGSB{}.process(problem, vec({0}), config, std::move(callbacks));
   ASSERT_TRUE(result.has_value());
   ASSERT_EQ(log->size(), 2u);
   for (const testing::Snapshot& seen : *log) {
@@ -266,7 +253,7 @@ TEST(LBFGSB, MemoryLimitZeroRunsExactlyLikeMemoryLimitOne) {
     auto log = std::make_shared<Log>();
     Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
     callbacks = with_terminator(std::move(callbacks), max_steps(20));
-    results[limit] = LBFGSB{}.process(problem, vec({-1.2, 1}), config, callbacks);
+    results[limit] = LBFGSB{}.process(problem, vec({-1.2, 1}), config, std::move(callbacks));
     ASSERT_TRUE(results[limit].has_value());
     for (const testing::Snapshot& seen : *log) EXPECT_LE(seen.pairs, 1u);
   }
@@ -283,7 +270,7 @@ TEST(LBFGSB, MemoryKeepsAtMostTheConfiguredNumberOfPairs) {
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
   callbacks = with_terminator(std::move(callbacks), max_steps(15));
   const Result result =
-      LBFGSB{}.process(problem, Vector::Constant(6, -0.5), config, callbacks);
+      LBFGSB{}.process(problem, Vector::Constant(6, -0.5), config, std::move(callbacks));
   ASSERT_TRUE(result.has_value());
   std::size_t most = 0;
   for (const testing::Snapshot& seen : *log) most = std::max(most, seen.pairs);

@@ -241,7 +241,7 @@ TEST(Minimisation, RosenbrockInTenDimensionsWithABoxBelowTheMinimiserIsStationar
   EXPECT_EQ(x.maxCoeff(), 0.7);
   const Vector pg = projected_gradient(x, problem.grad(x), *result->bounds);
   EXPECT_LT(pg.cwiseAbs().maxCoeff(), kProjectedGradientTolerance);
-  EXPECT_LT(result->best_value, problem.value(LBFGSB::clip(alternating_start(10), result->bounds)));
+  EXPECT_LT(result->best_value, problem.value(box_of(result->bounds, 10).clip(alternating_start(10))));
 }
 
 }  // namespace

@@ -32,14 +32,14 @@ LimitedMemory two_pairs() {
 
 TEST(BoundConstrainedDirection, WithoutPairsOrBoundsIsMinusTheGradient) {
   const Vector g = vec({3, -1, 0.25});
-  EXPECT_EQ(bound_constrained_direction(vec({1, 2, 3}), g, no_pairs(3), std::nullopt), -g);
+  EXPECT_EQ(bound_constrained_direction(vec({1, 2, 3}), g, no_pairs(3), box_of(std::nullopt, 3)), -g);
 }
 
 TEST(BoundConstrainedDirection, IsZeroWhenEveryVariableIsPinnedAgainstItsBound) {
   const BoundList bounds{LowerUpper{0, 1}, LowerUpper{0, 1}};
   for (const LimitedMemory& memory : {no_pairs(2), memory_from_pairs(mat({{2, 0}, {0, 1}}),
                                                                       {vec({1, 1})})}) {
-    EXPECT_EQ(bound_constrained_direction(vec({0, 1}), vec({2, -2}), memory, bounds),
+    EXPECT_EQ(bound_constrained_direction(vec({0, 1}), vec({2, -2}), memory, box_of(bounds, 2)),
               vec({0, 0}));
   }
 }
@@ -50,7 +50,7 @@ TEST(BoundConstrainedDirection, WithoutBoundsIsTheQuasiNewtonStep) {
   const LimitedMemory memory = two_pairs();
   const Matrix b = model_matrix(memory, 3);
   const Vector g = vec({1, -2, 0.5});
-  const Vector d = bound_constrained_direction(vec({0, 0, 0}), g, memory, std::nullopt);
+  const Vector d = bound_constrained_direction(vec({0, 0, 0}), g, memory, box_of(std::nullopt, 3));
   const Vector expected = -b.fullPivLu().solve(g);
   EXPECT_LT((d - expected).cwiseAbs().maxCoeff(), kRoundingTolerance);
 }
@@ -67,7 +67,7 @@ TEST(BoundConstrainedDirection, MinimisesTheModelOverTheFreeVariables) {
   const CauchyPoint cp = generalized_cauchy_point(x, g, memory, box_of(bounds, 3));
   ASSERT_EQ(cp.free, (std::vector<Eigen::Index>{1, 2}));
 
-  const Vector d = bound_constrained_direction(x, g, memory, bounds);
+  const Vector d = bound_constrained_direction(x, g, memory, box_of(bounds, x.size()));
   EXPECT_EQ(x[0] + d[0], 0.1);
   const Vector model_gradient = g + b * d;
   EXPECT_NEAR(model_gradient[1], 0.0, kRoundingTolerance);
@@ -99,7 +99,7 @@ TEST(BoundConstrainedDirection, StaysInsideTheBoxForTightBoxes) {
     const BoundList bounds{LowerUpper{x[0] - width, x[0] + width},
                            LowerUpper{x[1] - 2 * width, x[1] + width},
                            LowerUpper{x[2] - width, x[2] + 3 * width}};
-    const Vector d = bound_constrained_direction(x, g, memory, bounds);
+    const Vector d = bound_constrained_direction(x, g, memory, box_of(bounds, x.size()));
     ASSERT_TRUE(d.allFinite());
     EXPECT_TRUE(inside_box(x + d, bounds));
     EXPECT_LT(g.dot(d), 0.0) << "not a descent direction";

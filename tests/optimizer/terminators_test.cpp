@@ -127,9 +127,9 @@ TEST(FTerminator, UnchangedValueAfterAFailedLineSearchEndsTheRunAsSuccess) {
   const FunctionProblem problem = frozen(vec({1, 1}), 3.0, vec({50, -50}));
   auto log = std::make_shared<Log>();
   Callbacks callbacks = with_observer(Callbacks{}, recorder(log));
-  callbacks = with_terminator(std::move(callbacks), f_terminator(1e-8).clone());
+  callbacks = with_terminator(std::move(callbacks), std::make_unique<LBFGSBFTerminator>(f_terminator(1e-8)));
   callbacks = with_terminator(std::move(callbacks), max_steps(5));
-  const auto result = LBFGSB{}.process(problem, vec({1, 1}), config_with(std::nullopt), callbacks);
+  const auto result = LBFGSB{}.process(problem, vec({1, 1}), config_with(std::nullopt), std::move(callbacks));
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->message.display(), "Success: F_EVAL CONVERGED");
   EXPECT_EQ(log->size(), 2u);

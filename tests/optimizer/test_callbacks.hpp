@@ -37,9 +37,6 @@ class RecordingObserver final : public Observer {
                              status.best_value, state.memory().theta(),
                              state.memory().s_history().size()});
   }
-  [[nodiscard]] std::unique_ptr<Observer> clone() const override {
-    return std::make_unique<RecordingObserver>(*this);
-  }
 
  private:
   std::shared_ptr<Log> log_;
@@ -57,9 +54,6 @@ class StopAtStep final : public Terminator {
     status.message.set_kind(StatusType::Message);
     status.message.set_text(text_);
     return true;
-  }
-  [[nodiscard]] std::unique_ptr<Terminator> clone() const override {
-    return std::make_unique<StopAtStep>(*this);
   }
 
  private:
@@ -80,10 +74,10 @@ inline std::unique_ptr<Terminator> max_steps(std::uint64_t n) {
 // gradient.
 inline Callbacks convergence_callbacks(double eps_f, double eps_g, double eps_pg) {
   Callbacks callbacks;
-  callbacks = with_terminator(std::move(callbacks), LBFGSBFTerminator::create(eps_f)->clone());
-  callbacks = with_terminator(std::move(callbacks), LBFGSBGTerminator::create(eps_g)->clone());
+  callbacks = with_terminator(std::move(callbacks), std::make_unique<LBFGSBFTerminator>(*LBFGSBFTerminator::create(eps_f)));
+  callbacks = with_terminator(std::move(callbacks), std::make_unique<LBFGSBGTerminator>(*LBFGSBGTerminator::create(eps_g)));
   callbacks =
-      with_terminator(std::move(callbacks), LBFGSBInfNormGTerminator::create(eps_pg)->clone());
+      with_terminator(std::move(callbacks), std::make_unique<LBFGSBInfNormGTerminator>(*LBFGSBInfNormGTerminator::create(eps_pg)));
   return callbacks;
 }
 

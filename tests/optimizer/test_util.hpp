@@ -21,7 +21,7 @@ namespace tarnwick::optimizer::testing {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
-inline constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
+using optimizer::kMachineEpsilon;
 
 // Results of a handful of floating-point operations on small, well-scaled
 // numbers (LU solves and inverses of matrices up to 3 × 3, Jacobi-scaled

@@ -30,7 +30,7 @@ Matrix scaled_pseudo_inverse(const Matrix& h) {
   const Vector& sigma = svd.singularValues();
   Vector sigma_plus(sigma.size());
   for (Eigen::Index i = 0; i < sigma.size(); ++i) {
-    sigma_plus[i] = sigma[i] > kPseudoInverseThreshold ? 1.0 / sigma[i] : 0.0;
+    sigma_plus[i] = sigma[i] > kCubeRootEpsilon ? 1.0 / sigma[i] : 0.0;
   }
   const Matrix pinv_s = svd.matrixV() * sigma_plus.asDiagonal() * svd.matrixU().transpose();
   return inv_d.asDiagonal() * pinv_s * inv_d.asDiagonal();

@@ -12,10 +12,6 @@
 
 namespace tarnwick::optimizer {
 
-// Singular values of the Jacobi-scaled Hessian at or below this absolute
-// threshold (∛ε for the double-precision ε) are treated as zero.
-inline constexpr double kPseudoInverseThreshold = 6.0554544523933395e-06;
-
 struct GradientStatus {
   Vector best_point;
   double best_value = 0.0;
@@ -41,7 +37,7 @@ struct GradientStatus {
 // Jacobi scaling so that the threshold does not depend on the units of the
 // coordinates:
 //   d_i = √|H_ii|   (1 where H_ii is 0 or not finite),   S = D⁻¹ H D⁻¹,
-//   pinv(S) = V Σ⁺ Uᵀ with σ⁺ = 1/σ for σ > kPseudoInverseThreshold, else 0,
+//   pinv(S) = V Σ⁺ Uᵀ with σ⁺ = 1/σ for σ > kCubeRootEpsilon (absolute), else 0,
 //   result = D⁻¹ pinv(S) D⁻¹.
 // For a well-scaled H this is the plain pseudo-inverse; a direction whose
 // curvature is small only because of its units (an extended-likelihood yield

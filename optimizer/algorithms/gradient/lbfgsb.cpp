@@ -1,6 +1,6 @@
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
 
-#include "optimizer/algorithms/gradient/subspace_minimisation.hpp"
+#include <algorithm>
 
 namespace tarnwick::optimizer {
 
@@ -12,42 +12,12 @@ std::expected<LBFGSBConfig, OptimizerError> LBFGSBConfig::with_bounds(
   return std::move(*this);
 }
 
-Vector LBFGSB::clip(const Vector& point, const std::optional<BoundList>& bounds) {
-  Vector out = point;
-  if (!bounds) return out;
-  const auto m = std::min<Eigen::Index>(point.size(), static_cast<Eigen::Index>(bounds->size()));
-  for (Eigen::Index i = 0; i < m; ++i) {
-    const ScalarBound& bound = (*bounds)[static_cast<std::size_t>(i)];
-    const double lower = lower_end(bound);
-    const double upper = upper_end(bound);
-    if (out[i] < lower) {
-      out[i] = lower;
-    } else if (out[i] > upper) {
-      out[i] = upper;
-    }
-  }
-  return out;
-}
-
-Vector LBFGSB::bound_constrained_direction(const std::optional<BoundList>& bounds) const {
-  return optimizer::bound_constrained_direction(x_, g_, memory_, bounds);
-}
-
-StepLimit LBFGSB::step_limit(const Vector& d, const std::optional<BoundList>& bounds,
-                             double max_step) const {
+StepLimit step_limit(const Vector& x, const Vector& d, const Box& box, double max_step) {
+  TARNWICK_REQUIRE(d.size() == x.size() && box.lower.size() == x.size());
   double t_max = std::numeric_limits<double>::infinity();
-  if (bounds) {
-    const auto m = std::min<Eigen::Index>(d.size(), static_cast<Eigen::Index>(bounds->size()));
-    for (Eigen::Index i = 0; i < m; ++i) {
-      const ScalarBound& bound = (*bounds)[static_cast<std::size_t>(i)];
-      double candidate = std::numeric_limits<double>::infinity();
-      if (d[i] < 0.0 && std::isfinite(lower_end(bound))) {
-        candidate = (lower_end(bound) - x_[i]) / d[i];
-      } else if (d[i] > 0.0 && std::isfinite(upper_end(bound))) {
-        candidate = (upper_end(bound) - x_[i]) / d[i];
-      }
-      if (candidate < t_max) t_max = candidate;
-    }
+  for (Eigen::Index i = 0; i < d.size(); ++i) {
+    if (d[i] < 0.0) t_max = std::min(t_max, (box.lower[i] - x[i]) / d[i]);
+    if (d[i] > 0.0) t_max = std::min(t_max, (box.upper[i] - x[i]) / d[i]);
   }
   if (std::isfinite(t_max) && t_max < max_step) return StepLimit{t_max, true};
   return StepLimit{max_step, false};
@@ -71,12 +41,12 @@ MinimizationSummary LBFGSB::summarize(const GradientStatus& status, const Vector
   return summary;
 }
 
-void LBFGSB::start_run(Vector x, double f, Vector g, const LBFGSBConfig& config) {
+void LBFGSB::start_run(Vector x, double f, Vector g, Box box, const LBFGSBConfig& config) {
   x_ = std::move(x);
   f_ = f;
   g_ = std::move(g);
   f_previous_ = std::numeric_limits<double>::infinity();
-  box_ = box_of(config.bounds, x_.size());
+  box_ = std::move(box);
   memory_.set_limit(config.memory_limit);
   memory_.reset(x_.size());
   line_search_ = config.line_search;
@@ -99,9 +69,8 @@ std::vector<bool> LBFGSB::on_bound(const Vector& point, const Box& box) {
   return fixed;
 }
 
-void LBFGSB::accept(const LineSearchResult& result, const Vector& d,
-                    const std::optional<BoundList>& bounds) {
-  Vector x_new = clip(x_ + result.step * d, bounds);
+void LBFGSB::accept(const LineSearchResult& result, const Vector& d) {
+  Vector x_new = box_.clip(x_ + result.step * d);
   // y uses the gradient at the unclipped point x + α d, as returned.
   memory_.offer(x_new - x_, result.gradient - g_);
   x_ = std::move(x_new);

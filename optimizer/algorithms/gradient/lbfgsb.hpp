@@ -22,6 +22,7 @@
 
 #include "optimizer/algorithms/gradient/gradient_status.hpp"
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
+#include "optimizer/algorithms/gradient/subspace_minimisation.hpp"
 #include "optimizer/algorithms/line_search/more_thuente.hpp"
 #include "optimizer/algorithms/line_search/strong_wolfe.hpp"
 #include "optimizer/core/callbacks.hpp"
@@ -62,6 +63,11 @@ struct LBFGSBConfig {
 // stall on a bound it cannot leave.
 void drop_components_leaving_box(Vector& d, const Vector& x, const Box& box);
 
+// The largest step along d from x that stays in the box, when it is finite
+// and below `max_step` (then flagged as a box limit), else `max_step`.
+[[nodiscard]] StepLimit step_limit(const Vector& x, const Vector& d, const Box& box,
+                                   double max_step);
+
 class LBFGSB {
  public:
   // Runs a whole minimisation from `start` until a callback stops it. A
@@ -72,18 +78,6 @@ class LBFGSB {
   [[nodiscard]] std::expected<MinimizationSummary, E> process(const Problem<E>& problem,
                                                               Vector start, LBFGSBConfig config,
                                                               Callbacks callbacks);
-
-  // The point with every bounded coordinate projected into [lower, upper];
-  // coordinates beyond the list, and all of them without a list, unchanged.
-  [[nodiscard]] static Vector clip(const Vector& point, const std::optional<BoundList>& bounds);
-
-  // The search direction at the current point (see subspace_minimisation.hpp).
-  [[nodiscard]] Vector bound_constrained_direction(const std::optional<BoundList>& bounds) const;
-
-  // The largest step along d that stays in the box, when it is finite and
-  // below `max_step` (then flagged as a box limit), else `max_step`.
-  [[nodiscard]] StepLimit step_limit(const Vector& d, const std::optional<BoundList>& bounds,
-                                     double max_step) const;
 
   [[nodiscard]] static MinimizationSummary summarize(const GradientStatus& status,
                                                      const Vector& start,
@@ -96,20 +90,21 @@ class LBFGSB {
   [[nodiscard]] double f_previous() const { return f_previous_; }
   void set_f_previous(double value) { f_previous_ = value; }
   [[nodiscard]] const LimitedMemory& memory() const { return memory_; }
+  // The run's box in the coordinates the run works in (see `scale`).
+  [[nodiscard]] const Box& box() const { return box_; }
 
  private:
   template <class E>
   [[nodiscard]] std::expected<void, E> step(const TransformedProblem<E>& problem,
                                             GradientStatus& status, const LBFGSBConfig& config);
 
-  void start_run(Vector x, double f, Vector g, const LBFGSBConfig& config);
+  void start_run(Vector x, double f, Vector g, Box box, const LBFGSBConfig& config);
   // Which coordinates of the point are exactly on an end of the box: they
   // are held fixed for the covariance.
   [[nodiscard]] static std::vector<bool> on_bound(const Vector& point, const Box& box);
   // Takes an accepted line-search step: x⁺ = clip(x + α d), offers the pair
   // (x⁺ − x, g⁺ − g) to the memory, and moves to x⁺.
-  void accept(const LineSearchResult& result, const Vector& d,
-              const std::optional<BoundList>& bounds);
+  void accept(const LineSearchResult& result, const Vector& d);
   // The checks made before the first step and after every step: a
   // converged status ends the run, and so does a non-finite objective value
   // (as a failure).
@@ -131,22 +126,20 @@ std::expected<MinimizationSummary, E> LBFGSB::process(const Problem<E>& problem,
   GradientStatus status;
   const Box caller_box = box_of(config.bounds, start.size());
   std::optional<DiagonalScale> scale;
-  Vector x = clip(start, config.bounds);
-  // With a scale, the configuration that the run and its callbacks see holds
-  // the box in internal coordinates; the caller's goes back for the summary.
-  std::optional<BoundList> other_bounds;
+  Vector x = caller_box.clip(start);
+  // With a scale, the run works in internal coordinates and so does its box.
+  Box box = caller_box;
   if (config.scale) {
     scale.emplace(*config.scale, caller_box);
-    other_bounds = scale->internal_bounds();
-    config.bounds.swap(other_bounds);
-    x = clip(scale->to_internal(x), config.bounds);
+    box = scale->internal_box();
+    x = box.clip(scale->to_internal(x));
   }
   const TransformedProblem<E> transformed(problem, scale ? &*scale : nullptr);
   auto f = transformed.evaluate(x);
   if (!f) return std::unexpected(std::move(f.error()));
   auto g = transformed.gradient(x);
   if (!g) return std::unexpected(std::move(g.error()));
-  start_run(std::move(x), *f, std::move(*g), config);
+  start_run(std::move(x), *f, std::move(*g), std::move(box), config);
   status.cost_evaluations += 1;
   status.gradient_evaluations += 1;
   status.best_point = start;
@@ -176,16 +169,15 @@ std::expected<MinimizationSummary, E> LBFGSB::process(const Problem<E>& problem,
     status.hessian_evaluations += 1;
     status.set_hess(std::move(*h), on_bound(transformed.external(x_), caller_box));
   }
-  if (scale) config.bounds.swap(other_bounds);
   return summarize(status, start, config);
 }
 
 template <class E>
 std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, GradientStatus& status,
                                     const LBFGSBConfig& config) {
-  Vector d = bound_constrained_direction(config.bounds);
+  Vector d = bound_constrained_direction(x_, g_, memory_, box_);
   drop_components_leaving_box(d, x_, box_);
-  const StepLimit limit = step_limit(d, config.bounds, config.max_step);
+  const StepLimit limit = step_limit(x_, d, box_, config.max_step);
   auto result = search(line_search_, x_, d, limit, problem,
                        EvaluationCounters{status.cost_evaluations, status.gradient_evaluations});
   if (!result) return std::unexpected(std::move(result.error()));
@@ -194,7 +186,7 @@ std::expected<void, E> LBFGSB::step(const TransformedProblem<E>& problem, Gradie
     memory_.reset(x_.size());
     return {};
   }
-  accept(*result, d, config.bounds);
+  accept(*result, d);
   status.best_point = problem.external(x_);
   status.message.step();
   status.best_value = f_;

@@ -7,7 +7,6 @@
 namespace tarnwick::optimizer {
 
 namespace {
-constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
 }  // namespace
 
 void LimitedMemory::reset(Eigen::Index n) {
@@ -19,9 +18,8 @@ void LimitedMemory::reset(Eigen::Index n) {
 }
 
 bool LimitedMemory::offer(const Vector& s, const Vector& y) {
-  const EigenProvider linalg;
-  const double sy = linalg.vec_dot(s, y);
-  const double yy = linalg.vec_dot(y, y);
+  const double sy = kEigen.vec_dot(s, y);
+  const double yy = kEigen.vec_dot(y, y);
   // Strict, so a NaN product also skips the pair.
   if (!(sy > kMachineEpsilon * yy)) return false;
   if (s_.size() >= limit_) {
@@ -36,7 +34,6 @@ bool LimitedMemory::offer(const Vector& s, const Vector& y) {
 }
 
 void LimitedMemory::rebuild() {
-  const EigenProvider linalg;
   const auto k = static_cast<Eigen::Index>(s_.size());
   const Eigen::Index n = s_.front().size();
   Matrix s_mat(n, k);
@@ -49,8 +46,8 @@ void LimitedMemory::rebuild() {
   w_.leftCols(k) = y_mat;
   w_.rightCols(k) = theta_ * s_mat;
 
-  const Matrix sty = linalg.mat_mul(s_mat.transpose(), y_mat);
-  const Matrix sts = linalg.mat_mul(s_mat.transpose(), s_mat);
+  const Matrix sty = kEigen.mat_mul(s_mat.transpose(), y_mat);
+  const Matrix sts = kEigen.mat_mul(s_mat.transpose(), s_mat);
   Matrix middle = Matrix::Zero(2 * k, 2 * k);
   for (Eigen::Index i = 0; i < k; ++i) {
     middle(i, i) = -sty(i, i);

@@ -6,7 +6,6 @@ namespace tarnwick::optimizer {
 
 Vector subspace_minimum(const Vector& x, const Vector& g, const LimitedMemory& memory,
                         const Box& box, const CauchyPoint& cauchy) {
-  const EigenProvider linalg;
   const Matrix& w = memory.w_matrix();
   const double theta = memory.theta();
   const Vector& xc = cauchy.point;
@@ -14,7 +13,7 @@ Vector subspace_minimum(const Vector& x, const Vector& g, const LimitedMemory& m
   const auto t = static_cast<Eigen::Index>(free.size());
   const Eigen::Index two_k = w.cols();
 
-  const Vector r = g + theta * (xc - x) - linalg.mat_vec(w, middle_solve(memory, cauchy.c));
+  const Vector r = g + theta * (xc - x) - kEigen.mat_vec(w, middle_solve(memory, cauchy.c));
   Vector rc(t);
   for (Eigen::Index j = 0; j < t; ++j) rc[j] = r[free[static_cast<std::size_t>(j)]];
 
@@ -26,12 +25,12 @@ Vector subspace_minimum(const Vector& x, const Vector& g, const LimitedMemory& m
     for (Eigen::Index j = 0; j < t; ++j) {
       a.col(j) = w.row(free[static_cast<std::size_t>(j)]).transpose();
     }
-    const Vector v = middle_solve(memory, linalg.mat_vec(a, rc));
+    const Vector v = middle_solve(memory, kEigen.mat_vec(a, rc));
     const Matrix n_mat =
-        linalg.mat_sub(Matrix::Identity(two_k, two_k),
-                       (1.0 / theta) * middle_solve(memory, linalg.mat_mul(a, a.transpose())));
-    const Vector w_vec = linalg.lu_solve(n_mat, v).value_or(Vector::Zero(two_k));
-    du = -(1.0 / theta) * (rc + (1.0 / theta) * linalg.mat_vec(a.transpose(), w_vec));
+        kEigen.mat_sub(Matrix::Identity(two_k, two_k),
+                       (1.0 / theta) * middle_solve(memory, kEigen.mat_mul(a, a.transpose())));
+    const Vector w_vec = kEigen.lu_solve(n_mat, v).value_or(Vector::Zero(two_k));
+    du = -(1.0 / theta) * (rc + (1.0 / theta) * kEigen.mat_vec(a.transpose(), w_vec));
   }
 
   // The largest α* ≤ 1 that keeps every free coordinate inside its box.
@@ -55,8 +54,7 @@ Vector subspace_minimum(const Vector& x, const Vector& g, const LimitedMemory& m
 }
 
 Vector bound_constrained_direction(const Vector& x, const Vector& g, const LimitedMemory& memory,
-                                   const std::optional<BoundList>& bounds) {
-  const Box box = box_of(bounds, x.size());
+                                   const Box& box) {
   const CauchyPoint cauchy = generalized_cauchy_point(x, g, memory, box);
   if (!cauchy.path_exists) return Vector::Zero(x.size());
   if (cauchy.free.empty()) return cauchy.point - x;

@@ -11,8 +11,6 @@
 // The step from x^c along d^u is then cut back into the box.
 #pragma once
 
-#include <optional>
-
 #include "optimizer/algorithms/gradient/cauchy_point.hpp"
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
 #include "optimizer/core/linalg.hpp"
@@ -32,6 +30,6 @@ namespace tarnwick::optimizer {
 // no error result; non-finite inputs propagate into it.
 [[nodiscard]] Vector bound_constrained_direction(const Vector& x, const Vector& g,
                                                  const LimitedMemory& memory,
-                                                 const std::optional<BoundList>& bounds);
+                                                 const Box& box);
 
 }  // namespace tarnwick::optimizer

@@ -23,6 +23,18 @@ bool stop_with(GradientStatus& status, const char* text) {
   return true;
 }
 
+// g with the components zeroed that point out of the box at a coordinate
+// within kBoundMargin of a finite end.
+Vector projected_gradient(const Vector& x, const Vector& g, const Box& box) {
+  Vector p = g;
+  for (Eigen::Index j = 0; j < p.size(); ++j) {
+    const bool at_lower = std::isfinite(box.lower[j]) && x[j] <= box.lower[j] + kBoundMargin;
+    const bool at_upper = std::isfinite(box.upper[j]) && x[j] >= box.upper[j] - kBoundMargin;
+    if ((at_lower && p[j] > 0.0) || (at_upper && p[j] < 0.0)) p[j] = 0.0;
+  }
+  return p;
+}
+
 }  // namespace
 
 std::expected<LBFGSBFTerminator, OptimizerError> LBFGSBFTerminator::create(double eps) {
@@ -40,10 +52,6 @@ bool LBFGSBFTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& st
   return false;
 }
 
-std::unique_ptr<Terminator> LBFGSBFTerminator::clone() const {
-  return std::unique_ptr<Terminator>(new LBFGSBFTerminator(*this));
-}
-
 std::expected<LBFGSBGTerminator, OptimizerError> LBFGSBGTerminator::create(double eps) {
   auto checked = checked_tolerance(eps);
   if (!checked) return std::unexpected(checked.error());
@@ -59,10 +67,6 @@ bool LBFGSBGTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& st
   return false;
 }
 
-std::unique_ptr<Terminator> LBFGSBGTerminator::clone() const {
-  return std::unique_ptr<Terminator>(new LBFGSBGTerminator(*this));
-}
-
 std::expected<LBFGSBInfNormGTerminator, OptimizerError> LBFGSBInfNormGTerminator::create(
     double eps) {
   auto checked = checked_tolerance(eps);
@@ -72,35 +76,12 @@ std::expected<LBFGSBInfNormGTerminator, OptimizerError> LBFGSBInfNormGTerminator
 
 bool LBFGSBInfNormGTerminator::check_for_termination(std::uint64_t /*step*/, LBFGSB& state,
                                                      GradientStatus& status,
-                                                     const LBFGSBConfig& config) {
-  Vector p = state.g();
-  if (config.bounds && !config.bounds->empty()) {
-    const auto m =
-        std::min<Eigen::Index>(p.size(), static_cast<Eigen::Index>(config.bounds->size()));
-    for (Eigen::Index j = 0; j < m; ++j) {
-      const ScalarBound& bound = (*config.bounds)[static_cast<std::size_t>(j)];
-      const double x = state.x()[j];
-      const bool has_lower = std::holds_alternative<Lower>(bound) ||
-                             std::holds_alternative<LowerUpper>(bound);
-      const bool has_upper = std::holds_alternative<Upper>(bound) ||
-                             std::holds_alternative<LowerUpper>(bound);
-      const bool at_lower = has_lower && x <= lower_end(bound) + kBoundMargin;
-      const bool at_upper = has_upper && x >= upper_end(bound) - kBoundMargin;
-      if (at_lower && p[j] > 0.0) {
-        p[j] = 0.0;
-      } else if (at_upper && p[j] < 0.0) {
-        p[j] = 0.0;
-      }
-    }
-  }
+                                                     const LBFGSBConfig& /*config*/) {
+  const Vector p = projected_gradient(state.x(), state.g(), state.box());
   double largest = 0.0;
   for (Eigen::Index j = 0; j < p.size(); ++j) largest = std::fmax(largest, std::abs(p[j]));
   if (eps_ > largest) return stop_with(status, "PROJECTED GRADIENT WITHIN TOLERANCE");
   return false;
-}
-
-std::unique_ptr<Terminator> LBFGSBInfNormGTerminator::clone() const {
-  return std::unique_ptr<Terminator>(new LBFGSBInfNormGTerminator(*this));
 }
 
 }  // namespace tarnwick::optimizer

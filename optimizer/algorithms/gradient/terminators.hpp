@@ -22,7 +22,6 @@ class LBFGSBFTerminator final : public Terminator {
   [[nodiscard]] bool check_for_termination(std::uint64_t step, LBFGSB& state,
                                            GradientStatus& status,
                                            const LBFGSBConfig& config) override;
-  [[nodiscard]] std::unique_ptr<Terminator> clone() const override;
 
  private:
   explicit LBFGSBFTerminator(double eps) : eps_(eps) {}
@@ -36,7 +35,6 @@ class LBFGSBGTerminator final : public Terminator {
   [[nodiscard]] bool check_for_termination(std::uint64_t step, LBFGSB& state,
                                            GradientStatus& status,
                                            const LBFGSBConfig& config) override;
-  [[nodiscard]] std::unique_ptr<Terminator> clone() const override;
 
  private:
   explicit LBFGSBGTerminator(double eps) : eps_(eps) {}
@@ -54,7 +52,6 @@ class LBFGSBInfNormGTerminator final : public Terminator {
   [[nodiscard]] bool check_for_termination(std::uint64_t step, LBFGSB& state,
                                            GradientStatus& status,
                                            const LBFGSBConfig& config) override;
-  [[nodiscard]] std::unique_ptr<Terminator> clone() const override;
 
  private:
   explicit LBFGSBInfNormGTerminator(double eps) : eps_(eps) {}

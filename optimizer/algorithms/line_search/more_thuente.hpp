@@ -6,6 +6,10 @@
 
 namespace tarnwick::optimizer {
 
+// The parameters of the strong-Wolfe search in strong_wolfe.hpp. Despite
+// the name, that search does not run the Moré–Thuente algorithm (no safeguarded
+// cubic/quadratic interpolation): its outward phase brackets a step and its
+// zoom bisects the bracket. The name is kept as the configuration type.
 struct MoreThuenteLineSearch {
   // Index of the last outward trial: trials 0 … max_iterations.
   std::uint64_t max_iterations = 100;

@@ -77,7 +77,7 @@ class StrongWolfeSearch {
     if (!g0) return std::unexpected(std::move(g0.error()));
     phi0_ = *phi0;
     g0_ = std::move(*g0);
-    const double dphi0 = linalg_.vec_dot(g0_, d_);
+    const double dphi0 = kEigen.vec_dot(g0_, d_);
 
     const double alpha_max = limit ? limit->value : 1.0;
     const bool box_limited = limit && limit->from_box;
@@ -94,7 +94,7 @@ class StrongWolfeSearch {
       }
       auto g = gradient_at(alpha);
       if (!g) return std::unexpected(std::move(g.error()));
-      const double dphi = linalg_.vec_dot(*g, d_);
+      const double dphi = kEigen.vec_dot(*g, d_);
       if (std::abs(dphi) <= params_.c2 * std::abs(dphi0)) {
         return LineSearchResult{std::move(*g), alpha, *phi, true};
       }
@@ -128,7 +128,7 @@ class StrongWolfeSearch {
   }
 
   std::expected<LineSearchResult, E> zoom(double lo, double hi) {
-    const double dphi0 = linalg_.vec_dot(g0_, d_);
+    const double dphi0 = kEigen.vec_dot(g0_, d_);
     for (std::uint64_t j = 0;; ++j) {
       const double alpha = (lo + hi) * 0.5;
       auto phi = value_at(alpha);
@@ -146,7 +146,7 @@ class StrongWolfeSearch {
       }
       auto g = gradient_at(alpha);
       if (!g) return std::unexpected(std::move(g.error()));
-      const double dphi = linalg_.vec_dot(*g, d_);
+      const double dphi = kEigen.vec_dot(*g, d_);
       if (std::abs(dphi) <= -params_.c2 * dphi0) {
         return LineSearchResult{std::move(*g), alpha, *phi, true};
       }
@@ -167,7 +167,6 @@ class StrongWolfeSearch {
   const Vector& d_;
   const TransformedProblem<E>& problem_;
   EvaluationCounters counters_;
-  EigenProvider linalg_;
   double phi0_ = 0.0;
   Vector g0_;
 };
