@@ -40,4 +40,8 @@ struct Signature {
 [[nodiscard]] bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                                   std::span<PyObject*> bound) noexcept;
 
+// Reads one float argument by the float protocol (an exact float directly).
+// Returns false with the conversion's exception raised.
+[[nodiscard]] bool read_double(PyObject* object, double& out) noexcept;
+
 }  // namespace tarnwick::python

@@ -117,8 +117,7 @@ std::optional<std::string> copy_pdf_output(PyObject* output, std::size_t index,
   }
   const numpy::VectorView view = numpy::vector_view(output);
   if (view.length != n_events) {
-    return "PDF " + std::to_string(index) + " returned " + std::to_string(view.length) +
-           " values, expected " + std::to_string(n_events);
+    return fit::pdf_count_message(index, view.length, n_events);
   }
   out.resize(n_events);
   numpy::copy_elements(view, out.data());
