@@ -1,6 +1,7 @@
 // Binding of call arguments to named parameters, with the TypeError texts
 // that CPython itself gives for a function defined in Python with the same
-// parameter list: missing, surplus, duplicated and unknown arguments.
+// parameter list: missing, surplus, duplicated and unknown arguments; and
+// the reading of a float argument.
 //
 // Requires the interpreter lock.
 #pragma once

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "numpy_api.hpp"
-#include "pdf_adapter.hpp"
+#include "parameter_dicts.hpp"
 #include "splot_result_object.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
