@@ -5,14 +5,11 @@
 #include <limits>
 #include <optional>
 
+#include "fit/return_if_error.hpp"
+
 namespace tarnwick::fit {
 
 namespace {
-
-std::string pdf_count_message(std::size_t k, std::size_t returned, std::size_t expected) {
-  return "PDF " + std::to_string(k) + " returned " + std::to_string(returned) +
-         " values, expected " + std::to_string(expected);
-}
 
 // The first event whose PDF values are all zero, if any, from `first` on.
 std::optional<std::size_t> first_all_zero_event(std::span<const std::span<const double>> values,
@@ -128,7 +125,7 @@ JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
   values.reserve(pdfs_.size());
   for (std::size_t k = 0; k < pdfs_.size(); ++k) {
     auto f = pdfs_[k]->evaluate_batch(events_, parameters);
-    if (!f) return std::unexpected(std::move(f.error()));
+    TARNWICK_RETURN_IF_ERROR(f);
     if (f->values.size() != n_events) {
       return std::unexpected(PdfEvaluation{pdf_count_message(k, f->values.size(), n_events)});
     }
@@ -145,7 +142,7 @@ JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
     std::span<const double> shape_values) const {
   auto values = evaluate_pdf_values(parameters_at(shape_values));
-  if (!values) return std::unexpected(std::move(values.error()));
+  TARNWICK_RETURN_IF_ERROR(values);
   const std::size_t n_events = events_.size();
   EvaluatedModel model;
   model.n_events = n_events;
@@ -160,7 +157,7 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
   TARNWICK_REQUIRE(static_cast<std::size_t>(x.size()) >= n_comp);
   const std::span<const double> point(x.data(), static_cast<std::size_t>(x.size()));
   auto values = checked_pdf_values(parameters_at(point.subspan(n_comp)));
-  if (!values) return std::unexpected(std::move(values.error()));
+  TARNWICK_RETURN_IF_ERROR(values);
   const auto& f = *values;
   const std::size_t n_events = events_.size();
 
@@ -202,10 +199,10 @@ std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step
     const auto [first, second] = difference_points(j, v, h);
     p[j] = first;
     auto f_first = evaluate(p);
-    if (!f_first) return std::unexpected(std::move(f_first.error()));
+    TARNWICK_RETURN_IF_ERROR(f_first);
     p[j] = second;
     auto f_second = evaluate(p);
-    if (!f_second) return std::unexpected(std::move(f_second.error()));
+    TARNWICK_RETURN_IF_ERROR(f_second);
     p[j] = v;
     g[j] = (*f_first - *f_second) / (2.0 * h);
   }
@@ -215,7 +212,7 @@ std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step
 std::expected<std::pair<optimizer::Vector, optimizer::Matrix>, SPlotError>
 JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
   auto g = gradient(x);
-  if (!g) return std::unexpected(std::move(g.error()));
+  TARNWICK_RETURN_IF_ERROR(g);
   const Eigen::Index n = x.size();
   optimizer::Matrix h(n, n);
   optimizer::Vector p = x;
@@ -225,10 +222,10 @@ JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
     const auto [first, second] = difference_points(j, v, step);
     p[j] = first;
     auto g_first = gradient_with_step(p, kHessianStepFactor);
-    if (!g_first) return std::unexpected(std::move(g_first.error()));
+    TARNWICK_RETURN_IF_ERROR(g_first);
     p[j] = second;
     auto g_second = gradient_with_step(p, kHessianStepFactor);
-    if (!g_second) return std::unexpected(std::move(g_second.error()));
+    TARNWICK_RETURN_IF_ERROR(g_second);
     p[j] = v;
     h.col(j) = (*g_first - *g_second) / (2.0 * step);
   }

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace tarnwick::fit {
@@ -30,34 +31,38 @@ void append_unicode_escape(std::string& out, unsigned code_point) {
 
 }  // namespace
 
+bool append_short_escape(std::string& out, std::uint32_t code_point) {
+  switch (code_point) {
+    case '"':
+      out += "\\\"";
+      return true;
+    case '\\':
+      out += "\\\\";
+      return true;
+    case '\n':
+      out += "\\n";
+      return true;
+    case '\t':
+      out += "\\t";
+      return true;
+    case '\r':
+      out += "\\r";
+      return true;
+    case '\0':
+      out += "\\0";
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string quote_name(std::string_view name) {
   std::string out;
   out.reserve(name.size() + 2);
   out.push_back('"');
   for (std::size_t i = 0; i < name.size(); ++i) {
     const auto byte = static_cast<unsigned char>(name[i]);
-    switch (byte) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\0':
-        out += "\\0";
-        continue;
-      default:
-        break;
-    }
+    if (append_short_escape(out, byte)) continue;
     if (byte < 0x20 || byte == 0x7f) {
       append_unicode_escape(out, byte);
     } else if (byte == 0xc2 && i + 1 < name.size() &&

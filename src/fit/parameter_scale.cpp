@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "fit/return_if_error.hpp"
+
 namespace tarnwick::fit {
 
 std::expected<optimizer::Vector, SPlotError> parameter_scale(const JointLikelihood& likelihood,
@@ -22,10 +24,10 @@ std::expected<optimizer::Vector, SPlotError> parameter_scale(const JointLikeliho
                                                           : v - 2.0 * h;
     p[j] = first;
     auto f_first = likelihood.evaluate(p);
-    if (!f_first) return std::unexpected(std::move(f_first.error()));
+    TARNWICK_RETURN_IF_ERROR(f_first);
     p[j] = second;
     auto f_second = likelihood.evaluate(p);
-    if (!f_second) return std::unexpected(std::move(f_second.error()));
+    TARNWICK_RETURN_IF_ERROR(f_second);
     p[j] = v;
     const double c = side == DifferenceSide::Both
                          ? (*f_first - 2.0 * f0 + *f_second) / (h * h)

@@ -19,6 +19,14 @@ namespace tarnwick::fit {
 // every shape parameter of the fit, and is empty when there are none.
 using ParameterMap = std::map<std::string, double>;
 
+// The text for PDF k returning `returned` values where `expected` were due:
+// "PDF {k} returned {returned} values, expected {expected}".
+[[nodiscard]] inline std::string pdf_count_message(std::size_t k, std::size_t returned,
+                                                   std::size_t expected) {
+  return "PDF " + std::to_string(k) + " returned " + std::to_string(returned) +
+         " values, expected " + std::to_string(expected);
+}
+
 // The first value that is not a density, that is NaN, infinite or negative
 // (−0 is a density), or none.
 [[nodiscard]] inline std::optional<std::size_t> first_invalid_density(

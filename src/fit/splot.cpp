@@ -9,6 +9,7 @@
 
 #include "fit/joint_likelihood.hpp"
 #include "fit/parameter_scale.hpp"
+#include "fit/return_if_error.hpp"
 #include "fit/sweights.hpp"
 #include "fit/validate_inputs.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
@@ -69,68 +70,72 @@ Table to_table(const opt::Matrix& m) {
   return table;
 }
 
-}  // namespace
-
-std::expected<SPlotResult, SPlotError> splot(const EventView& events,
-                                             std::span<ParametricPdf* const> pdfs,
-                                             std::span<const ShapeParameter> shape_parameters,
-                                             SPlotConfig config) {
-  auto validated = validate_inputs(events, pdfs.size(), shape_parameters, config);
-  if (!validated) return std::unexpected(std::move(validated.error()));
-  // The validated copies are what the fit uses from here on.
-  config.event_weights.reset();
-  config.initial_yields.reset();
-  const std::size_t n_comp = pdfs.size();
-  const std::size_t n_shape = shape_parameters.size();
-  const double tolerance = config.tolerance;
-
-  const std::vector<double> yields0 =
-      start_yields(std::move(validated->initial_yields), n_shape > 0, tolerance);
-  opt::Vector x0(static_cast<Eigen::Index>(n_comp + n_shape));
+// Where the run starts and the box it keeps to: the yields first, in
+// component order, each in [ε, +∞), then the shape parameters in the order
+// given, each in its own [lower, upper]. `names` are the shape parameters'.
+struct StartPoint {
+  opt::Vector x0;
   std::vector<opt::BoundPair> bounds;
-  bounds.reserve(n_comp + n_shape);
+  opt::Box box;
   std::vector<std::string> names;
-  names.reserve(n_shape);
+};
+
+// Before: `yields0` holds one usable start yield per component (see
+// start_yields). After: the point, its bounds as pairs and as a box.
+StartPoint make_start_point(const std::vector<double>& yields0,
+                            std::span<const ShapeParameter> shape_parameters) {
+  const std::size_t n_comp = yields0.size();
+  const std::size_t n_shape = shape_parameters.size();
+  StartPoint start{opt::Vector(static_cast<Eigen::Index>(n_comp + n_shape)), {}, {}, {}};
+  start.bounds.reserve(n_comp + n_shape);
+  start.names.reserve(n_shape);
   for (std::size_t k = 0; k < n_comp; ++k) {
-    x0[static_cast<Eigen::Index>(k)] = yields0[k];
-    bounds.emplace_back(kMachineEpsilon, std::numeric_limits<double>::infinity());
+    start.x0[static_cast<Eigen::Index>(k)] = yields0[k];
+    start.bounds.emplace_back(kMachineEpsilon, std::numeric_limits<double>::infinity());
   }
   for (std::size_t j = 0; j < n_shape; ++j) {
-    x0[static_cast<Eigen::Index>(n_comp + j)] = shape_parameters[j].initial;
-    bounds.emplace_back(shape_parameters[j].lower, shape_parameters[j].upper);
-    names.push_back(shape_parameters[j].name);
+    start.x0[static_cast<Eigen::Index>(n_comp + j)] = shape_parameters[j].initial;
+    start.bounds.emplace_back(shape_parameters[j].lower, shape_parameters[j].upper);
+    start.names.push_back(shape_parameters[j].name);
   }
-
-  opt::Box box{opt::Vector(x0.size()), opt::Vector(x0.size())};
-  for (std::size_t i = 0; i < bounds.size(); ++i) {
-    box.lower[static_cast<Eigen::Index>(i)] = bounds[i].first;
-    box.upper[static_cast<Eigen::Index>(i)] = bounds[i].second;
+  start.box = opt::Box{opt::Vector(start.x0.size()), opt::Vector(start.x0.size())};
+  for (std::size_t i = 0; i < start.bounds.size(); ++i) {
+    start.box.lower[static_cast<Eigen::Index>(i)] = start.bounds[i].first;
+    start.box.upper[static_cast<Eigen::Index>(i)] = start.bounds[i].second;
   }
+  return start;
+}
 
-  const JointLikelihood likelihood(std::move(names), events, pdfs, validated->event_weights, box);
-  const auto f0 = likelihood.evaluate(x0);
-  if (!f0) return std::unexpected(std::move(f0.error()));
-  auto scale = parameter_scale(likelihood, x0, *f0, box);
-  if (!scale) return std::unexpected(std::move(scale.error()));
-
-  auto run_config = opt::LBFGSBConfig{}.with_bounds(bounds);
+// Before: `likelihood` is built over `start.box`. Scales the coordinates by
+// the curvature at the start point, then minimises from there with the
+// convergence tests of the tolerance and the step limit. After: the
+// optimizer's summary; an error of a likelihood evaluation or of the
+// optimizer's configuration ends the fit.
+std::expected<opt::MinimizationSummary, SPlotError> minimize(
+    const JointLikelihood& likelihood, StartPoint start, double tolerance,
+    std::optional<std::uint64_t> max_steps) {
+  const auto f0 = likelihood.evaluate(start.x0);
+  TARNWICK_RETURN_IF_ERROR(f0);
+  auto scale = parameter_scale(likelihood, start.x0, *f0, start.box);
+  TARNWICK_RETURN_IF_ERROR(scale);
+  auto run_config = opt::LBFGSBConfig{}.with_bounds(start.bounds);
   if (!run_config) return std::unexpected(Optimizer{run_config.error()});
   run_config->scale = std::move(*scale);
-  auto callbacks = make_callbacks(tolerance, config.max_steps);
-  if (!callbacks) return std::unexpected(std::move(callbacks.error()));
+  auto callbacks = make_callbacks(tolerance, max_steps);
+  TARNWICK_RETURN_IF_ERROR(callbacks);
+  return opt::LBFGSB{}.process(likelihood, std::move(start.x0), std::move(*run_config),
+                               std::move(*callbacks));
+}
 
-  auto summary =
-      opt::LBFGSB{}.process(likelihood, x0, std::move(*run_config), std::move(*callbacks));
-  if (!summary) return std::unexpected(std::move(summary.error()));
-
-  const opt::Vector& best = summary->best_point;
-  const std::vector<double> fitted_yields(best.data(), best.data() + n_comp);
-  const std::span<const double> fitted_shapes(best.data() + n_comp, n_shape);
-
-  auto model = likelihood.evaluate_model(fitted_shapes);
-  if (!model) return std::unexpected(std::move(model.error()));
-  auto information = yield_information(*model, fitted_yields);
-  if (!information) return std::unexpected(std::move(information.error()));
+// Before: `model` holds the PDF values at the fitted shape point and
+// `yields` the fitted yields. After: the inverse of the event-summed yield
+// information, or SingularCovariance when it has none or when information ×
+// inverse is not the identity within max(10 t, 10⁻⁸).
+std::expected<opt::Matrix, SPlotError> splot_covariance(const EvaluatedModel& model,
+                                                        std::span<const double> yields,
+                                                        double tolerance) {
+  auto information = yield_information(model, yields);
+  TARNWICK_RETURN_IF_ERROR(information);
   auto covariance = opt::EigenProvider{}.lu_inverse(*information);
   if (!covariance) {
     return std::unexpected(
@@ -140,28 +145,70 @@ std::expected<SPlotResult, SPlotError> splot(const EventView& events,
     return std::unexpected(
         SingularCovariance{"the component PDFs are not independently identifiable"});
   }
-  auto sweights = calculate_sweights(*model, fitted_yields, *covariance);
-  if (!sweights) return std::unexpected(std::move(sweights.error()));
+  return std::move(*covariance);
+}
 
+// The result record of a finished fit: the optimizer's summary (its first
+// n_comp coordinates the yields), the sPlot covariance and the sWeights.
+SPlotResult make_result(opt::MinimizationSummary&& summary, const opt::Matrix& covariance,
+                        Table&& sweights, std::span<const ShapeParameter> shape_parameters,
+                        std::size_t n_comp) {
+  const opt::Vector& best = summary.best_point;
   SPlotResult result;
-  result.covariance = to_table(*covariance);
-  result.fit_covariance = to_table(summary->covariance);
-  result.sweights = std::move(*sweights);
-  result.yields = fitted_yields;
-  result.yield_errors.assign(summary->std_errors.data(), summary->std_errors.data() + n_comp);
-  for (std::size_t j = 0; j < n_shape; ++j) {
+  result.covariance = to_table(covariance);
+  result.fit_covariance = to_table(summary.covariance);
+  result.sweights = std::move(sweights);
+  result.yields.assign(best.data(), best.data() + n_comp);
+  result.yield_errors.assign(summary.std_errors.data(), summary.std_errors.data() + n_comp);
+  for (std::size_t j = 0; j < shape_parameters.size(); ++j) {
     const auto& name = shape_parameters[j].name;
-    result.shape_errors.insert_or_assign(
-        name, summary->std_errors[static_cast<Eigen::Index>(n_comp + j)]);
-    result.shape_parameters.insert_or_assign(name, fitted_shapes[j]);
+    const auto i = static_cast<Eigen::Index>(n_comp + j);
+    result.shape_errors.insert_or_assign(name, summary.std_errors[i]);
+    result.shape_parameters.insert_or_assign(name, best[i]);
   }
-  result.message = summary->message.display();
-  result.success = summary->message.kind() == opt::StatusType::Success;
-  result.minimum_nll = summary->best_value;
-  result.objective_evaluations = summary->cost_evaluations;
-  result.gradient_evaluations = summary->gradient_evaluations;
-  result.hessian_evaluations = summary->hessian_evaluations;
+  result.message = summary.message.display();
+  result.success = summary.message.kind() == opt::StatusType::Success;
+  result.minimum_nll = summary.best_value;
+  result.objective_evaluations = summary.cost_evaluations;
+  result.gradient_evaluations = summary.gradient_evaluations;
+  result.hessian_evaluations = summary.hessian_evaluations;
   return result;
+}
+
+}  // namespace
+
+std::expected<SPlotResult, SPlotError> splot(const EventView& events,
+                                             std::span<ParametricPdf* const> pdfs,
+                                             std::span<const ShapeParameter> shape_parameters,
+                                             SPlotConfig config) {
+  auto validated = validate_inputs(events, pdfs.size(), shape_parameters, config);
+  TARNWICK_RETURN_IF_ERROR(validated);
+  // The validated copies are what the fit uses from here on.
+  config.event_weights.reset();
+  config.initial_yields.reset();
+  const std::size_t n_comp = pdfs.size();
+  const double tolerance = config.tolerance;
+
+  StartPoint start = make_start_point(
+      start_yields(std::move(validated->initial_yields), !shape_parameters.empty(), tolerance),
+      shape_parameters);
+  const JointLikelihood likelihood(std::move(start.names), events, pdfs,
+                                   validated->event_weights, start.box);
+  auto summary = minimize(likelihood, std::move(start), tolerance, config.max_steps);
+  TARNWICK_RETURN_IF_ERROR(summary);
+
+  // The sPlot part, at the fitted point.
+  const opt::Vector& best = summary->best_point;
+  const std::span<const double> fitted_yields(best.data(), n_comp);
+  auto model = likelihood.evaluate_model(
+      std::span<const double>(best.data() + n_comp, shape_parameters.size()));
+  TARNWICK_RETURN_IF_ERROR(model);
+  auto covariance = splot_covariance(*model, fitted_yields, tolerance);
+  TARNWICK_RETURN_IF_ERROR(covariance);
+  auto sweights = calculate_sweights(*model, fitted_yields, *covariance);
+  TARNWICK_RETURN_IF_ERROR(sweights);
+  return make_result(std::move(*summary), *covariance, std::move(*sweights), shape_parameters,
+                     n_comp);
 }
 
 }  // namespace tarnwick::fit

@@ -157,4 +157,13 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
   }
 }
 
+bool read_double(PyObject* object, double& out) noexcept {
+  if (PyFloat_CheckExact(object)) {
+    out = PyFloat_AS_DOUBLE(object);
+    return true;
+  }
+  out = PyFloat_AsDouble(object);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
 }  // namespace tarnwick::python

@@ -1,6 +1,7 @@
 // Binding of call arguments to named parameters, with the TypeError texts
 // that CPython itself gives for a function defined in Python with the same
-// parameter list: missing, surplus, duplicated and unknown arguments.
+// parameter list: missing, surplus, duplicated and unknown arguments; and
+// the reading of a float argument.
 //
 // Requires the interpreter lock.
 #pragma once
@@ -39,5 +40,9 @@ struct Signature {
 // as a type's tp_new receives them.
 [[nodiscard]] bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                                   std::span<PyObject*> bound) noexcept;
+
+// Reads one float argument by the float protocol (an exact float directly).
+// Returns false with the conversion's exception raised.
+[[nodiscard]] bool read_double(PyObject* object, double& out) noexcept;
 
 }  // namespace tarnwick::python

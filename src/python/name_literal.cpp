@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "fit/number_format.hpp"
+
 namespace tarnwick::python {
 namespace {
 
@@ -159,27 +161,8 @@ std::string name_literal(std::string_view name) {
   while (i < name.size()) {
     const std::size_t start = i;
     const std::uint32_t code_point = next_code_point(name, i);
-    switch (code_point) {
-      case '\0':
-        out += "\\0";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      default:
-        break;
+    if (fit::append_short_escape(out, code_point)) {
+      continue;
     }
     if (is_grapheme_extend(code_point) ||
         !Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(code_point))) {

@@ -57,59 +57,6 @@ fit::SPlotError pdf_error(std::string message) {
 
 }  // namespace
 
-PyRef parameters_to_python(const fit::ParameterMap& parameters) noexcept {
-  try {
-    return ParameterDicts{}.make(parameters);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return {};
-  }
-}
-
-bool ParameterDicts::keys_match(const fit::ParameterMap& parameters) const noexcept {
-  if (names_.size() != parameters.size()) {
-    return false;
-  }
-  auto name = names_.begin();
-  for (const auto& entry : parameters) {
-    if (*name++ != entry.first) {
-      return false;
-    }
-  }
-  return true;
-}
-
-PyRef ParameterDicts::make(const fit::ParameterMap& parameters) {
-  if (!keys_match(parameters)) {
-    names_.clear();
-    keys_.clear();
-    for (const auto& entry : parameters) {
-      PyObject* key = PyUnicode_DecodeUTF8(entry.first.data(),
-                                           static_cast<Py_ssize_t>(entry.first.size()), nullptr);
-      if (key == nullptr) {
-        names_.clear();
-        keys_.clear();
-        return {};
-      }
-      PyUnicode_InternInPlace(&key);
-      keys_.push_back(PyRef::steal(key));
-      names_.push_back(entry.first);
-    }
-  }
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) {
-    return {};
-  }
-  auto key = keys_.begin();
-  for (const auto& entry : parameters) {
-    PyRef number = PyRef::steal(PyFloat_FromDouble(entry.second));
-    if (!number || PyDict_SetItem(dict.get(), (key++)->get(), number.get()) < 0) {
-      return {};
-    }
-  }
-  return dict;
-}
-
 std::optional<std::string> copy_pdf_output(PyObject* output, std::size_t index,
                                            std::size_t n_events, std::vector<double>& out) {
   if (!numpy::is_float64_array(output, 1)) {
@@ -117,8 +64,7 @@ std::optional<std::string> copy_pdf_output(PyObject* output, std::size_t index,
   }
   const numpy::VectorView view = numpy::vector_view(output);
   if (view.length != n_events) {
-    return "PDF " + std::to_string(index) + " returned " + std::to_string(view.length) +
-           " values, expected " + std::to_string(n_events);
+    return fit::pdf_count_message(index, view.length, n_events);
   }
   out.resize(n_events);
   numpy::copy_elements(view, out.data());

@@ -32,11 +32,10 @@ PyShapeParameter* as_shape_parameter(PyObject* self) noexcept {
 constexpr std::array<const char*, 4> kParameterNames = {"name", "initial", "lower", "upper"};
 constexpr Signature kConstructor = {"ShapeParameter", kParameterNames, 4, 2};
 
-// Reads a float argument by the float protocol; the note names the
-// parameter on failure.
-bool read_double(PyObject* value, const char* parameter, double& out) noexcept {
-  out = PyFloat_AsDouble(value);
-  if (out == -1.0 && PyErr_Occurred()) {
+// Reads a float argument (see read_double); the note names the parameter
+// on failure.
+bool read_parameter(PyObject* value, const char* parameter, double& out) noexcept {
+  if (!read_double(value, out)) {
     add_processing_note(parameter);
     return false;
   }
@@ -66,9 +65,9 @@ PyObject* shape_parameter_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     double initial = 0.0;
     double lower = -std::numeric_limits<double>::infinity();
     double upper = std::numeric_limits<double>::infinity();
-    if (!read_double(bound[1], "initial", initial) ||
-        (bound[2] != nullptr && !read_double(bound[2], "lower", lower)) ||
-        (bound[3] != nullptr && !read_double(bound[3], "upper", upper))) {
+    if (!read_parameter(bound[1], "initial", initial) ||
+        (bound[2] != nullptr && !read_parameter(bound[2], "lower", lower)) ||
+        (bound[3] != nullptr && !read_parameter(bound[3], "upper", upper))) {
       return nullptr;
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

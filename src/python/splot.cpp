@@ -1,17 +1,15 @@
 #include "splot.hpp"
 
-#include <array>
-#include <cstdint>
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
-#include "arguments.hpp"
 #include "error_mapping.hpp"
 #include "fit/splot.hpp"
 #include "module_state.hpp"
@@ -19,266 +17,11 @@
 #include "pdf_adapter.hpp"
 #include "py_ref.hpp"
 #include "shape_parameter.hpp"
+#include "splot_arguments.hpp"
 #include "splot_result.hpp"
 
 namespace tarnwick::python {
 namespace {
-
-constexpr std::uint64_t kDefaultMaxSteps = 1000;
-constexpr double kDefaultTolerance = 1e-8;
-
-constexpr std::array<const char*, 7> kParameterNames = {
-    "data", "pdfs", "shape_parameters", "initial_yields", "weights", "max_steps", "tolerance"};
-constexpr Signature kSignature = {"splot", kParameterNames, 2, 2};
-
-// The weights as converted: either an array still to be copied (checked for
-// alignment and contiguity at that point), or values read item by item.
-using Weights = std::variant<PyRef, std::vector<double>>;
-
-// The arguments after conversion, in parameter order.
-struct Arguments {
-  PyRef data;  // a two-dimensional float64 array
-  std::vector<PyRef> pdfs;
-  std::vector<PyRef> shape_parameters;
-  std::optional<std::vector<double>> initial_yields;
-  std::optional<Weights> weights;
-  std::optional<std::uint64_t> max_steps = kDefaultMaxSteps;
-  double tolerance = kDefaultTolerance;
-};
-
-// ---- conversions; each returns false with the exception raised ----
-
-bool convert_data(PyObject* object, PyRef& out) {
-  if (numpy::is_float64_array(object, 2)) {
-    out = PyRef::borrow(object);
-    return true;
-  }
-  PyRef array = numpy::to_float64_array(object);
-  if (!array) {
-    return false;
-  }
-  if (numpy::ndim(array.get()) != 2) {
-    PyErr_Format(PyExc_TypeError, "data must be a two-dimensional array, not %d-dimensional",
-                 numpy::ndim(array.get()));
-    return false;
-  }
-  out = std::move(array);
-  return true;
-}
-
-// Refuses a str and an object that is not a sequence, as a list-valued
-// argument does.
-bool check_sequence(PyObject* object) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (PySequence_Check(object) == 0) {
-    PyErr_Format(PyExc_TypeError, "'%s' object is not a sequence", Py_TYPE(object)->tp_name);
-    return false;
-  }
-  return true;
-}
-
-// The items of a sequence, taken by iteration, as new references.
-bool collect_items(PyObject* object, std::vector<PyRef>& out) {
-  if (!check_sequence(object)) {
-    return false;
-  }
-  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-  if (!iterator) {
-    return false;
-  }
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    out.push_back(std::move(item));
-  }
-  return PyErr_Occurred() == nullptr;
-}
-
-bool convert_shape_parameters(PyObject* object, PyObject* type, std::vector<PyRef>& out) {
-  if (object == Py_None) {
-    return true;
-  }
-  if (!collect_items(object, out)) {
-    return false;
-  }
-  for (const PyRef& item : out) {
-    if (!is_shape_parameter(item.get(), type)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'ShapeParameter'",
-                   Py_TYPE(item.get())->tp_name);
-      return false;
-    }
-  }
-  return true;
-}
-
-// One double by the float protocol (exact floats read directly).
-bool read_double(PyObject* object, double& out) noexcept {
-  if (PyFloat_CheckExact(object)) {
-    out = PyFloat_AS_DOUBLE(object);
-    return true;
-  }
-  out = PyFloat_AsDouble(object);
-  return !(out == -1.0 && PyErr_Occurred());
-}
-
-bool convert_initial_yields(PyObject* object, std::optional<std::vector<double>>& out) {
-  if (object == Py_None) {
-    return true;
-  }
-  std::vector<PyRef> items;
-  if (!collect_items(object, items)) {
-    return false;
-  }
-  std::vector<double> values(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!read_double(items[i].get(), values[i])) {
-      return false;
-    }
-  }
-  out = std::move(values);
-  return true;
-}
-
-// Reads every item of a non-array sequence by the float protocol. Returns
-// true with the values, or false with no exception raised when an item does
-// not convert (the caller then tries NumPy's conversion), or false with an
-// exception raised for a failure that must not be passed over (one that is
-// not an Exception, such as KeyboardInterrupt).
-bool read_weight_items(PyObject* object, std::vector<double>& out) {
-  std::vector<PyRef> items;
-  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-  bool complete = static_cast<bool>(iterator);
-  while (complete) {
-    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
-    if (!item) {
-      complete = PyErr_Occurred() == nullptr;
-      break;
-    }
-    double value = 0.0;
-    if (!read_double(item.get(), value)) {
-      complete = false;
-      break;
-    }
-    out.push_back(value);
-  }
-  if (complete) {
-    return true;
-  }
-  out.clear();
-  if (PyErr_ExceptionMatches(PyExc_Exception) != 0) {
-    PyErr_Clear();
-  }
-  return false;
-}
-
-bool convert_weights(PyObject* object, std::optional<Weights>& out) {
-  if (object == Py_None) {
-    return true;
-  }
-  if (numpy::is_float64_array(object, 1)) {
-    out = PyRef::borrow(object);
-    return true;
-  }
-  // A sequence of numbers becomes the weights directly. NumPy arrays of
-  // another dtype or rank go straight to NumPy's own conversion, which gives
-  // the same values without converting array elements one by one.
-  if (!numpy::is_array(object) && !PyUnicode_Check(object) && PySequence_Check(object) != 0) {
-    std::vector<double> values;
-    if (read_weight_items(object, values)) {
-      out = std::move(values);
-      return true;
-    }
-    if (PyErr_Occurred() != nullptr) {
-      return false;
-    }
-  }
-  PyRef array = numpy::to_float64_array(object);
-  if (!array) {
-    return false;
-  }
-  if (numpy::ndim(array.get()) != 1) {
-    PyErr_Format(PyExc_TypeError, "weights must be a one-dimensional array, not %d-dimensional",
-                 numpy::ndim(array.get()));
-    return false;
-  }
-  out = std::move(array);
-  return true;
-}
-
-bool convert_max_steps(PyObject* object, std::optional<std::uint64_t>& out) {
-  if (object == Py_None) {
-    out.reset();
-    return true;
-  }
-  PyRef index = PyRef::steal(PyNumber_Index(object));
-  if (!index) {
-    return false;
-  }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    return false;
-  }
-  out = static_cast<std::uint64_t>(value);
-  return true;
-}
-
-// Converts the bound arguments in parameter order; the first failure ends
-// the call with the note naming its parameter.
-bool convert_arguments(const std::array<PyObject*, 7>& bound, const ModuleState& state,
-                       Arguments& out) {
-  const auto fail = [](const char* parameter) {
-    add_processing_note(parameter);
-    return false;
-  };
-  if (!convert_data(bound[0], out.data)) {
-    return fail("data");
-  }
-  if (!collect_items(bound[1], out.pdfs)) {
-    return fail("pdfs");
-  }
-  if (bound[2] != nullptr &&
-      !convert_shape_parameters(bound[2], state.shape_parameter_type, out.shape_parameters)) {
-    return fail("shape_parameters");
-  }
-  if (bound[3] != nullptr && !convert_initial_yields(bound[3], out.initial_yields)) {
-    return fail("initial_yields");
-  }
-  if (bound[4] != nullptr && !convert_weights(bound[4], out.weights)) {
-    return fail("weights");
-  }
-  if (bound[5] != nullptr && !convert_max_steps(bound[5], out.max_steps)) {
-    return fail("max_steps");
-  }
-  if (bound[6] != nullptr && !read_double(bound[6], out.tolerance)) {
-    return fail("tolerance");
-  }
-  return true;
-}
-
-// ---- the call ----
-
-// The weights as a vector; an array must be aligned and contiguous unless
-// it is empty.
-bool weights_to_vector(Weights& weights, std::vector<double>& out) {
-  if (auto* values = std::get_if<std::vector<double>>(&weights)) {
-    out = std::move(*values);
-    return true;
-  }
-  PyObject* array = std::get<PyRef>(weights).get();
-  const numpy::VectorView view = numpy::vector_view(array);
-  if (view.length == 0) {
-    out.clear();
-    return true;
-  }
-  if (!numpy::is_aligned_and_contiguous(array)) {
-    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-    return false;
-  }
-  out.resize(view.length);
-  numpy::copy_elements(view, out.data());
-  return true;
-}
 
 // The data array's rows as the events, viewed in place whatever its
 // strides; the array outlives the fit.
@@ -307,37 +50,33 @@ bool probe_pdf(PyObject* pdf, std::size_t index, PyObject* data, PyObject* param
   return true;
 }
 
-PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
-                    PyObject* kwnames) {
-  const ModuleState& state = module_state(module);
-  std::array<PyObject*, 7> bound{};
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) {
-    return nullptr;
-  }
-  Arguments arguments;
-  if (!convert_arguments(bound, state, arguments)) {
-    return nullptr;
-  }
-
-  // 1–2: what the engine would also reject, reported without its prefix.
+// Before: the arguments are converted. What the engine would also reject,
+// checked here because the probe calls the PDFs before the engine sees the
+// input, and reported without the engine's prefix. After: true, or false
+// with ValueError raised.
+bool check_data_and_pdfs(const SPlotArguments& arguments) {
   const numpy::MatrixView shape = numpy::matrix_view(arguments.data.get());
-  const std::size_t n_events = shape.rows;
   if (shape.rows == 0 || shape.cols == 0) {
     PyErr_SetString(PyExc_ValueError,
                     "data must have shape (n_events, n_features) with both dimensions nonzero");
-    return nullptr;
+    return false;
   }
   if (arguments.pdfs.empty()) {
     PyErr_SetString(PyExc_ValueError, "at least one PDF is required");
-    return nullptr;
+    return false;
   }
+  return true;
+}
 
-  // 3–4: the options of the fit.
+// Before: the arguments are converted. Moves the options of the fit out of
+// `arguments` (copying array weights into a vector). After: the options, or
+// nullopt with the exception raised.
+std::optional<fit::SPlotConfig> take_config(SPlotArguments& arguments) {
   fit::SPlotConfig config;
   if (arguments.weights) {
     std::vector<double> weights;
     if (!weights_to_vector(*arguments.weights, weights)) {
-      return nullptr;
+      return std::nullopt;
     }
     arguments.weights.reset();
     config.event_weights = std::move(weights);
@@ -345,59 +84,108 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
   config.initial_yields = std::move(arguments.initial_yields);
   config.max_steps = arguments.max_steps;
   config.tolerance = arguments.tolerance;
+  return config;
+}
 
-  // 5: the checked shape parameters; the Python objects are not needed
-  // afterwards.
-  std::vector<fit::ShapeParameter> shape_parameters;
-  shape_parameters.reserve(arguments.shape_parameters.size());
+// Before: the arguments hold ShapeParameter objects. After: their checked
+// records in order, the objects released; or nullopt with the exception of
+// the first unusable one raised.
+std::optional<std::vector<fit::ShapeParameter>> take_shape_parameters(
+    SPlotArguments& arguments) {
+  std::vector<fit::ShapeParameter> records;
+  records.reserve(arguments.shape_parameters.size());
   for (const PyRef& object : arguments.shape_parameters) {
     auto record = to_record(object.get());
     if (!record) {
-      return raise_fit_error(record.error());
+      raise_fit_error(record.error());
+      return std::nullopt;
     }
-    shape_parameters.push_back(std::move(*record));
+    records.push_back(std::move(*record));
   }
   arguments.shape_parameters.clear();
+  return records;
+}
 
-  // 6: the events.
-  const fit::EventView events = view_events(arguments.data.get());
-
-  // 7: the initial shape-parameter point; with repeated names the later
-  // value wins here, and the engine rejects the repetition.
-  fit::ParameterMap initial_point;
+// The initial shape-parameter point; with repeated names the later value
+// wins here, and the engine rejects the repetition.
+fit::ParameterMap initial_point_of(std::span<const fit::ShapeParameter> shape_parameters) {
+  fit::ParameterMap point;
   for (const fit::ShapeParameter& parameter : shape_parameters) {
-    initial_point.insert_or_assign(parameter.name, parameter.initial);
+    point.insert_or_assign(parameter.name, parameter.initial);
   }
+  return point;
+}
+
+// Before: the data and the PDFs have passed check_data_and_pdfs. Calls each
+// PDF once at `initial_point`, in order. After: one checked output per PDF,
+// or nullopt with the exception of the first failing probe raised.
+std::optional<std::vector<std::vector<double>>> probe_pdfs(
+    const SPlotArguments& arguments, const fit::ParameterMap& initial_point,
+    std::size_t n_events) {
   PyRef initial_dict = parameters_to_python(initial_point);
   if (!initial_dict) {
-    return nullptr;
+    return std::nullopt;
   }
-
-  // 8: one probe call per PDF, in order.
-  std::vector<std::vector<double>> probe_outputs(arguments.pdfs.size());
+  std::vector<std::vector<double>> outputs(arguments.pdfs.size());
   for (std::size_t i = 0; i < arguments.pdfs.size(); ++i) {
     if (!probe_pdf(arguments.pdfs[i].get(), i, arguments.data.get(), initial_dict.get(),
-                   n_events, probe_outputs[i])) {
-      return nullptr;
+                   n_events, outputs[i])) {
+      return std::nullopt;
     }
   }
-  initial_dict.reset();
+  return outputs;
+}
 
-  // 9: the adapters, their caches seeded with the probe outputs.
-  FitInterruption interruption;
-  std::vector<std::unique_ptr<PythonParametricPdf>> adapters;
+// The fit engine's view of the PDFs: one adapter per PDF, its cache seeded
+// with the probe output at the initial point, all sharing `interruption`.
+struct Adapters {
+  std::vector<std::unique_ptr<PythonParametricPdf>> owned;
   std::vector<fit::ParametricPdf*> pdfs;
-  adapters.reserve(arguments.pdfs.size());
-  pdfs.reserve(arguments.pdfs.size());
+};
+
+Adapters make_adapters(const SPlotArguments& arguments, std::size_t n_events,
+                       std::vector<std::vector<double>>&& probe_outputs,
+                       const fit::ParameterMap& initial_point, FitInterruption& interruption) {
+  Adapters adapters;
+  adapters.owned.reserve(arguments.pdfs.size());
+  adapters.pdfs.reserve(arguments.pdfs.size());
   for (std::size_t i = 0; i < arguments.pdfs.size(); ++i) {
-    adapters.push_back(std::make_unique<PythonParametricPdf>(
+    adapters.owned.push_back(std::make_unique<PythonParametricPdf>(
         arguments.pdfs[i].get(), arguments.data.get(), i, n_events, std::move(probe_outputs[i]),
         initial_point, interruption));
-    pdfs.push_back(adapters.back().get());
+    adapters.pdfs.push_back(adapters.owned.back().get());
   }
+  return adapters;
+}
 
-  // 10: the fit.
-  auto outcome = fit::splot(events, pdfs, shape_parameters, std::move(config));
+// The steps of one call, each leaving the exception raised when it fails;
+// everything made for the call is released on the way out.
+PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
+                    PyObject* kwnames) {
+  const ModuleState& state = module_state(module);
+  SPlotArguments arguments;
+  if (!convert_splot_arguments(args, nargs, kwnames, state, arguments) ||
+      !check_data_and_pdfs(arguments)) {
+    return nullptr;
+  }
+  std::optional<fit::SPlotConfig> config = take_config(arguments);
+  if (!config) {
+    return nullptr;
+  }
+  const auto shape_parameters = take_shape_parameters(arguments);
+  if (!shape_parameters) {
+    return nullptr;
+  }
+  const fit::EventView events = view_events(arguments.data.get());
+  const fit::ParameterMap initial_point = initial_point_of(*shape_parameters);
+  auto probe_outputs = probe_pdfs(arguments, initial_point, events.size());
+  if (!probe_outputs) {
+    return nullptr;
+  }
+  FitInterruption interruption;
+  const Adapters adapters = make_adapters(arguments, events.size(), std::move(*probe_outputs),
+                                          initial_point, interruption);
+  auto outcome = fit::splot(events, adapters.pdfs, *shape_parameters, std::move(*config));
   if (interruption.pending()) {
     restore_raised_exception(interruption.take());
     return nullptr;
@@ -406,7 +194,6 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
     return raise_fit_error(outcome.error());
   }
   return result_to_python(state.splot_result_type, std::move(*outcome)).release();
-  // 11: everything made for the call is released on the way out.
 }
 
 // run_splot with no C++ exception passing out.

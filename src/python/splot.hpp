@@ -1,6 +1,6 @@
-// The module function splot: argument binding and conversion, the checks
-// that only the Python side can make, the PDF probe, the fit, and the
-// conversion of its outcome into an SPlotResult or an exception.
+// The module function splot: the checks that must precede the PDF probe,
+// the probe, the fit, and the conversion of its outcome into an SPlotResult
+// or an exception (its arguments are converted by splot_arguments.hpp).
 #pragma once
 
 #include <Python.h>

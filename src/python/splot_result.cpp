@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "numpy_api.hpp"
+#include "parameter_dicts.hpp"
+#include "splot_result_object.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -21,39 +23,6 @@
 
 namespace tarnwick::python {
 namespace {
-
-// The plain C++ part of a result, kept in raw storage inside the object so
-// that the object struct stays standard-layout (its array fields are read
-// through member descriptors, which need their offsets).
-struct ResultFields {
-  std::string message;
-  std::map<std::string, double> shape_parameters;
-  std::map<std::string, double> shape_errors;
-  double minimum_nll = 0.0;
-  std::uint64_t objective_evaluations = 0;
-  std::uint64_t gradient_evaluations = 0;
-  std::uint64_t hessian_evaluations = 0;
-  std::size_t n_components = 0;
-  bool success = false;
-};
-
-struct PySPlotResult {
-  PyObject_HEAD
-  PyObject* yields;
-  PyObject* yield_errors;
-  PyObject* covariance;
-  PyObject* sweights;
-  PyObject* fit_covariance;
-  // A ResultFields, built by placement new when the object is made and
-  // destroyed in dealloc.
-  alignas(ResultFields) unsigned char fields[sizeof(ResultFields)];
-};
-
-PySPlotResult* as_result(PyObject* self) noexcept { return reinterpret_cast<PySPlotResult*>(self); }
-
-ResultFields& fields_of(PyObject* self) noexcept {
-  return *std::launder(reinterpret_cast<ResultFields*>(as_result(self)->fields));
-}
 
 // ---- lifecycle ----
 
@@ -90,27 +59,11 @@ void splot_result_dealloc(PyObject* self) noexcept {
 
 // ---- properties and repr ----
 
-PyObject* map_to_dict(const std::map<std::string, double>& map) noexcept {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) {
-    return nullptr;
-  }
-  for (const auto& [name, value] : map) {
-    PyRef key = PyRef::steal(
-        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
-    PyRef number = PyRef::steal(PyFloat_FromDouble(value));
-    if (!key || !number || PyDict_SetItem(dict.get(), key.get(), number.get()) < 0) {
-      return nullptr;
-    }
-  }
-  return dict.release();
-}
-
 PyObject* get_shape_parameters(PyObject* self, void*) noexcept {
-  return map_to_dict(fields_of(self).shape_parameters);
+  return parameters_to_python(fields_of(self).shape_parameters).release();
 }
 PyObject* get_shape_errors(PyObject* self, void*) noexcept {
-  return map_to_dict(fields_of(self).shape_errors);
+  return parameters_to_python(fields_of(self).shape_errors).release();
 }
 PyObject* get_minimum_nll(PyObject* self, void*) noexcept {
   return PyFloat_FromDouble(fields_of(self).minimum_nll);
@@ -159,19 +112,10 @@ PyObject* splot_result_repr(PyObject* self) noexcept {
   }
 }
 
+}  // namespace
+
 // ---- construction ----
 
-// The five array fields in declaration order, as new references.
-struct ResultArrays {
-  PyObject* yields;
-  PyObject* yield_errors;
-  PyObject* covariance;
-  PyObject* sweights;
-  PyObject* fit_covariance;
-};
-
-// A new result of `type` holding `fields` and taking over the references in
-// `arrays` (also on failure). Empty with an exception set on failure.
 PyRef make_result(PyTypeObject* type, ResultFields&& fields, ResultArrays arrays) noexcept {
   PyRef owned[] = {PyRef::steal(arrays.yields), PyRef::steal(arrays.yield_errors),
                    PyRef::steal(arrays.covariance), PyRef::steal(arrays.sweights),
@@ -193,181 +137,7 @@ PyRef make_result(PyTypeObject* type, ResultFields&& fields, ResultArrays arrays
   return PyRef::steal(self);
 }
 
-// ---- pickling ----
-//
-// A result pickles as a call of the private classmethod _rebuild with its
-// fields in the order of kRebuildFields. _rebuild copies every array into a
-// new C-ordered float64 array, so a rebuilt result owns its arrays as one
-// made by splot does, and it checks the dimensions and the dict types, so
-// that a tampered pickle raises instead of making a result that breaks later.
-
-constexpr const char* kRebuildFields[] = {
-    "yields",
-    "yield_errors",
-    "covariance",
-    "sweights",
-    "fit_covariance",
-    "shape_parameters",
-    "shape_errors",
-    "minimum_nll",
-    "success",
-    "message",
-    "objective_evaluations",
-    "gradient_evaluations",
-    "hessian_evaluations",
-};
-constexpr std::size_t kRebuildFieldCount = std::size(kRebuildFields);
-
-PyObject* splot_result_reduce(PyObject* self, PyObject*) noexcept {
-  PyRef rebuild = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild"));
-  PyRef state = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kRebuildFieldCount)));
-  if (!rebuild || !state) {
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < kRebuildFieldCount; ++i) {
-    PyObject* value = PyObject_GetAttrString(self, kRebuildFields[i]);
-    if (value == nullptr) {
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return PyTuple_Pack(2, rebuild.get(), state.get());
-}
-
-// A new C-ordered float64 copy of `object` (anything NumPy converts), which
-// must have `ndim` dimensions; `shape` receives its shape. Empty with
-// ValueError (or NumPy's error) set otherwise.
-PyRef copy_float64_array(PyObject* object, int ndim, const char* name, std::size_t shape[2]) {
-  PyRef array = numpy::to_float64_array(object);
-  if (!array) {
-    return {};
-  }
-  if (!numpy::is_float64_array(array.get(), ndim)) {
-    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s)", name, ndim);
-    return {};
-  }
-  std::vector<double> values;
-  if (ndim == 1) {
-    const numpy::VectorView view = numpy::vector_view(array.get());
-    values.resize(view.length);
-    numpy::copy_elements(view, values.data());
-    shape[0] = view.length;
-    return numpy::array_from_vector(std::move(values), {view.length});
-  }
-  const numpy::MatrixView view = numpy::matrix_view(array.get());
-  values.resize(view.rows * view.cols);
-  for (std::size_t r = 0; r < view.rows; ++r) {
-    const numpy::VectorView row{view.data + static_cast<std::ptrdiff_t>(r) * view.row_stride,
-                                view.cols, view.col_stride};
-    numpy::copy_elements(row, values.data() + r * view.cols);
-  }
-  shape[0] = view.rows;
-  shape[1] = view.cols;
-  return numpy::array_from_vector(std::move(values), {view.rows, view.cols});
-}
-
-// Fills `map` from a dict of str to float; TypeError (or the conversion's
-// error) otherwise.
-bool dict_to_map(PyObject* dict, const char* name, std::map<std::string, double>& map) {
-  if (!PyDict_Check(dict)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a dict", name);
-    return false;
-  }
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &position, &key, &value)) {
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s keys must be str", name);
-      return false;
-    }
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &length);
-    const double number = PyFloat_AsDouble(value);
-    if (text == nullptr || (number == -1.0 && PyErr_Occurred())) {
-      return false;
-    }
-    map.insert_or_assign(std::string(text, static_cast<std::size_t>(length)), number);
-  }
-  return true;
-}
-
-bool to_count(PyObject* object, std::uint64_t& count) noexcept {
-  count = PyLong_AsUnsignedLongLong(object);
-  return !(count == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
-}
-
-PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
-  std::size_t yields_shape[2] = {0, 0};
-  std::size_t errors_shape[2] = {0, 0};
-  std::size_t covariance_shape[2] = {0, 0};
-  std::size_t sweights_shape[2] = {0, 0};
-  std::size_t fit_shape[2] = {0, 0};
-  PyRef yields = copy_float64_array(args[0], 1, "yields", yields_shape);
-  if (!yields) {
-    return {};
-  }
-  PyRef yield_errors = copy_float64_array(args[1], 1, "yield_errors", errors_shape);
-  if (!yield_errors) {
-    return {};
-  }
-  PyRef covariance = copy_float64_array(args[2], 2, "covariance", covariance_shape);
-  if (!covariance) {
-    return {};
-  }
-  PyRef sweights = copy_float64_array(args[3], 2, "sweights", sweights_shape);
-  if (!sweights) {
-    return {};
-  }
-  PyRef fit_covariance = copy_float64_array(args[4], 2, "fit_covariance", fit_shape);
-  if (!fit_covariance) {
-    return {};
-  }
-  ResultFields fields;
-  fields.n_components = yields_shape[0];
-  if (!dict_to_map(args[5], "shape_parameters", fields.shape_parameters) ||
-      !dict_to_map(args[6], "shape_errors", fields.shape_errors)) {
-    return {};
-  }
-  fields.minimum_nll = PyFloat_AsDouble(args[7]);
-  if (fields.minimum_nll == -1.0 && PyErr_Occurred()) {
-    return {};
-  }
-  const int success = PyObject_IsTrue(args[8]);
-  if (success < 0) {
-    return {};
-  }
-  fields.success = success == 1;
-  if (!PyUnicode_Check(args[9])) {
-    PyErr_SetString(PyExc_TypeError, "message must be a str");
-    return {};
-  }
-  Py_ssize_t length = 0;
-  const char* message = PyUnicode_AsUTF8AndSize(args[9], &length);
-  if (message == nullptr || !to_count(args[10], fields.objective_evaluations) ||
-      !to_count(args[11], fields.gradient_evaluations) ||
-      !to_count(args[12], fields.hessian_evaluations)) {
-    return {};
-  }
-  fields.message.assign(message, static_cast<std::size_t>(length));
-  return make_result(type, std::move(fields),
-                     {yields.release(), yield_errors.release(), covariance.release(),
-                      sweights.release(), fit_covariance.release()});
-}
-
-PyObject* splot_result_rebuild(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != static_cast<Py_ssize_t>(kRebuildFieldCount)) {
-    PyErr_Format(PyExc_TypeError, "_rebuild takes %zu arguments (%zd given)",
-                 kRebuildFieldCount, nargs);
-    return nullptr;
-  }
-  try {
-    return rebuild_result(reinterpret_cast<PyTypeObject*>(cls), args).release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
+namespace {
 
 PyMethodDef splot_result_methods[] = {
     {"__reduce__", splot_result_reduce, METH_NOARGS, "Pickle support."},
@@ -475,18 +245,21 @@ bool check_table(const fit::Table& table) noexcept {
   return true;
 }
 
-}  // namespace
-
-PyObject* make_splot_result_type(PyObject* module) noexcept {
-  return PyType_FromModuleAndSpec(module, &splot_result_spec, nullptr);
-}
-
+// A C-ordered two-dimensional float64 array holding a copy of `table`;
+// shape (0, 0) for a table without rows; RuntimeError when its values do
+// not fill rows × cols.
 PyRef matrix_to_numpy(const fit::Table& table) noexcept {
   if (!check_table(table)) {
     return {};
   }
   const std::size_t cols = table.rows == 0 ? 0 : table.cols;
   return numpy::array_from_copy(table.values, {table.rows, cols});
+}
+
+}  // namespace
+
+PyObject* make_splot_result_type(PyObject* module) noexcept {
+  return PyType_FromModuleAndSpec(module, &splot_result_spec, nullptr);
 }
 
 PyRef result_to_python(PyObject* type, fit::SPlotResult&& result) noexcept {

@@ -13,11 +13,6 @@ namespace tarnwick::python {
 // failure.
 [[nodiscard]] PyObject* make_splot_result_type(PyObject* module) noexcept;
 
-// A C-ordered two-dimensional float64 array holding a copy of `table`; shape
-// (0, 0) for a table without rows. A table whose values do not fill
-// rows × cols gives RuntimeError "invalid length: {}, but expected {}".
-[[nodiscard]] PyRef matrix_to_numpy(const fit::Table& table) noexcept;
-
 // Consumes `result` into a new SPlotResult object of type `type`. The small
 // matrices are copied; the yields, the yield errors and the sWeights hand
 // their memory to their arrays without a copy. Empty with an exception set on

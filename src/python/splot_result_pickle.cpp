@@ -1,0 +1,195 @@
+// SPlotResult's pickle support: __reduce__ and the classmethod _rebuild.
+#include "splot_result_object.hpp"
+
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "numpy_api.hpp"
+
+namespace tarnwick::python {
+namespace {
+
+// ---- pickling ----
+//
+// A result pickles as a call of the private classmethod _rebuild with its
+// fields in the order of kRebuildFields. _rebuild copies every array into a
+// new C-ordered float64 array, so a rebuilt result owns its arrays as one
+// made by splot does, and it checks the dimensions and the dict types, so
+// that a tampered pickle raises instead of making a result that breaks later.
+
+constexpr const char* kRebuildFields[] = {
+    "yields",
+    "yield_errors",
+    "covariance",
+    "sweights",
+    "fit_covariance",
+    "shape_parameters",
+    "shape_errors",
+    "minimum_nll",
+    "success",
+    "message",
+    "objective_evaluations",
+    "gradient_evaluations",
+    "hessian_evaluations",
+};
+constexpr std::size_t kRebuildFieldCount = std::size(kRebuildFields);
+
+// A new C-ordered float64 copy of `object` (anything NumPy converts), which
+// must have `ndim` dimensions; `shape` receives its shape. Empty with
+// ValueError (or NumPy's error) set otherwise.
+PyRef copy_float64_array(PyObject* object, int ndim, const char* name, std::size_t shape[2]) {
+  PyRef array = numpy::to_float64_array(object);
+  if (!array) {
+    return {};
+  }
+  if (!numpy::is_float64_array(array.get(), ndim)) {
+    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s)", name, ndim);
+    return {};
+  }
+  std::vector<double> values;
+  if (ndim == 1) {
+    const numpy::VectorView view = numpy::vector_view(array.get());
+    values.resize(view.length);
+    numpy::copy_elements(view, values.data());
+    shape[0] = view.length;
+    return numpy::array_from_vector(std::move(values), {view.length});
+  }
+  const numpy::MatrixView view = numpy::matrix_view(array.get());
+  values.resize(view.rows * view.cols);
+  for (std::size_t r = 0; r < view.rows; ++r) {
+    const numpy::VectorView row{view.data + static_cast<std::ptrdiff_t>(r) * view.row_stride,
+                                view.cols, view.col_stride};
+    numpy::copy_elements(row, values.data() + r * view.cols);
+  }
+  shape[0] = view.rows;
+  shape[1] = view.cols;
+  return numpy::array_from_vector(std::move(values), {view.rows, view.cols});
+}
+
+// Fills `map` from a dict of str to float; TypeError (or the conversion's
+// error) otherwise.
+bool dict_to_map(PyObject* dict, const char* name, std::map<std::string, double>& map) {
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a dict", name);
+    return false;
+  }
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s keys must be str", name);
+      return false;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &length);
+    const double number = PyFloat_AsDouble(value);
+    if (text == nullptr || (number == -1.0 && PyErr_Occurred())) {
+      return false;
+    }
+    map.insert_or_assign(std::string(text, static_cast<std::size_t>(length)), number);
+  }
+  return true;
+}
+
+bool to_count(PyObject* object, std::uint64_t& count) noexcept {
+  count = PyLong_AsUnsignedLongLong(object);
+  return !(count == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
+  std::size_t yields_shape[2] = {0, 0};
+  std::size_t errors_shape[2] = {0, 0};
+  std::size_t covariance_shape[2] = {0, 0};
+  std::size_t sweights_shape[2] = {0, 0};
+  std::size_t fit_shape[2] = {0, 0};
+  PyRef yields = copy_float64_array(args[0], 1, "yields", yields_shape);
+  if (!yields) {
+    return {};
+  }
+  PyRef yield_errors = copy_float64_array(args[1], 1, "yield_errors", errors_shape);
+  if (!yield_errors) {
+    return {};
+  }
+  PyRef covariance = copy_float64_array(args[2], 2, "covariance", covariance_shape);
+  if (!covariance) {
+    return {};
+  }
+  PyRef sweights = copy_float64_array(args[3], 2, "sweights", sweights_shape);
+  if (!sweights) {
+    return {};
+  }
+  PyRef fit_covariance = copy_float64_array(args[4], 2, "fit_covariance", fit_shape);
+  if (!fit_covariance) {
+    return {};
+  }
+  ResultFields fields;
+  fields.n_components = yields_shape[0];
+  if (!dict_to_map(args[5], "shape_parameters", fields.shape_parameters) ||
+      !dict_to_map(args[6], "shape_errors", fields.shape_errors)) {
+    return {};
+  }
+  fields.minimum_nll = PyFloat_AsDouble(args[7]);
+  if (fields.minimum_nll == -1.0 && PyErr_Occurred()) {
+    return {};
+  }
+  const int success = PyObject_IsTrue(args[8]);
+  if (success < 0) {
+    return {};
+  }
+  fields.success = success == 1;
+  if (!PyUnicode_Check(args[9])) {
+    PyErr_SetString(PyExc_TypeError, "message must be a str");
+    return {};
+  }
+  Py_ssize_t length = 0;
+  const char* message = PyUnicode_AsUTF8AndSize(args[9], &length);
+  if (message == nullptr || !to_count(args[10], fields.objective_evaluations) ||
+      !to_count(args[11], fields.gradient_evaluations) ||
+      !to_count(args[12], fields.hessian_evaluations)) {
+    return {};
+  }
+  fields.message.assign(message, static_cast<std::size_t>(length));
+  return make_result(type, std::move(fields),
+                     {yields.release(), yield_errors.release(), covariance.release(),
+                      sweights.release(), fit_covariance.release()});
+}
+
+}  // namespace
+
+PyObject* splot_result_reduce(PyObject* self, PyObject*) noexcept {
+  PyRef rebuild = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild"));
+  PyRef state = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kRebuildFieldCount)));
+  if (!rebuild || !state) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < kRebuildFieldCount; ++i) {
+    PyObject* value = PyObject_GetAttrString(self, kRebuildFields[i]);
+    if (value == nullptr) {
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return PyTuple_Pack(2, rebuild.get(), state.get());
+}
+
+PyObject* splot_result_rebuild(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != static_cast<Py_ssize_t>(kRebuildFieldCount)) {
+    PyErr_Format(PyExc_TypeError, "_rebuild takes %zu arguments (%zd given)",
+                 kRebuildFieldCount, nargs);
+    return nullptr;
+  }
+  try {
+    return rebuild_result(reinterpret_cast<PyTypeObject*>(cls), args).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+}  // namespace tarnwick::python
