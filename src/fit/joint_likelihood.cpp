@@ -186,7 +186,7 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
 
 std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient(
     const optimizer::Vector& x) const {
-  return gradient_with_step(x, kFiniteDifferenceStepFactor);
+  return gradient_with_step(x, optimizer::kCubeRootEpsilon);
 }
 
 std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step(

@@ -36,10 +36,9 @@
 
 namespace tarnwick::fit {
 
-// The finite-difference step factor of first derivatives, ∛ε = 2^(−52/3):
-// it balances the truncation error O(h²) of a central difference against its
-// rounding error O(ε|f|/h).
-inline constexpr double kFiniteDifferenceStepFactor = 6.0554544523933395e-06;
+// The finite-difference step factor of first derivatives is ∛ε
+// (optimizer::kCubeRootEpsilon): it balances the truncation error O(h²) of a
+// central difference against its rounding error O(ε|f|/h).
 // The step factor of the Hessian's nested differences, ε^¼ = 2⁻¹³: a second
 // difference carries rounding noise O(ε|f|/h²), so its step must be larger.
 inline constexpr double kHessianStepFactor = 1.220703125e-04;

@@ -15,7 +15,7 @@ std::expected<optimizer::Vector, SPlotError> parameter_scale(const JointLikeliho
   optimizer::Vector p = x0;
   for (Eigen::Index j = 0; j < x0.size(); ++j) {
     const double v = x0[j];
-    const double h = kFiniteDifferenceStepFactor * (std::abs(v) + 1.0);
+    const double h = optimizer::kCubeRootEpsilon * (std::abs(v) + 1.0);
     const DifferenceSide side = difference_side(v, h, box.lower[j], box.upper[j]);
     // Both sides: v + h, v − h; above: v + h, v + 2h; below: v − h, v − 2h.
     const double first = side == DifferenceSide::Below ? v - h : v + h;

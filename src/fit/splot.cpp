@@ -24,7 +24,7 @@ namespace opt = optimizer;
 
 // The lower bound of every yield (and the least start value): the machine
 // epsilon, so that no fitted yield is exactly 0.
-constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon();
+using optimizer::kMachineEpsilon;
 
 // Without shape parameters the start yields are pulled in by a factor
 // 1 − min(max(√t, 10⁻⁶), ½), so that the first step of the run does not
@@ -136,7 +136,7 @@ std::expected<opt::Matrix, SPlotError> splot_covariance(const EvaluatedModel& mo
                                                         double tolerance) {
   auto information = yield_information(model, yields);
   TARNWICK_RETURN_IF_ERROR(information);
-  auto covariance = opt::EigenProvider{}.lu_inverse(*information);
+  auto covariance = opt::kEigen.lu_inverse(*information);
   if (!covariance) {
     return std::unexpected(
         SingularCovariance{"the event-summed yield information matrix is not invertible"});
