@@ -243,13 +243,11 @@ class ExtendedNll:
         return float(np.sum(yields) - np.sum(np.log(mix)))
 
 
-def run_iminuit(mass, pdfs, shapes, fix_at):
-    """MIGRAD + HESSE; `fix_at` maps parameter index -> value fixed before HESSE."""
+def make_minuit(mass, pdfs, shapes, start_values):
+    """A Minuit on tarnwick's NLL with tarnwick's box, strategy 2, and the NLL."""
     k = len(pdfs)
     names = [f"y{j}" for j in range(k)] + [s[0] for s in shapes]
     nll = ExtendedNll(mass, pdfs, [s[0] for s in shapes])
-    start_values = [len(mass) / k] * k + [s[1] for s in shapes]
-    start = time.perf_counter()
     m = iminuit.Minuit(nll, start_values, name=names)
     m.errordef = iminuit.Minuit.LIKELIHOOD
     m.strategy = 2
@@ -257,6 +255,15 @@ def run_iminuit(mass, pdfs, shapes, fix_at):
         m.limits[j] = (YIELD_LOWER, None)
     for j, (_, _, lo, hi) in enumerate(shapes):
         m.limits[k + j] = (lo, hi)
+    return m, nll
+
+
+def run_iminuit(mass, pdfs, shapes, fix_at):
+    """MIGRAD + HESSE; `fix_at` maps parameter index -> value fixed before HESSE."""
+    k = len(pdfs)
+    start_values = [len(mass) / k] * k + [s[1] for s in shapes]
+    start = time.perf_counter()
+    m, _ = make_minuit(mass, pdfs, shapes, start_values)
     m.migrad()
     fval = m.fval
     valid = m.valid
@@ -281,16 +288,7 @@ def run_iminuit(mass, pdfs, shapes, fix_at):
 
 def hesse_at(mass, pdfs, shapes, values, fix_at):
     """Tarnwick's NLL at `values` and iminuit's HESSE errors there."""
-    k = len(pdfs)
-    names = [f"y{j}" for j in range(k)] + [s[0] for s in shapes]
-    nll = ExtendedNll(mass, pdfs, [s[0] for s in shapes])
-    m = iminuit.Minuit(nll, [float(v) for v in values], name=names)
-    m.errordef = iminuit.Minuit.LIKELIHOOD
-    m.strategy = 2
-    for j in range(k):
-        m.limits[j] = (YIELD_LOWER, None)
-    for j, (_, _, lo, hi) in enumerate(shapes):
-        m.limits[k + j] = (lo, hi)
+    m, nll = make_minuit(mass, pdfs, shapes, [float(v) for v in values])
     for index in fix_at:
         m.fixed[index] = True
     m.hesse()
