@@ -1,10 +1,13 @@
 #include "fit/joint_likelihood.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
 
+#include "fit/exact_log.hpp"
+#include "fit/mixture_block.hpp"
 #include "fit/return_if_error.hpp"
 
 namespace tarnwick::fit {
@@ -39,23 +42,57 @@ struct LogTerms {
 // order and, within m_i, in component order starting from 0. Each value is
 // read once. N is the number of components when it is known at compile time
 // (the common two-component fit), 0 for any number.
+//
+// Blocks of events go through three steps, each the same arithmetic as an
+// event-by-event pass: the mixture densities (floored) and the stop test
+// into a buffer, their logarithms into another (exact_log: bit for bit
+// std::log, vectorised), then the weighted sum, serially in event order.
 template <std::size_t N>
 LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
                             std::span<const double> yields, std::span<const double> weights) {
   const std::size_t n_comp = N == 0 ? f.size() : N;
   TARNWICK_REQUIRE(f.size() == n_comp && yields.size() == n_comp);
-  for (std::size_t i = 0; i < weights.size(); ++i) {
-    double m = 0.0;
-    bool all_zero = true;
-    for (std::size_t k = 0; k < n_comp; ++k) {
-      const double fk = f[k][i];
-      all_zero &= fk == 0.0;
-      m += yields[k] * fk;
+  const std::size_t n_events = weights.size();
+  std::array<double, kExactLogBlock> density;
+  std::array<double, kExactLogBlock> logs;
+  for (std::size_t start = 0; start < n_events; start += kExactLogBlock) {
+    const std::size_t length = std::min(kExactLogBlock, n_events - start);
+    // Where the block stops: the first event whose PDF values are all zero or
+    // whose mixture density is not finite, else its end.
+    bool stops = false;
+    if constexpr (N == 2) {
+      stops = two_component_mixture(f[0].data() + start, f[1].data() + start, yields[0],
+                                    yields[1], length, kDensityFloor, density.data());
+    } else {
+      for (std::size_t j = 0; j < length; ++j) {
+        double m = 0.0;
+        bool all_zero = true;
+        for (std::size_t k = 0; k < n_comp; ++k) {
+          const double fk = f[k][start + j];
+          all_zero &= fk == 0.0;
+          m += yields[k] * fk;
+        }
+        stops |= all_zero | !(std::abs(m) < std::numeric_limits<double>::infinity());
+        density[j] = std::max(m, kDensityFloor);
+      }
     }
-    if (all_zero || !(std::abs(m) < std::numeric_limits<double>::infinity())) {
-      return {nll, i};
+    std::size_t end = length;
+    if (stops) {
+      end = 0;
+      for (;; ++end) {
+        double m = 0.0;
+        bool all_zero = true;
+        for (std::size_t k = 0; k < n_comp; ++k) {
+          const double fk = f[k][start + end];
+          all_zero &= fk == 0.0;
+          m += yields[k] * fk;
+        }
+        if (all_zero || !(std::abs(m) < std::numeric_limits<double>::infinity())) break;
+      }
     }
-    nll -= weights[i] * std::log(std::max(m, kDensityFloor));
+    exact_log(std::span<const double>(density).first(end), logs);
+    for (std::size_t j = 0; j < end; ++j) nll -= weights[start + j] * logs[j];
+    if (end < length) return {nll, start + end};
   }
   return {nll, std::nullopt};
 }

@@ -1,0 +1,235 @@
+// exact_log against std::log, bit for bit, on about 10⁶ values from several
+// distributions; the two-component mixture against the event-by-event
+// expression; and the likelihood pass across block boundaries.
+#include "fit/exact_log.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "fit/joint_likelihood.hpp"
+#include "fit/mixture_block.hpp"
+#include "test_pdfs.hpp"
+#include "test_util.hpp"
+
+namespace tarnwick::fit::testing {
+namespace {
+
+std::uint64_t bits_of(double v) {
+  std::uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+double from_bits(std::uint64_t b) {
+  double v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
+}
+
+struct Comparison {
+  std::size_t values = 0;
+  std::size_t mismatches = 0;
+  std::size_t from_library = 0;
+  double first_mismatch = 0.0;
+};
+
+// Runs exact_log over `values` in blocks of every length pattern (full blocks
+// and a shorter tail) and compares each result with std::log bit for bit.
+Comparison compare(const std::vector<double>& values) {
+  Comparison c;
+  std::array<double, kExactLogBlock> out;
+  for (std::size_t start = 0; start < values.size(); start += kExactLogBlock) {
+    const std::size_t n = std::min(kExactLogBlock, values.size() - start);
+    const std::span<const double> block(values.data() + start, n);
+    c.from_library += exact_log(block, out);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (bits_of(out[i]) != bits_of(std::log(block[i]))) {
+        if (c.mismatches == 0) c.first_mismatch = block[i];
+        ++c.mismatches;
+      }
+    }
+    c.values += n;
+  }
+  return c;
+}
+
+void expect_identical(const std::vector<double>& values) {
+  const Comparison c = compare(values);
+  EXPECT_EQ(c.values, values.size());
+  EXPECT_EQ(c.mismatches, 0u) << "first at x = " << std::hexfloat << c.first_mismatch;
+  if (!exact_log_is_vectorised()) {
+    EXPECT_EQ(c.from_library, c.values);
+  }
+}
+
+TEST(ExactLog, UniformMantissasOverTheWholeExponentRange) {
+  // Every positive finite double is equally likely, by bit pattern: all
+  // exponents, subnormals included.
+  std::mt19937_64 rng(11);
+  std::vector<double> values(300'000 + 77);  // a tail shorter than a block
+  for (auto& v : values) v = from_bits(rng() % 0x7FF0000000000000);
+  expect_identical(values);
+}
+
+TEST(ExactLog, NearOne) {
+  std::mt19937_64 rng(12);
+  std::uniform_int_distribution<int> scale(1, 60);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::vector<double> values(200'000);
+  for (auto& v : values) v = 1.0 + std::ldexp(unit(rng), -scale(rng));
+  // And the doubles next to 1, 2 and 1/2.
+  for (const double anchor : {1.0, 2.0, 0.5}) {
+    double up = anchor;
+    double down = anchor;
+    for (int i = 0; i < 500; ++i) {
+      values.push_back(up = std::nextafter(up, 4.0));
+      values.push_back(down = std::nextafter(down, 0.0));
+    }
+  }
+  expect_identical(values);
+}
+
+TEST(ExactLog, SubnormalsTheFloorAndSpecialValues) {
+  std::mt19937_64 rng(13);
+  std::vector<double> values;
+  for (int i = 0; i < 50'000; ++i) values.push_back(from_bits(rng() % 0x0010000000000000));
+  double up = kDensityFloor;
+  double down = kDensityFloor;
+  for (int i = 0; i < 20'000; ++i) {
+    values.push_back(up = std::nextafter(up, 1.0));
+    values.push_back(down = std::nextafter(down, 0.0));
+  }
+  values.push_back(kDensityFloor);
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const double v : {0.0, -0.0, -1.0, -inf, inf, std::numeric_limits<double>::quiet_NaN(),
+                         -std::numeric_limits<double>::quiet_NaN(), DBL_MIN, DBL_MAX,
+                         std::numeric_limits<double>::denorm_min(), 1.0, 2.0, 0.5, 1024.0}) {
+    values.push_back(v);
+  }
+  for (int e = -1074; e <= 1023; ++e) values.push_back(std::ldexp(1.0, e));
+  expect_identical(values);
+}
+
+TEST(ExactLog, TypicalDensitiesAndMostComeFromTheVectorPath) {
+  // Log-uniform on [1e-3, 1e6], the mixture densities of a fit; then yields
+  // times a unit-scale density.
+  std::mt19937_64 rng(14);
+  std::uniform_real_distribution<double> exponent(-3.0, 6.0);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> values(400'000);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = i % 2 == 0 ? std::pow(10.0, exponent(rng)) : 1e5 * (0.9 + 9.0 * unit(rng));
+  }
+  const Comparison c = compare(values);
+  EXPECT_EQ(c.mismatches, 0u) << "first at x = " << std::hexfloat << c.first_mismatch;
+  if (exact_log_is_vectorised()) {
+    // Only the values whose logarithm lies near a midpoint between doubles
+    // (about 1 in 16) go to std::log.
+    EXPECT_LT(static_cast<double>(c.from_library), 0.08 * static_cast<double>(c.values));
+    EXPECT_GT(c.from_library, 0u);
+  } else {
+    EXPECT_EQ(c.from_library, c.values);
+  }
+}
+
+TEST(TwoComponentMixture, SameBitsAndStopsAsTheEventByEventExpression) {
+  std::mt19937_64 rng(15);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const std::size_t n : {std::size_t{256}, std::size_t{255}, std::size_t{3}}) {
+    for (int trial = 0; trial < 200; ++trial) {
+      std::vector<double> f0(n), f1(n);
+      for (std::size_t j = 0; j < n; ++j) {
+        f0[j] = std::ldexp(unit(rng), static_cast<int>(rng() % 40) - 20);
+        f1[j] = std::ldexp(unit(rng), static_cast<int>(rng() % 40) - 20);
+      }
+      const int kind = trial % 5;  // 0: plain, 1: an all-zero event, 2: overflow, 3: -0, 4: floor
+      const std::size_t at = rng() % n;
+      double y0 = 1e3 * unit(rng);
+      double y1 = -1e2 * unit(rng);
+      if (kind == 1) f0[at] = f1[at] = 0.0;
+      if (kind == 2) y0 = 1e300, f0[at] = 1e300;
+      if (kind == 3) f0[at] = -0.0, f1[at] = 0.0;
+      if (kind == 4) f1[at] = 0.0, f0[at] = 1e-310;
+      std::vector<double> density(n);
+      const bool stops = two_component_mixture(f0.data(), f1.data(), y0, y1, n, kDensityFloor,
+                                               density.data());
+      bool expected_stops = false;
+      for (std::size_t j = 0; j < n; ++j) {
+        double m = 0.0;
+        m += y0 * f0[j];
+        m += y1 * f1[j];
+        expected_stops |= (f0[j] == 0.0 && f1[j] == 0.0) || !(std::abs(m) < inf);
+        if (std::abs(m) < inf) {
+          ASSERT_EQ(bits_of(density[j]), bits_of(std::max(m, kDensityFloor))) << j;
+        }
+      }
+      EXPECT_EQ(stops, expected_stops);
+      EXPECT_EQ(stops, kind == 1 || kind == 2 || kind == 3);
+    }
+  }
+}
+
+// The likelihood pass in blocks: the value is the event-by-event sum, and
+// the first offending event is reported when it lies in a later block.
+TEST(LikelihoodBlocks, ValueAndStopAcrossBlocks) {
+  const std::size_t n = 1000;
+  std::mt19937_64 rng(16);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> a(n), b(n), w(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    a[i] = 3.0 * unit(rng);
+    b[i] = unit(rng);
+    w[i] = 0.5 + unit(rng);
+  }
+  const EventRows events = constant_events(n, 0.5);
+  const optimizer::Vector x = (optimizer::Vector(2) << 350.0, 650.0).finished();
+  {
+    FixedPdf p0(a), p1(b);
+    std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
+    const JointLikelihood nll({}, events, pdfs, w);
+    auto value = nll.evaluate(x);
+    ASSERT_TRUE(value);
+    double expected = 0.0;
+    expected += 350.0;
+    expected += 650.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      double m = 0.0;
+      m += 350.0 * a[i];
+      m += 650.0 * b[i];
+      expected -= w[i] * std::log(std::max(m, kDensityFloor));
+    }
+    EXPECT_EQ(bits_of(*value), bits_of(expected));
+  }
+  {
+    std::vector<double> a2 = a, b2 = b;
+    a2[600] = b2[600] = 0.0;
+    FixedPdf p0(a2), p1(b2);
+    std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
+    const JointLikelihood nll({}, events, pdfs, w);
+    EXPECT_TRUE(IsError<PdfEvaluation>(nll.evaluate(x),
+                                       "PDF evaluation failed: all PDFs are zero for event 600"));
+  }
+  {
+    std::vector<double> a2 = a;
+    a2[300] = 1e308;  // 350 · 1e308 overflows
+    FixedPdf p0(a2), p1(b);
+    std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
+    const JointLikelihood nll({}, events, pdfs, w);
+    auto value = nll.evaluate(x);
+    ASSERT_FALSE(value);
+    EXPECT_NE(to_string(value.error()).find("event 300"), std::string::npos)
+        << to_string(value.error());
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::fit::testing
