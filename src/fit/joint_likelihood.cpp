@@ -47,8 +47,11 @@ struct LogTerms {
 // event-by-event pass: the mixture densities (floored) and the stop test
 // into a buffer, their logarithms into another (exact_log: bit for bit
 // std::log, vectorised), then the weighted sum, serially in event order.
+// Never inlined: its buffers then live only while it runs, not in the frame
+// of `evaluate` while the PDFs are called (a PDF may itself run a fit, and
+// every level of such nesting would carry them on the stack).
 template <std::size_t N>
-LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
+[[gnu::noinline]] LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
                             std::span<const double> yields, std::span<const double> weights) {
   const std::size_t n_comp = N == 0 ? f.size() : N;
   TARNWICK_REQUIRE(f.size() == n_comp && yields.size() == n_comp);
