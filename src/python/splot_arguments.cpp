@@ -18,22 +18,28 @@ constexpr Signature kSignature = {"splot", kParameterNames, 2, 2};
 
 // ---- conversions; each returns false with the exception raised ----
 
+// `object` converted to a float64 array that must have `ndim` dimensions;
+// otherwise TypeError "{what}, not {n}-dimensional" (or the conversion's
+// own error).
+bool convert_to_float64(PyObject* object, int ndim, const char* what, PyRef& out) {
+  PyRef array = numpy::to_float64_array(object);
+  if (!array) {
+    return false;
+  }
+  if (numpy::ndim(array.get()) != ndim) {
+    PyErr_Format(PyExc_TypeError, "%s, not %d-dimensional", what, numpy::ndim(array.get()));
+    return false;
+  }
+  out = std::move(array);
+  return true;
+}
+
 bool convert_data(PyObject* object, PyRef& out) {
   if (numpy::is_float64_array(object, 2)) {
     out = PyRef::borrow(object);
     return true;
   }
-  PyRef array = numpy::to_float64_array(object);
-  if (!array) {
-    return false;
-  }
-  if (numpy::ndim(array.get()) != 2) {
-    PyErr_Format(PyExc_TypeError, "data must be a two-dimensional array, not %d-dimensional",
-                 numpy::ndim(array.get()));
-    return false;
-  }
-  out = std::move(array);
-  return true;
+  return convert_to_float64(object, 2, "data must be a two-dimensional array", out);
 }
 
 // Refuses a str and an object that is not a sequence, as a list-valued
@@ -153,13 +159,8 @@ bool convert_weights(PyObject* object, std::optional<Weights>& out) {
       return false;
     }
   }
-  PyRef array = numpy::to_float64_array(object);
-  if (!array) {
-    return false;
-  }
-  if (numpy::ndim(array.get()) != 1) {
-    PyErr_Format(PyExc_TypeError, "weights must be a one-dimensional array, not %d-dimensional",
-                 numpy::ndim(array.get()));
+  PyRef array;
+  if (!convert_to_float64(object, 1, "weights must be a one-dimensional array", array)) {
     return false;
   }
   out = std::move(array);
