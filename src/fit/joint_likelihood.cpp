@@ -38,6 +38,29 @@ struct LogTerms {
   std::optional<std::size_t> stopped_at;
 };
 
+// The mixture density of one event, m_i = Σ_k y_k f_k(i) summed in component
+// order from 0, and whether every f_k(i) is zero.
+struct Mixture {
+  double density;
+  bool all_zero;
+  // The pass stops at an event whose PDFs are all zero or whose mixture
+  // density is not finite.
+  [[nodiscard]] bool stops() const {
+    return all_zero || !(std::abs(density) < std::numeric_limits<double>::infinity());
+  }
+};
+
+Mixture mixture_at(std::span<const std::span<const double>> f, std::span<const double> yields,
+                   std::size_t i) {
+  Mixture m{0.0, true};
+  for (std::size_t k = 0; k < f.size(); ++k) {
+    const double fk = f[k][i];
+    m.all_zero &= fk == 0.0;
+    m.density += yields[k] * fk;
+  }
+  return m;
+}
+
 // nll − Σ_i w_i ln max(m_i, 10⁻³⁰⁰) with m_i = Σ_k y_k f_k(i), summed in event
 // order and, within m_i, in component order starting from 0. Each value is
 // read once. N is the number of components when it is known at compile time
@@ -68,30 +91,15 @@ template <std::size_t N>
                                     yields[1], length, kDensityFloor, density.data());
     } else {
       for (std::size_t j = 0; j < length; ++j) {
-        double m = 0.0;
-        bool all_zero = true;
-        for (std::size_t k = 0; k < n_comp; ++k) {
-          const double fk = f[k][start + j];
-          all_zero &= fk == 0.0;
-          m += yields[k] * fk;
-        }
-        stops |= all_zero | !(std::abs(m) < std::numeric_limits<double>::infinity());
-        density[j] = std::max(m, kDensityFloor);
+        const Mixture m = mixture_at(f, yields, start + j);
+        stops |= m.stops();
+        density[j] = std::max(m.density, kDensityFloor);
       }
     }
     std::size_t end = length;
     if (stops) {
       end = 0;
-      for (;; ++end) {
-        double m = 0.0;
-        bool all_zero = true;
-        for (std::size_t k = 0; k < n_comp; ++k) {
-          const double fk = f[k][start + end];
-          all_zero &= fk == 0.0;
-          m += yields[k] * fk;
-        }
-        if (all_zero || !(std::abs(m) < std::numeric_limits<double>::infinity())) break;
-      }
+      while (!mixture_at(f, yields, start + end).stops()) ++end;
     }
     exact_log(std::span<const double>(density).first(end), logs);
     for (std::size_t j = 0; j < end; ++j) nll -= weights[start + j] * logs[j];
