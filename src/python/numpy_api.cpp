@@ -102,6 +102,16 @@ PyRef to_float64_array(PyObject* object) noexcept {
   return PyRef::steal(PyArray_FromAny(object, descr, 0, 0, NPY_ARRAY_FORCECAST, nullptr));
 }
 
+PyRef copy_to_float64_array(PyObject* object) noexcept {
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
+  if (descr == nullptr) {
+    return {};
+  }
+  return PyRef::steal(PyArray_FromAny(
+      object, descr, 0, 0,
+      NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_CARRAY, nullptr));
+}
+
 int ndim(PyObject* array) noexcept { return PyArray_NDIM(as_array(array)); }
 
 VectorView vector_view(PyObject* array) noexcept {

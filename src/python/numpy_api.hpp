@@ -57,6 +57,10 @@ struct MatrixView {
 // object itself when it already is one. Empty with an exception set when the
 // object cannot be converted.
 [[nodiscard]] PyRef to_float64_array(PyObject* object) noexcept;
+// A new C-ordered, aligned float64 array that owns a copy of `object`'s
+// values (anything NumPy converts, with forced casting). Empty with NumPy's
+// exception set on failure.
+[[nodiscard]] PyRef copy_to_float64_array(PyObject* object) noexcept;
 
 // The number of dimensions of `array`, which must be a NumPy array.
 [[nodiscard]] int ndim(PyObject* array) noexcept;

@@ -39,36 +39,25 @@ constexpr const char* kRebuildFields[] = {
 };
 constexpr std::size_t kRebuildFieldCount = std::size(kRebuildFields);
 
+// The array fields, first in pickle order, with their dimensions.
+struct ArrayField {
+  const char* name;
+  int ndim;
+};
+constexpr ArrayField kArrayFields[] = {
+    {"yields", 1}, {"yield_errors", 1}, {"covariance", 2}, {"sweights", 2}, {"fit_covariance", 2},
+};
+
 // A new C-ordered float64 copy of `object` (anything NumPy converts), which
-// must have `ndim` dimensions; `shape` receives its shape. Empty with
-// ValueError (or NumPy's error) set otherwise.
-PyRef copy_float64_array(PyObject* object, int ndim, const char* name, std::size_t shape[2]) {
-  PyRef array = numpy::to_float64_array(object);
-  if (!array) {
+// must have `ndim` dimensions. Empty with ValueError (or NumPy's error) set
+// otherwise.
+PyRef copy_float64_array(PyObject* object, const ArrayField& field) {
+  PyRef array = numpy::copy_to_float64_array(object);
+  if (array && numpy::ndim(array.get()) != field.ndim) {
+    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s)", field.name, field.ndim);
     return {};
   }
-  if (!numpy::is_float64_array(array.get(), ndim)) {
-    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s)", name, ndim);
-    return {};
-  }
-  std::vector<double> values;
-  if (ndim == 1) {
-    const numpy::VectorView view = numpy::vector_view(array.get());
-    values.resize(view.length);
-    numpy::copy_elements(view, values.data());
-    shape[0] = view.length;
-    return numpy::array_from_vector(std::move(values), {view.length});
-  }
-  const numpy::MatrixView view = numpy::matrix_view(array.get());
-  values.resize(view.rows * view.cols);
-  for (std::size_t r = 0; r < view.rows; ++r) {
-    const numpy::VectorView row{view.data + static_cast<std::ptrdiff_t>(r) * view.row_stride,
-                                view.cols, view.col_stride};
-    numpy::copy_elements(row, values.data() + r * view.cols);
-  }
-  shape[0] = view.rows;
-  shape[1] = view.cols;
-  return numpy::array_from_vector(std::move(values), {view.rows, view.cols});
+  return array;
 }
 
 // Fills `map` from a dict of str to float; TypeError (or the conversion's
@@ -103,33 +92,15 @@ bool to_count(PyObject* object, std::uint64_t& count) noexcept {
 }
 
 PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
-  std::size_t yields_shape[2] = {0, 0};
-  std::size_t errors_shape[2] = {0, 0};
-  std::size_t covariance_shape[2] = {0, 0};
-  std::size_t sweights_shape[2] = {0, 0};
-  std::size_t fit_shape[2] = {0, 0};
-  PyRef yields = copy_float64_array(args[0], 1, "yields", yields_shape);
-  if (!yields) {
-    return {};
-  }
-  PyRef yield_errors = copy_float64_array(args[1], 1, "yield_errors", errors_shape);
-  if (!yield_errors) {
-    return {};
-  }
-  PyRef covariance = copy_float64_array(args[2], 2, "covariance", covariance_shape);
-  if (!covariance) {
-    return {};
-  }
-  PyRef sweights = copy_float64_array(args[3], 2, "sweights", sweights_shape);
-  if (!sweights) {
-    return {};
-  }
-  PyRef fit_covariance = copy_float64_array(args[4], 2, "fit_covariance", fit_shape);
-  if (!fit_covariance) {
-    return {};
+  PyRef arrays[std::size(kArrayFields)];
+  for (std::size_t i = 0; i < std::size(kArrayFields); ++i) {
+    arrays[i] = copy_float64_array(args[i], kArrayFields[i]);
+    if (!arrays[i]) {
+      return {};
+    }
   }
   ResultFields fields;
-  fields.n_components = yields_shape[0];
+  fields.n_components = numpy::vector_view(arrays[0].get()).length;
   if (!dict_to_map(args[5], "shape_parameters", fields.shape_parameters) ||
       !dict_to_map(args[6], "shape_errors", fields.shape_errors)) {
     return {};
@@ -156,8 +127,8 @@ PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
   }
   fields.message.assign(message, static_cast<std::size_t>(length));
   return make_result(type, std::move(fields),
-                     {yields.release(), yield_errors.release(), covariance.release(),
-                      sweights.release(), fit_covariance.release()});
+                     {arrays[0].release(), arrays[1].release(), arrays[2].release(),
+                      arrays[3].release(), arrays[4].release()});
 }
 
 }  // namespace
