@@ -8,6 +8,17 @@ namespace tarnwick::optimizer {
 
 namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// The bound whose ends are the finite ones of (lower, upper).
+ScalarBound bound_of(double lower, double upper) {
+  const bool has_lower = std::isfinite(lower);
+  const bool has_upper = std::isfinite(upper);
+  if (has_lower && has_upper) return LowerUpper{lower, upper};
+  if (has_lower) return Lower{lower};
+  if (has_upper) return Upper{upper};
+  return Unbounded{};
+}
+
 }  // namespace
 
 double lower_end(const ScalarBound& bound) {
@@ -20,15 +31,6 @@ double upper_end(const ScalarBound& bound) {
   if (const auto* b = std::get_if<Upper>(&bound)) return b->upper;
   if (const auto* b = std::get_if<LowerUpper>(&bound)) return b->upper;
   return kInfinity;
-}
-
-ScalarBound bound_of(double lower, double upper) {
-  const bool has_lower = std::isfinite(lower);
-  const bool has_upper = std::isfinite(upper);
-  if (has_lower && has_upper) return LowerUpper{lower, upper};
-  if (has_lower) return Lower{lower};
-  if (has_upper) return Upper{upper};
-  return Unbounded{};
 }
 
 Box box_of(const std::optional<BoundList>& bounds, Eigen::Index n) {

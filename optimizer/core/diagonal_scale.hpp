@@ -32,7 +32,6 @@ class DiagonalScale {
 
   // The caller's box in internal coordinates.
   [[nodiscard]] const Box& internal_box() const { return internal_; }
-  [[nodiscard]] const Box& external_box() const { return external_; }
 
  private:
   Vector scale_;

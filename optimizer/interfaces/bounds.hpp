@@ -34,10 +34,6 @@ using ScalarBound = std::variant<Unbounded, Lower, Upper, LowerUpper>;
 using BoundList = std::vector<ScalarBound>;
 using BoundPair = std::pair<double, double>;
 
-// The bound whose ends are the finite ones of (lower, upper); lower < upper
-// is the caller's to ensure.
-[[nodiscard]] ScalarBound bound_of(double lower, double upper);
-
 // The lower end of a bound, −∞ when it has none.
 [[nodiscard]] double lower_end(const ScalarBound& bound);
 // The upper end of a bound, +∞ when it has none.

@@ -6,9 +6,6 @@
 
 namespace tarnwick::optimizer {
 
-namespace {
-}  // namespace
-
 void LimitedMemory::reset(Eigen::Index n) {
   s_.clear();
   y_.clear();
