@@ -1,5 +1,6 @@
 // exact_log: std::log of a block of doubles, bit for bit, computed four at a
-// time where the processor has AVX2 and FMA.
+// time where the processor has AVX2 and FMA, eight at a time where it has
+// AVX-512 (log_kernel_avx512.hpp: the same argument with another reduction).
 //
 // Why the result is std::log's, bit for bit
 // ------------------------------------------
@@ -7,7 +8,8 @@
 // C library's log (glibc 2.28 and later) has an error below 0.52 ulp in
 // round-to-nearest. The vector path computes an unevaluated sum H + L, with
 // H = RN(H + L) and |L| ≤ ulp(H)/2, such that |y − (H + L)| ≤ E with
-// E ≤ 2⁻¹¹ ulp (bound below). It keeps H only when
+// E ≤ 2⁻⁸ ulp (bounds below for four lanes, 2⁻¹⁰·⁵; in log_kernel_avx512.hpp
+// for eight). It keeps H only when
 //
 //   (a) x is a normal positive double (DBL_MIN ≤ x ≤ DBL_MAX),
 //   (b) H is not a power of two (so both neighbours of H are one ulp(H)
@@ -16,7 +18,7 @@
 //
 // Then |y − H| < (1/2 − δ) ulp + E < ulp/2, so H is the correctly rounded
 // value of y; and every other double lies more than (1/2 + δ) ulp − E > 0.52
-// ulp from y (δ − E ≥ 0.0307 > 0.02), so the library cannot return it
+// ulp from y (δ − E ≥ 0.027 > 0.02), so the library cannot return it
 // either: std::log(x) = H. Every other value — about 2δ = 6 % of arbitrary
 // inputs, the ones whose logarithm lies near a midpoint between two doubles,
 // plus zero, negative, subnormal, infinite and NaN inputs, plus x = 1 — is
@@ -67,12 +69,15 @@
 //     cancel: ≤ 2⁻⁹⁰ |y|.
 // Total ≤ 2⁻⁶³·⁵ |y|, and ulp(H) ≥ 2⁻⁵³ |y|, so E ≤ 2⁻¹⁰·⁵ ulp < 0.001 ulp,
 // well inside the 0.0112 ulp left by δ = 1/32 beyond the library's 0.52.
+// The constants of both tables come from bucket_constants below; each table
+// is checked when built, and a kernel whose table fails is not used.
 //
 // This file is compiled with -ffp-contract=off (src/fit/CMakeLists.txt):
 // the two-sums and the exact products rely on every operation written being
 // rounded separately, and the only fused operations are the explicit ones.
 #include "fit/exact_log.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -81,6 +86,8 @@
     (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 28))
 #define TARNWICK_EXACT_LOG_X86 1
 #include <immintrin.h>
+
+#include "fit/log_kernel_avx512.hpp"
 #endif
 
 namespace tarnwick::fit {
@@ -163,10 +170,61 @@ DoubleDouble log_of_ratio(double a, double b) {
   return {2.0 * sum.hi, 2.0 * sum.lo};
 }
 
-constexpr int kBucketBits = 8;
-constexpr int kBuckets = 1 << kBucketBits;
 // 1/2 − δ: L must be below this many ulps of H.
 constexpr double kKeptHalfUlp = 0.5 - 1.0 / 32.0;
+
+// ln 2 as hi + lo, hi a multiple of 2⁻⁴²; `exact` says whether the series
+// gave the double nearest ln 2 (a wrong series would not).
+struct Ln2 {
+  double hi;
+  double lo;
+  bool exact;
+};
+
+Ln2 ln2_split() {
+  const DoubleDouble ln2 = log_of_ratio(2.0, 1.0);
+  const double hi = std::nearbyint(ln2.hi * 0x1p42) * 0x1p-42;
+  return {hi, (ln2.hi - hi) + ln2.lo, ln2.hi == 0x1.62e42fefa39efp-1};
+}
+
+// The constants of bucket j of 2^bits buckets: z ∈ [a, b) with
+// a = 1 + 2^−(bits+1) + (j − 1) 2^−bits and b = a + 2^−bits for j ≥ 1, and
+// z ∈ [1 − 2^−(bits+2), 1 + 2^−(bits+1)) for j = 0 (c = 1, T = 0).
+// c = C / 2^(bits+1), C an integer, near 2 / (a + b); r = c z − 1 is exact
+// when |r| < 2^−bits on the whole bucket (`valid`).
+struct BucketConstants {
+  double a, b;  // the bucket's z range
+  double c;
+  double t_hi;  // a multiple of 2⁻⁴²
+  double t_lo;
+  double r_max;  // max |c z − 1| over the bucket
+  bool valid;
+};
+
+BucketConstants bucket_constants(int bits, int j) {
+  const double width = std::ldexp(1.0, -bits);
+  if (j == 0) {
+    return {1.0 - width / 4.0, 1.0 + width / 2.0, 1.0, 0.0, 0.0, width / 2.0, true};
+  }
+  const double scale = std::ldexp(1.0, bits + 1);
+  const double a = 1.0 + width / 2.0 + (j - 1) * width;
+  const double b = a + width;
+  // The top bucket takes c = 1/2 rather than the nearest C: then A = 0 for
+  // k = −1, and ln x for x just below 1 is ln(1 + r) with no cancellation.
+  const double big_c =
+      j == (1 << bits) - 1 ? scale / 2.0 : std::nearbyint(scale * 2.0 / (a + b));
+  const double c = big_c / scale;
+  const DoubleDouble t = log_of_ratio(scale, big_c);
+  const double t_hi = std::nearbyint(t.hi * 0x1p42) * 0x1p-42;
+  // c·a and c·b are exact (few bits each); r is monotonic in z.
+  const double r_max = std::max(std::abs(c * a - 1.0), std::abs(c * b - 1.0));
+  const bool valid = std::abs(c * a - 1.0) < width && std::abs(c * b - 1.0) <= width &&
+                     big_c <= scale;
+  return {a, b, c, t_hi, (t.hi - t_hi) + t.lo, r_max, valid};
+}
+
+constexpr int kBucketBits = 8;
+constexpr int kBuckets = 1 << kBucketBits;
 
 // One bucket's constants, one 32-byte row (the fourth value is unused) so
 // that one vector load fetches them; gathering them column by column is
@@ -187,23 +245,14 @@ struct Table {
 
 Table build_table() {
   Table table{};
-  const DoubleDouble ln2 = log_of_ratio(2.0, 1.0);
-  table.ln2_hi = std::nearbyint(ln2.hi * 0x1p42) * 0x1p-42;
-  table.ln2_lo = (ln2.hi - table.ln2_hi) + ln2.lo;
-  // The double nearest ln 2; a wrong series would not give it.
-  bool valid = ln2.hi == 0x1.62e42fefa39efp-1;
-  table.bucket[0] = {1.0, 0.0, 0.0, 0.0};
-  for (int j = 1; j < kBuckets; ++j) {
-    const double a = 1.0 + 0x1p-9 + (j - 1) * 0x1p-8;
-    const double b = a + 0x1p-8;
-    const double big_c = std::nearbyint(512.0 * 2.0 / (a + b));
-    const double c = big_c / 512.0;
-    const DoubleDouble t = log_of_ratio(512.0, big_c);
-    const double t_hi = std::nearbyint(t.hi * 0x1p42) * 0x1p-42;
-    table.bucket[j] = {c, t_hi, (t.hi - t_hi) + t.lo, 0.0};
-    // c·a and c·b are exact (few bits each); r is monotonic in z.
-    valid = valid && std::abs(c * a - 1.0) < 0x1p-8 && std::abs(c * b - 1.0) <= 0x1p-8 &&
-            big_c <= 512.0;
+  const Ln2 ln2 = ln2_split();
+  table.ln2_hi = ln2.hi;
+  table.ln2_lo = ln2.lo;
+  bool valid = ln2.exact;
+  for (int j = 0; j < kBuckets; ++j) {
+    const BucketConstants b = bucket_constants(kBucketBits, j);
+    table.bucket[j] = {b.c, b.t_hi, b.t_lo, 0.0};
+    valid = valid && b.valid;
   }
   table.valid = valid;
   return table;
@@ -214,9 +263,64 @@ const Table& table() {
   return t;
 }
 
-bool vector_path_available() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && table().valid;
+// The eight-lane kernel's two further conditions on a bucket, for k = 0 and
+// k = −1 (log_kernel_avx512.hpp): A = k ln2_hi + T_hi is 0 or at least |u|
+// in magnitude (|u| ≤ |r| (1 + |r|)), and the truncation and rounding of
+// r³ P(r) stay below 2⁻⁶¹ of the smallest |y| on the bucket. Where A = 0,
+// H + L approximates ln(1 + r) itself and |y| ≥ 0.99 |r| for the r at hand:
+// the bound is relative to r.
+bool eight_lane_bounds_hold(const BucketConstants& b, double ln2_hi) {
+  const double r = b.r_max;
+  const double truncation = std::pow(r, 13) / 12.0;
+  const double rounding = 0x1p-50 * r * r * r / 3.0;
+  for (const int k : {0, -1}) {
+    const double a = k * ln2_hi + b.t_hi;
+    if (a == 0.0) {
+      if ((truncation + rounding) / (0.99 * r) > 0x1p-61) return false;
+      continue;
+    }
+    const double y_low = k * ln2_hi + std::log(b.a);
+    const double y_high = k * ln2_hi + std::log(b.b);
+    const double y_min = std::min(std::abs(y_low), std::abs(y_high));
+    const bool same_sign = (y_low < 0.0) == (y_high < 0.0);
+    if (std::abs(a) < r * (1.0 + r) || !same_sign || truncation + rounding > 0x1p-61 * y_min) {
+      return false;
+    }
+  }
+  return true;
+}
+
+avx512::LogTable build_avx512_table() {
+  avx512::LogTable table{};
+  const Ln2 ln2 = ln2_split();
+  table.ln2_hi = ln2.hi;
+  table.ln2_lo = ln2.lo;
+  table.kept_half_ulp = kKeptHalfUlp;
+  bool valid = ln2.exact;
+  for (int j = 0; j < avx512::kBuckets; ++j) {
+    const BucketConstants b = bucket_constants(avx512::kBucketBits, j);
+    table.c[j] = b.c;
+    table.t_hi[j] = b.t_hi;
+    table.t_lo[j] = b.t_lo;
+    valid = valid && b.valid && eight_lane_bounds_hold(b, ln2.hi);
+  }
+  table.valid = valid;
+  return table;
+}
+
+// y[i] = std::log(x[i]) at the positions whose bit is set in `redo` (bit
+// i % 64 of word i / 64); returns how many.
+std::size_t redo_with_library(const std::uint64_t (&redo)[kExactLogBlock / 64], const double* x,
+                              double* y) {
+  std::size_t n_redo = 0;
+  for (std::size_t w = 0; w < kExactLogBlock / 64; ++w) {
+    for (std::uint64_t bits = redo[w]; bits != 0; bits &= bits - 1) {
+      const std::size_t i = 64 * w + static_cast<std::size_t>(__builtin_ctzll(bits));
+      y[i] = std::log(x[i]);
+      ++n_redo;
+    }
+  }
+  return n_redo;
 }
 
 // The kernel runs in passes over the block, so that each pass has short
@@ -333,39 +437,96 @@ __attribute__((target("avx2,fma"))) std::size_t vector_log(std::span<const doubl
   }
 
   for (std::size_t i = n_vector; i < n; ++i) redo[i / 64] |= std::uint64_t{1} << (i % 64);
-  std::size_t n_redo = 0;
-  for (std::size_t w = 0; w < kExactLogBlock / 64; ++w) {
-    for (std::uint64_t bits = redo[w]; bits != 0; bits &= bits - 1) {
-      const std::size_t i = 64 * w + static_cast<std::size_t>(__builtin_ctzll(bits));
-      y[i] = std::log(x[i]);
-      ++n_redo;
+  return redo_with_library(redo, x, y);
+}
+
+__attribute__((target("avx512f,avx512dq,avx512vl"))) std::size_t eight_lane_log(
+    std::span<const double> xs, std::span<double> out) {
+  const std::size_t n = xs.size();
+  const std::size_t n_vector = n & ~std::size_t{7};
+  const double* x = xs.data();
+  double* y = out.data();
+  const avx512::Registers t = avx512::load_registers(avx512::log_table());
+  std::uint64_t redo[kExactLogBlock / 64] = {};
+  for (std::size_t i = 0; i < n_vector; i += 8) {
+    const avx512::Log8 v = avx512::log8(_mm512_loadu_pd(x + i), t);
+    _mm512_storeu_pd(y + i, v.h);
+    redo[i / 64] |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(~v.keep)) << (i % 64);
+  }
+  for (std::size_t i = n_vector; i < n; ++i) redo[i / 64] |= std::uint64_t{1} << (i % 64);
+  return redo_with_library(redo, x, y);
+}
+
+bool available(LogKernel kernel) {
+  switch (kernel) {
+    case LogKernel::Library:
+      return true;
+    case LogKernel::FourLane: {
+      __builtin_cpu_init();
+      static const bool four =
+          __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && table().valid;
+      return four;
+    }
+    case LogKernel::EightLane: {
+      __builtin_cpu_init();
+      static const bool eight = __builtin_cpu_supports("avx512f") &&
+                                __builtin_cpu_supports("avx512dq") &&
+                                __builtin_cpu_supports("avx512vl") && avx512::log_table().valid;
+      return eight;
     }
   }
-  return n_redo;
+  return false;
 }
 
 }  // namespace
 
-bool exact_log_is_vectorised() {
-  static const bool available = vector_path_available();
-  return available;
+namespace avx512 {
+
+const LogTable& log_table() {
+  static const LogTable t = build_avx512_table();
+  return t;
 }
 
-std::size_t exact_log(std::span<const double> x, std::span<double> out) {
-  if (x.size() > kExactLogBlock || out.size() < x.size()) __builtin_trap();
-  if (exact_log_is_vectorised()) return vector_log(x, out, table());
+}  // namespace avx512
+
+bool log_kernel_available(LogKernel kernel) { return available(kernel); }
+
+std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKernel kernel) {
+  if (x.size() > kExactLogBlock || out.size() < x.size() || !available(kernel)) __builtin_trap();
+  switch (kernel) {
+    case LogKernel::FourLane:
+      return vector_log(x, out, table());
+    case LogKernel::EightLane:
+      return eight_lane_log(x, out);
+    case LogKernel::Library:
+      break;
+  }
   return scalar_log(x, out);
 }
 
 #else  // not x86-64 with glibc ≥ 2.28: the library's log for every value
 
-bool exact_log_is_vectorised() { return false; }
+bool log_kernel_available(LogKernel kernel) { return kernel == LogKernel::Library; }
 
-std::size_t exact_log(std::span<const double> x, std::span<double> out) {
-  if (x.size() > kExactLogBlock || out.size() < x.size()) __builtin_trap();
+std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKernel kernel) {
+  if (x.size() > kExactLogBlock || out.size() < x.size() || !log_kernel_available(kernel)) {
+    __builtin_trap();
+  }
   return scalar_log(x, out);
 }
 
 #endif
+
+LogKernel fastest_log_kernel() {
+  static const LogKernel fastest = log_kernel_available(LogKernel::EightLane) ? LogKernel::EightLane
+                                   : log_kernel_available(LogKernel::FourLane)
+                                       ? LogKernel::FourLane
+                                       : LogKernel::Library;
+  return fastest;
+}
+
+std::size_t exact_log(std::span<const double> x, std::span<double> out) {
+  return exact_log(x, out, fastest_log_kernel());
+}
 
 }  // namespace tarnwick::fit

@@ -16,15 +16,24 @@ namespace tarnwick::fit {
 // The most values exact_log takes in one call.
 inline constexpr std::size_t kExactLogBlock = 256;
 
+// The ways exact_log can compute a block: the C library's log for every
+// value, four or eight values at a time (x86-64 with AVX2 and FMA, or with
+// AVX-512; each needs a C library whose log is known to be accurate enough).
+enum class LogKernel { Library, FourLane, EightLane };
+
+// Whether this machine runs `kernel`; Library always.
+[[nodiscard]] bool log_kernel_available(LogKernel kernel);
+
+// The fastest kernel this machine runs.
+[[nodiscard]] LogKernel fastest_log_kernel();
+
 // out[i] = std::log(x[i]) for every i, bit for bit, for any double (zero,
 // negative, subnormal, infinite and NaN included). x.size() ≤ kExactLogBlock
 // and out.size() ≥ x.size(); x and out may not overlap. Returns how many
-// values were taken from std::log.
-std::size_t exact_log(std::span<const double> x, std::span<double> out);
+// values were taken from std::log. The kernel must be available.
+std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKernel kernel);
 
-// Whether exact_log uses its vector path on this machine (x86-64 with AVX2
-// and FMA, and a C library whose log is known to be accurate enough);
-// otherwise every value comes from std::log.
-[[nodiscard]] bool exact_log_is_vectorised();
+// exact_log with the fastest kernel.
+std::size_t exact_log(std::span<const double> x, std::span<double> out);
 
 }  // namespace tarnwick::fit

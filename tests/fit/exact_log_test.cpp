@@ -41,15 +41,24 @@ struct Comparison {
   double first_mismatch = 0.0;
 };
 
+// The kernels this machine runs.
+std::vector<LogKernel> kernels() {
+  std::vector<LogKernel> available;
+  for (const LogKernel k : {LogKernel::Library, LogKernel::FourLane, LogKernel::EightLane}) {
+    if (log_kernel_available(k)) available.push_back(k);
+  }
+  return available;
+}
+
 // Runs exact_log over `values` in blocks of every length pattern (full blocks
 // and a shorter tail) and compares each result with std::log bit for bit.
-Comparison compare(const std::vector<double>& values) {
+Comparison compare(const std::vector<double>& values, LogKernel kernel) {
   Comparison c;
   std::array<double, kExactLogBlock> out;
   for (std::size_t start = 0; start < values.size(); start += kExactLogBlock) {
     const std::size_t n = std::min(kExactLogBlock, values.size() - start);
     const std::span<const double> block(values.data() + start, n);
-    c.from_library += exact_log(block, out);
+    c.from_library += exact_log(block, out, kernel);
     for (std::size_t i = 0; i < n; ++i) {
       if (bits_of(out[i]) != bits_of(std::log(block[i]))) {
         if (c.mismatches == 0) c.first_mismatch = block[i];
@@ -62,11 +71,14 @@ Comparison compare(const std::vector<double>& values) {
 }
 
 void expect_identical(const std::vector<double>& values) {
-  const Comparison c = compare(values);
-  EXPECT_EQ(c.values, values.size());
-  EXPECT_EQ(c.mismatches, 0u) << "first at x = " << std::hexfloat << c.first_mismatch;
-  if (!exact_log_is_vectorised()) {
-    EXPECT_EQ(c.from_library, c.values);
+  for (const LogKernel kernel : kernels()) {
+    const Comparison c = compare(values, kernel);
+    EXPECT_EQ(c.values, values.size());
+    EXPECT_EQ(c.mismatches, 0u) << "kernel " << static_cast<int>(kernel) << ", first at x = "
+                                << std::hexfloat << c.first_mismatch;
+    if (kernel == LogKernel::Library) {
+      EXPECT_EQ(c.from_library, c.values);
+    }
   }
 }
 
@@ -85,8 +97,16 @@ TEST(ExactLog, NearOne) {
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   std::vector<double> values(200'000);
   for (auto& v : values) v = 1.0 + std::ldexp(unit(rng), -scale(rng));
-  // And the doubles next to 1, 2 and 1/2.
-  for (const double anchor : {1.0, 2.0, 0.5}) {
+  // And the doubles next to 1, 2 and 1/2, and next to the bucket edges of
+  // both vector kernels (256 and 32 buckets) in three binades.
+  std::vector<double> anchors{1.0, 2.0, 0.5};
+  for (const int bits : {8, 5}) {
+    const double width = std::ldexp(1.0, -bits);
+    for (double edge = 1.0 + width / 2.0; edge < 2.0; edge += width) {
+      for (const double binade : {0.5, 1.0, 2.0}) anchors.push_back(binade * edge);
+    }
+  }
+  for (const double anchor : anchors) {
     double up = anchor;
     double down = anchor;
     for (int i = 0; i < 500; ++i) {
@@ -128,15 +148,17 @@ TEST(ExactLog, TypicalDensitiesAndMostComeFromTheVectorPath) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     values[i] = i % 2 == 0 ? std::pow(10.0, exponent(rng)) : 1e5 * (0.9 + 9.0 * unit(rng));
   }
-  const Comparison c = compare(values);
-  EXPECT_EQ(c.mismatches, 0u) << "first at x = " << std::hexfloat << c.first_mismatch;
-  if (exact_log_is_vectorised()) {
-    // Only the values whose logarithm lies near a midpoint between doubles
-    // (about 1 in 16) go to std::log.
-    EXPECT_LT(static_cast<double>(c.from_library), 0.08 * static_cast<double>(c.values));
-    EXPECT_GT(c.from_library, 0u);
-  } else {
-    EXPECT_EQ(c.from_library, c.values);
+  for (const LogKernel kernel : kernels()) {
+    const Comparison c = compare(values, kernel);
+    EXPECT_EQ(c.mismatches, 0u) << "first at x = " << std::hexfloat << c.first_mismatch;
+    if (kernel != LogKernel::Library) {
+      // Only the values whose logarithm lies near a midpoint between doubles
+      // (about 1 in 16) go to std::log.
+      EXPECT_LT(static_cast<double>(c.from_library), 0.08 * static_cast<double>(c.values));
+      EXPECT_GT(c.from_library, 0u);
+    } else {
+      EXPECT_EQ(c.from_library, c.values);
+    }
   }
 }
 
