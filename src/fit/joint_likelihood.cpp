@@ -6,8 +6,7 @@
 #include <limits>
 #include <optional>
 
-#include "fit/exact_log.hpp"
-#include "fit/mixture_block.hpp"
+#include "fit/log_terms.hpp"
 #include "fit/return_if_error.hpp"
 
 namespace tarnwick::fit {
@@ -30,84 +29,6 @@ std::optional<std::size_t> first_all_zero_event(std::span<const std::span<const 
   return std::nullopt;
 }
 
-// The sum of the log terms, or where it stopped.
-struct LogTerms {
-  double nll;
-  // The first event whose PDF values are all zero or whose mixture density
-  // is not finite; the sum is then incomplete.
-  std::optional<std::size_t> stopped_at;
-};
-
-// The mixture density of one event, m_i = Σ_k y_k f_k(i) summed in component
-// order from 0, and whether every f_k(i) is zero.
-struct Mixture {
-  double density;
-  bool all_zero;
-  // The pass stops at an event whose PDFs are all zero or whose mixture
-  // density is not finite.
-  [[nodiscard]] bool stops() const {
-    return all_zero || !(std::abs(density) < std::numeric_limits<double>::infinity());
-  }
-};
-
-Mixture mixture_at(std::span<const std::span<const double>> f, std::span<const double> yields,
-                   std::size_t i) {
-  Mixture m{0.0, true};
-  for (std::size_t k = 0; k < f.size(); ++k) {
-    const double fk = f[k][i];
-    m.all_zero &= fk == 0.0;
-    m.density += yields[k] * fk;
-  }
-  return m;
-}
-
-// nll − Σ_i w_i ln max(m_i, 10⁻³⁰⁰) with m_i = Σ_k y_k f_k(i), summed in event
-// order and, within m_i, in component order starting from 0. Each value is
-// read once. N is the number of components when it is known at compile time
-// (the common two-component fit), 0 for any number.
-//
-// Blocks of events go through three steps, each the same arithmetic as an
-// event-by-event pass: the mixture densities (floored) and the stop test
-// into a buffer, their logarithms into another (exact_log: bit for bit
-// std::log, vectorised), then the weighted sum, serially in event order.
-// Never inlined: its buffers then live only while it runs, not in the frame
-// of `evaluate` while the PDFs are called (a PDF may itself run a fit, and
-// every level of such nesting would carry them on the stack).
-template <std::size_t N>
-[[gnu::noinline]] LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
-                            std::span<const double> yields, std::span<const double> weights) {
-  const std::size_t n_comp = N == 0 ? f.size() : N;
-  TARNWICK_REQUIRE(f.size() == n_comp && yields.size() == n_comp);
-  const std::size_t n_events = weights.size();
-  std::array<double, kExactLogBlock> density;
-  std::array<double, kExactLogBlock> logs;
-  for (std::size_t start = 0; start < n_events; start += kExactLogBlock) {
-    const std::size_t length = std::min(kExactLogBlock, n_events - start);
-    // Where the block stops: the first event whose PDF values are all zero or
-    // whose mixture density is not finite, else its end.
-    bool stops = false;
-    if constexpr (N == 2) {
-      stops = two_component_mixture(f[0].data() + start, f[1].data() + start, yields[0],
-                                    yields[1], length, kDensityFloor, density.data());
-    } else {
-      for (std::size_t j = 0; j < length; ++j) {
-        const Mixture m = mixture_at(f, yields, start + j);
-        stops |= m.stops();
-        density[j] = std::max(m.density, kDensityFloor);
-      }
-    }
-    std::size_t end = length;
-    if (stops) {
-      end = 0;
-      while (!mixture_at(f, yields, start + end).stops()) ++end;
-    }
-    exact_log(std::span<const double>(density).first(end), logs);
-    for (std::size_t j = 0; j < end; ++j) nll -= weights[start + j] * logs[j];
-    if (end < length) return {nll, start + end};
-  }
-  return {nll, std::nullopt};
-}
-
 SPlotError all_zero_error(std::size_t event) {
   return PdfEvaluation{"all PDFs are zero for event " + std::to_string(event)};
 }
@@ -128,6 +49,7 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, EventView
       events_(events),
       pdfs_(pdfs),
       event_weights_(event_weights),
+      weights_are_one_(std::ranges::all_of(event_weights, [](double w) { return w == 1.0; })),
       bounds_(std::move(bounds)) {
   TARNWICK_REQUIRE(event_weights_.size() == events_.size());
   TARNWICK_REQUIRE(bounds_.lower.size() == bounds_.upper.size());
@@ -213,8 +135,8 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
   for (std::size_t k = 0; k < n_comp; ++k) nll += x[static_cast<Eigen::Index>(k)];
 
   const std::span<const double> yields = point.first(n_comp);
-  const LogTerms terms = n_comp == 2 ? subtract_log_terms<2>(nll, f, yields, event_weights_)
-                                     : subtract_log_terms<0>(nll, f, yields, event_weights_);
+  const LogTerms terms =
+      subtract_log_terms(nll, f, yields, event_weights_, weights_are_one_, kDensityFloor);
   if (terms.stopped_at) {
     // An all-zero event, even a later one, takes precedence over a
     // non-finite mixture density.

@@ -107,6 +107,7 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   EventView events_;
   std::span<ParametricPdf* const> pdfs_;
   std::span<const double> event_weights_;
+  bool weights_are_one_;  // then the log pass does not read them
   optimizer::Box bounds_;
 };
 
