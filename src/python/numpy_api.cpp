@@ -131,6 +131,16 @@ bool is_aligned_and_contiguous(PyObject* array) noexcept {
   return PyArray_ISALIGNED(a) && PyArray_IS_C_CONTIGUOUS(a);
 }
 
+std::optional<std::span<const double>> unshared_elements(PyObject* array) noexcept {
+  PyArrayObject* a = as_array(array);
+  if (Py_REFCNT(array) != 1 || PyArray_BASE(a) != nullptr ||
+      !PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA) || !is_aligned_and_contiguous(array)) {
+    return std::nullopt;
+  }
+  return std::span<const double>(static_cast<const double*>(PyArray_DATA(a)),
+                                 static_cast<std::size_t>(PyArray_DIM(a, 0)));
+}
+
 void copy_elements(const VectorView& view, double* out) noexcept {
   if (view.length == 0) {
     return;

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -73,6 +74,13 @@ struct MatrixView {
 // True when the elements of `array` (a NumPy array) are aligned and
 // contiguous in C order.
 [[nodiscard]] bool is_aligned_and_contiguous(PyObject* array) noexcept;
+
+// The elements of a one-dimensional float64 array (is_float64_array(array,
+// 1)) that nothing but the caller's one reference can reach: aligned and
+// C-contiguous, owning its memory (no base object, so no other array shares
+// it), with a reference count of 1. While the caller holds that reference
+// nobody can change them. Otherwise none.
+[[nodiscard]] std::optional<std::span<const double>> unshared_elements(PyObject* array) noexcept;
 
 // Copies the elements of `view` in order into `out`, which must have room
 // for view.length doubles: one block copy when the elements are adjacent

@@ -81,9 +81,11 @@ PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std
       n_events_(n_events),
       interruption_(&interruption),
       has_entry_(true),
-      values_(std::move(seed_values)),
-      first_invalid_(fit::first_invalid_density(values_)),
-      parameters_(std::move(seed_parameters)) {}
+      values_{PyRef(), std::move(seed_values), {}},
+      parameters_(std::move(seed_parameters)) {
+  values_.values = values_.copy;
+  first_invalid_ = fit::first_invalid_density(values_.values);
+}
 
 std::expected<fit::PdfValues, fit::SPlotError> PythonParametricPdf::evaluate_batch(
     const fit::EventView& /*events*/, const fit::ParameterMap& parameters) {
@@ -95,7 +97,7 @@ std::expected<fit::PdfValues, fit::SPlotError> PythonParametricPdf::evaluate_bat
   if (auto error = refresh(parameters)) {
     return std::unexpected(std::move(*error));
   }
-  return fit::PdfValues{values_, first_invalid_};
+  return fit::PdfValues{values_.values, first_invalid_};
 }
 
 std::optional<fit::SPlotError> PythonParametricPdf::refresh(const fit::ParameterMap& parameters) {
@@ -109,9 +111,9 @@ std::optional<fit::SPlotError> PythonParametricPdf::refresh(const fit::Parameter
   }
   // The values cannot change while they are cached, so they are tested for
   // densities once, here.
-  first_invalid_ = fit::first_invalid_density(scratch_);
+  first_invalid_ = fit::first_invalid_density(scratch_.values);
   parameters_ = parameters;
-  values_.swap(scratch_);
+  std::swap(values_, scratch_);
   has_entry_ = true;
   return std::nullopt;
 }
@@ -121,6 +123,8 @@ std::optional<std::string> PythonParametricPdf::call_python(const fit::Parameter
   if (interruption_->pending()) {
     return "the fit was interrupted";
   }
+  scratch_.array = PyRef();
+  scratch_.values = {};
   PyRef result;
   PyRef dict = dicts_.make(parameters);
   if (dict) {
@@ -140,7 +144,17 @@ std::optional<std::string> PythonParametricPdf::call_python(const fit::Parameter
     }
     return text;
   }
-  return copy_pdf_output(result.get(), index_, n_events_, scratch_);
+  if (numpy::is_float64_array(result.get(), 1)) {
+    auto unshared = numpy::unshared_elements(result.get());
+    if (unshared && unshared->size() == n_events_) {
+      scratch_.values = *unshared;
+      scratch_.array = std::move(result);
+      return std::nullopt;
+    }
+  }
+  auto text = copy_pdf_output(result.get(), index_, n_events_, scratch_.copy);
+  scratch_.values = scratch_.copy;
+  return text;
 }
 
 }  // namespace tarnwick::python

@@ -82,6 +82,15 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   // The Python call and the output checks of a miss; fills scratch_.
   [[nodiscard]] std::optional<std::string> call_python(const fit::ParameterMap& parameters);
 
+  // One output of the PDF: the array it returned, kept as it is when
+  // nothing else can reach it (numpy::unshared_elements), or a copy of its
+  // values. Most PDFs return a fresh array, which is then never copied.
+  struct Output {
+    PyRef array;                // the kept array, or empty
+    std::vector<double> copy;   // the values, when no array is kept
+    std::span<const double> values;
+  };
+
   PyRef callable_;
   PyRef data_;
   std::size_t index_;
@@ -90,16 +99,17 @@ class PythonParametricPdf final : public fit::ParametricPdf {
 
   // The cache. `values_` holds the PDF's output at `parameters_` and
   // `first_invalid_` the verdict of the density test on it; a miss fills
-  // `scratch_` and, on success, swaps it in, so that both buffers are reused
+  // `scratch_` and, on success, swaps it in, so that copy buffers are reused
   // from evaluation to evaluation and the view handed out by the last call
-  // stays intact until the next one.
+  // stays intact until the next one. A kept array in scratch_ is released
+  // at the next miss, under the interpreter lock.
   std::mutex mutex_;
   bool poisoned_ = false;  // set when an operation ended by an escaping fault
   bool has_entry_ = false;
-  std::vector<double> values_;
+  Output values_;
   std::optional<std::size_t> first_invalid_;
   fit::ParameterMap parameters_;
-  std::vector<double> scratch_;
+  Output scratch_;
   ParameterDicts dicts_;
 };
 

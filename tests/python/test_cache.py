@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numpy as np
+import pytest
 
 import tarnwick
 from conftest import gaussian
@@ -64,3 +65,24 @@ def test_the_dict_is_new_at_every_call(two_peaks):
     assert mutating.points == plain.points
     assert all(p.keys() == {"mu"} for p in mutating.points)
     np.testing.assert_array_equal(result.yields, expected.yields)
+
+
+@pytest.mark.parametrize("view", [False, True])
+def test_an_output_the_pdf_keeps_is_copied(two_peaks, view):
+    # Both PDFs write into one buffer and return it, or a fresh view of it:
+    # each output must be taken before the other PDF overwrites it.
+    buffer = np.empty(len(two_peaks))
+
+    def peak(data, shape):
+        buffer[:] = gaussian(data[:, 0], shape["mu"], 0.05)
+        return buffer[:] if view else buffer
+
+    def flat_into_buffer(data, shape):
+        buffer[:] = 1.0
+        return buffer
+
+    parameters = [tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
+    expected = tarnwick.splot(two_peaks, [Recording(), flat], shape_parameters=parameters)
+    result = tarnwick.splot(two_peaks, [peak, flat_into_buffer], shape_parameters=parameters)
+    np.testing.assert_array_equal(result.yields, expected.yields)
+    np.testing.assert_array_equal(result.sweights, expected.sweights)
