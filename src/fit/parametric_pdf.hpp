@@ -28,27 +28,10 @@ using ParameterMap = std::map<std::string, double>;
 }
 
 // The first value that is not a density, that is NaN, infinite or negative
-// (−0 is a density), or none.
-[[nodiscard]] inline std::optional<std::size_t> first_invalid_density(
-    std::span<const double> values) noexcept {
-  constexpr auto kInfinity = std::numeric_limits<double>::infinity();
-  // Blocks are tested without a branch per value; only a block that holds
-  // an invalid value is searched.
-  constexpr std::size_t kBlock = 512;
-  for (std::size_t start = 0; start < values.size(); start += kBlock) {
-    const std::size_t end = std::min(values.size(), start + kBlock);
-    bool valid = true;
-    for (std::size_t i = start; i < end; ++i) {
-      valid &= values[i] >= 0.0 && values[i] < kInfinity;
-    }
-    if (!valid) {
-      for (std::size_t i = start;; ++i) {
-        if (!(values[i] >= 0.0 && values[i] < kInfinity)) return i;
-      }
-    }
-  }
-  return std::nullopt;
-}
+// (−0 is a density), or none. Reads each value once, several at a time
+// (density_scan.cpp).
+[[nodiscard]] std::optional<std::size_t> first_invalid_density(
+    std::span<const double> values) noexcept;
 
 // One density per event, in event order, with the outcome of the density
 // test on them: `first_invalid` is first_invalid_density(values). A PDF
