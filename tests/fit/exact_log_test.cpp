@@ -203,53 +203,56 @@ TEST(TwoComponentMixture, SameBitsAndStopsAsTheEventByEventExpression) {
 // The likelihood pass in blocks: the value is the event-by-event sum, and
 // the first offending event is reported when it lies in a later block.
 TEST(LikelihoodBlocks, ValueAndStopAcrossBlocks) {
-  const std::size_t n = 1000;
-  std::mt19937_64 rng(16);
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  std::vector<double> a(n), b(n), w(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    a[i] = 3.0 * unit(rng);
-    b[i] = unit(rng);
-    w[i] = 0.5 + unit(rng);
-  }
-  const EventRows events = constant_events(n, 0.5);
-  const optimizer::Vector x = (optimizer::Vector(2) << 350.0, 650.0).finished();
-  {
-    FixedPdf p0(a), p1(b);
-    std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
-    const JointLikelihood nll({}, events, pdfs, w);
-    auto value = nll.evaluate(x);
-    ASSERT_TRUE(value);
-    double expected = 0.0;
-    expected += 350.0;
-    expected += 650.0;
+  // 1000 events take one thread; 65,836 take two (the helper has the odd
+  // blocks of 256, the last one short), with stops in either thread's blocks.
+  for (const std::size_t n : {std::size_t{1000}, std::size_t{65'836}}) {
+    std::mt19937_64 rng(16);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> a(n), b(n), w(n);
     for (std::size_t i = 0; i < n; ++i) {
-      double m = 0.0;
-      m += 350.0 * a[i];
-      m += 650.0 * b[i];
-      expected -= w[i] * std::log(std::max(m, kDensityFloor));
+      a[i] = 3.0 * unit(rng);
+      b[i] = unit(rng);
+      w[i] = 0.5 + unit(rng);
     }
-    EXPECT_EQ(bits_of(*value), bits_of(expected));
-  }
-  {
-    std::vector<double> a2 = a, b2 = b;
-    a2[600] = b2[600] = 0.0;
-    FixedPdf p0(a2), p1(b2);
-    std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
-    const JointLikelihood nll({}, events, pdfs, w);
-    EXPECT_TRUE(IsError<PdfEvaluation>(nll.evaluate(x),
-                                       "PDF evaluation failed: all PDFs are zero for event 600"));
-  }
-  {
-    std::vector<double> a2 = a;
-    a2[300] = 1e308;  // 350 · 1e308 overflows
-    FixedPdf p0(a2), p1(b);
-    std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
-    const JointLikelihood nll({}, events, pdfs, w);
-    auto value = nll.evaluate(x);
-    ASSERT_FALSE(value);
-    EXPECT_NE(to_string(value.error()).find("event 300"), std::string::npos)
-        << to_string(value.error());
+    const EventRows events = constant_events(n, 0.5);
+    const optimizer::Vector x = (optimizer::Vector(2) << 350.0, 650.0).finished();
+    for (const bool weighted : {true, false}) {
+      const std::vector<double> weights = weighted ? w : std::vector<double>(n, 1.0);
+      FixedPdf p0(a), p1(b);
+      std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
+      const JointLikelihood nll({}, events, pdfs, weights);
+      auto value = nll.evaluate(x);
+      ASSERT_TRUE(value);
+      double expected = 0.0;
+      expected += 350.0;
+      expected += 650.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        double m = 0.0;
+        m += 350.0 * a[i];
+        m += 650.0 * b[i];
+        expected -= weights[i] * std::log(std::max(m, kDensityFloor));
+      }
+      EXPECT_EQ(bits_of(*value), bits_of(expected)) << n << " " << weighted;
+    }
+    for (const std::size_t at : {std::size_t{300}, std::size_t{600}, n - 300, n - 5}) {
+      std::vector<double> a2 = a, b2 = b;
+      a2[at] = b2[at] = 0.0;
+      FixedPdf p0(a2), p1(b2);
+      std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
+      const JointLikelihood nll({}, events, pdfs, w);
+      EXPECT_TRUE(IsError<PdfEvaluation>(
+          nll.evaluate(x), "PDF evaluation failed: all PDFs are zero for event " +
+                               std::to_string(at)));
+      a2 = a;
+      a2[at] = 1e308;  // 350 · 1e308 overflows
+      FixedPdf q0(a2), q1(b);
+      std::array<ParametricPdf*, 2> overflowing{&q0, &q1};
+      const JointLikelihood nll2({}, events, overflowing, w);
+      auto value = nll2.evaluate(x);
+      ASSERT_FALSE(value);
+      EXPECT_NE(to_string(value.error()).find("event " + std::to_string(at)), std::string::npos)
+          << to_string(value.error());
+    }
   }
 }
 
