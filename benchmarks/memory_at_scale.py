@@ -17,21 +17,23 @@ separately by calling both PDFs once outside the fit, so that the part that
 belongs to tarnwick can be read off.
 
 What the call holds per event (two data columns, two components, unit
-weights), at its peak, at the end of the fit (the data array itself is read
-in place, never copied):
+weights; the data array itself is read in place, never copied):
 
-    effective event weights                  8 B
-    PDF caches: output + spare buffer    2 × 16 B   (a failed evaluation must
-                                                     leave the cached output intact)
-    sWeights (handed to the result)         16 B
-                                            ----
-                                            56 B
+    effective event weights                      8 B
+    PDF caches: the last output of each PDF  2 × 8 B   (the array the PDF
+                                                        returned, kept as it is
+                                                        when nothing else can
+                                                        reach it, else a copy)
+    sWeights (handed to the result)             16 B
 
-The fitted model, the information matrix and the covariance view the PDF
-caches and the weights or are n_components² in size. Below about 4 × 10⁶
-events glibc serves the PDFs' 8-byte-per-event output arrays from its heap
-and keeps them after they are freed, which shows as up to 16 B more; at
-10⁷ events they are mapped and unmapped and the peak is the 56 B above.
+and, while a PDF runs, its new output and its temporaries (the cached output
+stays until the new one has arrived: a failed evaluation must leave it
+intact). The fitted model, the information matrix and the covariance view
+the PDF caches and the weights or are n_components² in size. At 10⁷ events
+the measured peak is 56 B per event. Below about 4 × 10⁶ events glibc serves
+the PDFs' 8-byte-per-event arrays from its heap and keeps them after they
+are freed, which shows as up to 16 B more; at 10⁷ events they are mapped
+and unmapped.
 
 Peaks are read from the kernel (VmHWM in /proc/self/status, reset through
 /proc/self/clear_refs), so this runs on Linux only.

@@ -115,6 +115,13 @@ std::optional<fit::SPlotError> PythonParametricPdf::refresh(const fit::Parameter
   parameters_ = parameters;
   std::swap(values_, scratch_);
   has_entry_ = true;
+  if (scratch_.array) {
+    // The replaced output is not needed any more: an array goes now (a copy
+    // buffer stays, to be refilled).
+    InterpreterLock interpreter;
+    scratch_.array = PyRef();
+    scratch_.values = {};
+  }
   return std::nullopt;
 }
 

@@ -101,8 +101,8 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   // `first_invalid_` the verdict of the density test on it; a miss fills
   // `scratch_` and, on success, swaps it in, so that copy buffers are reused
   // from evaluation to evaluation and the view handed out by the last call
-  // stays intact until the next one. A kept array in scratch_ is released
-  // at the next miss, under the interpreter lock.
+  // stays intact until the next one. A kept array that is replaced is
+  // released at once, under the interpreter lock.
   std::mutex mutex_;
   bool poisoned_ = false;  // set when an operation ended by an escaping fault
   bool has_entry_ = false;
