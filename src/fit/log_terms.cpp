@@ -33,7 +33,8 @@ template <std::size_t N>
 [[gnu::noinline]] LogTerms blocked_log_terms(double nll,
                                              std::span<const std::span<const double>> f,
                                              std::span<const double> yields,
-                                             std::span<const double> weights, double floor) {
+                                             std::span<const double> weights, double floor,
+                                             LogKernel kernel) {
   const std::size_t n_events = weights.size();
   std::array<double, kBlock> density;
   std::array<double, kBlock> logs;
@@ -51,7 +52,7 @@ template <std::size_t N>
       }
     }
     if (stops) return {nll, first_stop(f, yields, start)};
-    exact_log(std::span<const double>(density).first(length), logs);
+    exact_log(std::span<const double>(density).first(length), logs, kernel);
     for (std::size_t j = 0; j < length; ++j) nll -= weights[start + j] * logs[j];
   }
   return {nll, std::nullopt};
@@ -61,15 +62,15 @@ template <std::size_t N>
 
 LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
                             std::span<const double> yields, std::span<const double> weights,
-                            bool weights_are_one, double floor) {
+                            bool weights_are_one, double floor, LogKernel kernel) {
   TARNWICK_REQUIRE(f.size() == yields.size());
   for (const auto& fk : f) TARNWICK_REQUIRE(fk.size() == weights.size());
   const bool two = f.size() == 2;
-  if (fastest_log_kernel() == LogKernel::EightLane && f.size() <= kEightLaneMostComponents) {
+  if (kernel == LogKernel::EightLane && f.size() <= kEightLaneMostComponents) {
     return eight_lane_log_terms(nll, f, yields, weights, weights_are_one, floor);
   }
-  return two ? blocked_log_terms<2>(nll, f, yields, weights, floor)
-             : blocked_log_terms<0>(nll, f, yields, weights, floor);
+  return two ? blocked_log_terms<2>(nll, f, yields, weights, floor, kernel)
+             : blocked_log_terms<0>(nll, f, yields, weights, floor, kernel);
 }
 
 }  // namespace tarnwick::fit

@@ -11,6 +11,8 @@
 #include <optional>
 #include <span>
 
+#include "fit/exact_log.hpp"
+
 namespace tarnwick::fit {
 
 struct LogTerms {
@@ -23,10 +25,13 @@ struct LogTerms {
 
 // f[k][i] = f_k(i) for every component k, yields[k] = y_k, weights[i] = w_i;
 // every f[k] has weights.size() values. `weights_are_one` says that every
-// w_i is 1 (the weights are then not read: 1 · ln m is ln m exactly).
+// w_i is 1 (the weights are then not read: 1 · ln m is ln m exactly). The
+// logarithms come from `kernel` (which must be available; every kernel gives
+// the same bits).
 [[nodiscard]] LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
                                           std::span<const double> yields,
                                           std::span<const double> weights, bool weights_are_one,
-                                          double floor);
+                                          double floor,
+                                          LogKernel kernel = fastest_log_kernel());
 
 }  // namespace tarnwick::fit

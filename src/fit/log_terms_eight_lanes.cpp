@@ -331,7 +331,7 @@ LogTerms eight_lane_log_terms(double nll, std::span<const std::span<const double
                               std::span<const double> yields, std::span<const double> weights,
                               bool weights_are_one, double floor) {
   TARNWICK_REQUIRE(f.size() <= kEightLaneMostComponents &&
-                   fastest_log_kernel() == LogKernel::EightLane);
+                   log_kernel_available(LogKernel::EightLane));
   const bool two = f.size() == 2;
   if (weights_are_one) {
     return two ? eight_lanes<2, true>(nll, f, yields, weights, floor)

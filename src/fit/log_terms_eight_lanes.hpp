@@ -13,8 +13,8 @@ namespace tarnwick::fit {
 
 inline constexpr std::size_t kEightLaneMostComponents = 16;
 
-// subtract_log_terms, for a machine whose fastest log kernel is the eight-lane
-// one and at most kEightLaneMostComponents components.
+// subtract_log_terms with the eight-lane kernel, which must be available, for
+// at most kEightLaneMostComponents components.
 [[nodiscard]] LogTerms eight_lane_log_terms(double nll,
                                             std::span<const std::span<const double>> f,
                                             std::span<const double> yields,

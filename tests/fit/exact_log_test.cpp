@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fit/joint_likelihood.hpp"
+#include "fit/log_terms.hpp"
 #include "fit/mixture_block.hpp"
 #include "test_pdfs.hpp"
 #include "test_util.hpp"
@@ -233,6 +234,15 @@ TEST(LikelihoodBlocks, ValueAndStopAcrossBlocks) {
         expected -= weights[i] * std::log(std::max(m, kDensityFloor));
       }
       EXPECT_EQ(bits_of(*value), bits_of(expected)) << n << " " << weighted;
+      // Every kernel's pass, not only the fastest one's.
+      const std::vector<std::span<const double>> f{a, b};
+      const std::vector<double> yields{350.0, 650.0};
+      for (const LogKernel kernel : kernels()) {
+        const LogTerms terms =
+            subtract_log_terms(1000.0, f, yields, weights, !weighted, kDensityFloor, kernel);
+        EXPECT_EQ(terms.stopped_at, std::nullopt);
+        EXPECT_EQ(bits_of(terms.nll), bits_of(expected)) << static_cast<int>(kernel);
+      }
     }
     for (const std::size_t at : {std::size_t{300}, std::size_t{600}, n - 300, n - 5}) {
       std::vector<double> a2 = a, b2 = b;
@@ -252,6 +262,12 @@ TEST(LikelihoodBlocks, ValueAndStopAcrossBlocks) {
       ASSERT_FALSE(value);
       EXPECT_NE(to_string(value.error()).find("event " + std::to_string(at)), std::string::npos)
           << to_string(value.error());
+      const std::vector<std::span<const double>> f{a2, b};
+      for (const LogKernel kernel : kernels()) {
+        const LogTerms terms = subtract_log_terms(0.0, f, std::vector<double>{350.0, 650.0}, w,
+                                                  false, kDensityFloor, kernel);
+        EXPECT_EQ(terms.stopped_at, at) << static_cast<int>(kernel);
+      }
     }
   }
 }
