@@ -82,13 +82,7 @@
 #include <cmath>
 #include <cstdint>
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__GLIBC__) && \
-    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 28))
-#define TARNWICK_EXACT_LOG_X86 1
-#include <immintrin.h>
-
 #include "fit/log_kernel_avx512.hpp"
-#endif
 
 namespace tarnwick::fit {
 
@@ -102,7 +96,7 @@ std::size_t scalar_log(std::span<const double> x, std::span<double> out) {
 
 }  // namespace
 
-#ifdef TARNWICK_EXACT_LOG_X86
+#ifdef TARNWICK_VECTOR_LOG
 
 namespace {
 

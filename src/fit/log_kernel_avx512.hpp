@@ -26,10 +26,14 @@
 // δ − 0.02 = 0.0112 ulp that exact_log's test (c) leaves.
 #pragma once
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-
 #include <cstdint>
+
+// The vector logarithms exist on x86-64 with a C library whose log is known
+// to be accurate enough (glibc 2.28 and later).
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 28))
+#define TARNWICK_VECTOR_LOG 1
+#include <immintrin.h>
 
 namespace tarnwick::fit::avx512 {
 

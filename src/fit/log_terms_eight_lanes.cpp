@@ -26,6 +26,8 @@
 
 namespace tarnwick::fit {
 
+#ifdef TARNWICK_VECTOR_LOG
+
 namespace {
 
 constexpr std::size_t kBlock = kExactLogBlock;
@@ -340,5 +342,15 @@ LogTerms eight_lane_log_terms(double nll, std::span<const std::span<const double
   return two ? eight_lanes<2, false>(nll, f, yields, weights, floor)
              : eight_lanes<0, false>(nll, f, yields, weights, floor);
 }
+
+#else  // no eight-lane kernel on this platform: never called
+
+LogTerms eight_lane_log_terms(double nll, std::span<const std::span<const double>>,
+                              std::span<const double>, std::span<const double>, bool, double) {
+  TARNWICK_REQUIRE(log_kernel_available(LogKernel::EightLane));
+  return {nll, std::nullopt};
+}
+
+#endif
 
 }  // namespace tarnwick::fit
