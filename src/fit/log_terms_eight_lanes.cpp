@@ -185,14 +185,17 @@ TARNWICK_EIGHT_LANES [[gnu::noinline]] LogTerms one_thread_log_terms(
 }
 
 // Two threads, for many events: the calling thread computes one block in
-// every kPeriod (blocks b with b % kPeriod = 0) and adds every block's terms
-// in order; the helper computes the others into a ring of slots. While the
-// caller computes block b it adds the terms of blocks b − kPeriod (its own)
-// to b − 1 (the helper's), 8 kPeriod per eight events, so that the chain of
-// additions runs alongside independent work. Every other block (kPeriod 2)
-// measured faster than one in three: the caller's sum is the shorter part.
+// every kPeriod (the first block of each period of kPeriod blocks) and adds
+// every block's terms in order; the helper computes the others into a ring
+// of slots. While the caller computes the first block of period p it adds
+// the terms of period p − kLag − 1, 8 kPeriod per eight events, so that the
+// chain of additions runs alongside independent work, and the helper has
+// kLag periods of slack (its start, a pause on a busy machine) before the
+// caller waits for it. Every other block (kPeriod 2) measured faster than
+// one in three: the caller's sum is the shorter part.
 constexpr std::size_t kParallelMinimum = std::size_t{1} << 16;
 constexpr std::size_t kPeriod = 2;
+constexpr std::size_t kLag = 1;
 constexpr std::size_t kRingSlots = 8;
 
 struct RingSlot {
@@ -252,50 +255,67 @@ TARNWICK_EIGHT_LANES LogTerms caller_blocks(double nll, const EightLaneInput& in
                                             std::span<const double> weights, Ring& ring) {
   const std::size_t n_events = weights.size();
   const std::size_t n_blocks = (n_events + kBlock - 1) / kBlock;
+  const std::size_t n_periods = (n_blocks + kPeriod - 1) / kPeriod;
   const avx512::Registers table = avx512::load_registers(avx512::log_table());
   alignas(64) double density[kBlock];
-  alignas(64) double logs[2][kBlock];
+  // The caller's blocks of the periods not yet added.
+  alignas(64) double own[kLag + 2][kBlock];
   OrderedSum<kWeightsAreOne> sum(nll, weights.data());
-  // Waits for the helper's blocks [first, end) and queues them; the first
-  // that stops the pass, if any, ends the queueing and is returned.
-  const auto take = [&](std::size_t first, std::size_t end) -> std::optional<std::size_t> {
-    for (std::size_t b = first; b < end; ++b) {
-      RingSlot& slot = slot_of(ring, b);
-      wait_until([&] { return slot.block.load(std::memory_order_acquire) == b + 1; });
+  const auto length_of = [&](std::size_t b) { return std::min(kBlock, n_events - b * kBlock); };
+  // The helper's block b, once it is there.
+  const auto helper_block = [&](std::size_t b) -> const RingSlot& {
+    const RingSlot& slot = slot_of(ring, b);
+    wait_until([&] { return slot.block.load(std::memory_order_acquire) == b + 1; });
+    return slot;
+  };
+  // Queues the blocks of period q in order; a helper block that stops the
+  // pass ends it and is returned.
+  const auto queue_period = [&](std::size_t q) -> std::optional<std::size_t> {
+    const std::size_t first = q * kPeriod;
+    sum.queue(own[q % (kLag + 2)], first * kBlock, length_of(first));
+    for (std::size_t b = first + 1; b < std::min(first + kPeriod, n_blocks); ++b) {
+      const RingSlot& slot = helper_block(b);
       if (slot.stops) return b;
-      sum.queue(slot.logs, b * kBlock, std::min(kBlock, n_events - b * kBlock));
+      sum.queue(slot.logs, b * kBlock, length_of(b));
     }
     return std::nullopt;
   };
-  const auto release = [&](std::size_t first, std::size_t end) {
-    for (std::size_t b = first; b < end; ++b) {
+  const auto release_period = [&](std::size_t q) {
+    for (std::size_t b = q * kPeriod + 1; b < std::min((q + 1) * kPeriod, n_blocks); ++b) {
       slot_of(ring, b).block.store(0, std::memory_order_release);
     }
   };
-  for (std::size_t b = 0; b < n_blocks; b += kPeriod) {
-    const std::size_t first_helper = b == 0 ? 0 : b - kPeriod + 1;
-    if (auto stop = take(first_helper, b)) {
-      return {sum.value(), first_stop(in.f, in.yields, *stop * kBlock)};
+  const auto stopped = [&](std::size_t b) -> LogTerms {
+    return {sum.value(), first_stop(in.f, in.yields, b * kBlock)};
+  };
+
+  for (std::size_t p = 0; p < n_periods; ++p) {
+    // While the caller computes the first block of period p, the terms of
+    // period p − kLag − 1 are added: the helper has kLag periods of slack.
+    const bool adds = p >= kLag + 1;
+    const std::size_t added = adds ? p - kLag - 1 : 0;
+    if (adds) {
+      if (auto stop = queue_period(added)) return stopped(*stop);
     }
-    const std::size_t start = b * kBlock;
-    const std::size_t length = std::min(kBlock, n_events - start);
-    double* current = logs[(b / kPeriod) % 2];
+    const std::size_t b = p * kPeriod;
     const auto between = [&sum](std::size_t) { sum.add(8 * kPeriod); };
-    const bool stops = block_logs<N>(in, table, start, length, density, current, between);
+    const bool stops =
+        block_logs<N>(in, table, b * kBlock, length_of(b), density, own[p % (kLag + 2)], between);
     sum.add_all();
-    release(first_helper, b);
-    if (stops) return {sum.value(), first_stop(in.f, in.yields, start)};
-    sum.queue(current, start, length);
-    const std::size_t next_own = b + kPeriod;
-    if (next_own >= n_blocks) {
-      // The helper has the last blocks.
-      if (auto stop = take(b + 1, n_blocks)) {
-        sum.add_all();
-        return {sum.value(), first_stop(in.f, in.yields, *stop * kBlock)};
+    if (adds) release_period(added);
+    if (stops) {
+      // The helper's blocks before b that were not yet looked at come first.
+      for (std::size_t h = adds ? (added + 1) * kPeriod : 0; h < b; ++h) {
+        if (h % kPeriod != 0 && helper_block(h).stops) return stopped(h);
       }
+      return stopped(b);
     }
   }
-  sum.add_all();
+  // The periods not yet added, in order.
+  for (std::size_t q = n_periods > kLag + 1 ? n_periods - kLag - 1 : 0; q < n_periods; ++q) {
+    if (auto stop = queue_period(q)) return stopped(*stop);
+    sum.add_all();
+  }
   return {sum.value(), std::nullopt};
 }
 

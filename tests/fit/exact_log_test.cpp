@@ -269,6 +269,17 @@ TEST(LikelihoodBlocks, ValueAndStopAcrossBlocks) {
         EXPECT_EQ(terms.stopped_at, at) << static_cast<int>(kernel);
       }
     }
+    // Two stops: the first one counts, whichever thread meets it first.
+    for (const std::size_t later : {std::size_t{600}, std::size_t{1100}}) {
+      std::vector<double> a2 = a;
+      a2[300] = a2[later] = 1e308;
+      const std::vector<std::span<const double>> f{a2, b};
+      for (const LogKernel kernel : kernels()) {
+        const LogTerms terms = subtract_log_terms(0.0, f, std::vector<double>{350.0, 650.0}, w,
+                                                  false, kDensityFloor, kernel);
+        EXPECT_EQ(terms.stopped_at, 300u) << static_cast<int>(kernel) << " " << later;
+      }
+    }
   }
 }
 
