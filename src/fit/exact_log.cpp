@@ -302,21 +302,6 @@ avx512::LogTable build_avx512_table() {
   return table;
 }
 
-// y[i] = std::log(x[i]) at the positions whose bit is set in `redo` (bit
-// i % 64 of word i / 64); returns how many.
-std::size_t redo_with_library(const std::uint64_t (&redo)[kExactLogBlock / 64], const double* x,
-                              double* y) {
-  std::size_t n_redo = 0;
-  for (std::size_t w = 0; w < kExactLogBlock / 64; ++w) {
-    for (std::uint64_t bits = redo[w]; bits != 0; bits &= bits - 1) {
-      const std::size_t i = 64 * w + static_cast<std::size_t>(__builtin_ctzll(bits));
-      y[i] = std::log(x[i]);
-      ++n_redo;
-    }
-  }
-  return n_redo;
-}
-
 // The kernel runs in passes over the block, so that each pass has short
 // dependency chains and many values in flight: (1) reduction and table,
 // (2) the logarithm as H + L and the test of the opening comment, (3) the
@@ -331,8 +316,7 @@ __attribute__((target("avx2,fma"))) std::size_t vector_log(std::span<const doubl
   alignas(32) double r_of[kExactLogBlock];   // r, exact
   alignas(32) double a_of[kExactLogBlock];   // k·L2H + T_hi, exact
   alignas(32) double b_of[kExactLogBlock];   // k·L2L + T_lo
-  // Bit i % 64 of word i / 64: x[i] is to be taken from std::log.
-  std::uint64_t redo[kExactLogBlock / 64] = {};
+  LibraryPositions redo;  // x[i] is to be taken from std::log
 
   {
     const __m256i bucket_offset = _mm256_set1_epi64x(std::int64_t{1} << 43);
@@ -426,12 +410,12 @@ __attribute__((target("avx2,fma"))) std::size_t vector_log(std::span<const doubl
           _mm256_cmpeq_epi64(_mm256_and_si256(h_bits, mantissa_bits), _mm256_setzero_si256()));
       const __m256d keep = _mm256_andnot_pd(power_of_two, _mm256_and_pd(near_enough, normal));
       const auto lanes = static_cast<std::uint64_t>(~_mm256_movemask_pd(keep) & 15);
-      redo[i / 64] |= lanes << (i % 64);
+      redo.mark_lanes(i, lanes);
     }
   }
 
-  for (std::size_t i = n_vector; i < n; ++i) redo[i / 64] |= std::uint64_t{1} << (i % 64);
-  return redo_with_library(redo, x, y);
+  for (std::size_t i = n_vector; i < n; ++i) redo.mark(i);
+  return redo.fill(x, y);
 }
 
 __attribute__((target("avx512f,avx512dq,avx512vl"))) std::size_t eight_lane_log(
@@ -441,14 +425,14 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) std::size_t eight_lane_log(
   const double* x = xs.data();
   double* y = out.data();
   const avx512::Registers t = avx512::load_registers(avx512::log_table());
-  std::uint64_t redo[kExactLogBlock / 64] = {};
+  LibraryPositions redo;
   for (std::size_t i = 0; i < n_vector; i += 8) {
     const avx512::Log8 v = avx512::log8(_mm512_loadu_pd(x + i), t);
     _mm512_storeu_pd(y + i, v.h);
-    redo[i / 64] |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(~v.keep)) << (i % 64);
+    redo.mark_lanes(i, static_cast<std::uint8_t>(~v.keep));
   }
-  for (std::size_t i = n_vector; i < n; ++i) redo[i / 64] |= std::uint64_t{1} << (i % 64);
-  return redo_with_library(redo, x, y);
+  for (std::size_t i = n_vector; i < n; ++i) redo.mark(i);
+  return redo.fill(x, y);
 }
 
 bool available(LogKernel kernel) {
@@ -510,6 +494,18 @@ std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKerne
 }
 
 #endif
+
+std::size_t LibraryPositions::fill(const double* x, double* y) const {
+  std::size_t n = 0;
+  for (std::size_t w = 0; w < kExactLogBlock / 64; ++w) {
+    for (std::uint64_t bits = word_[w]; bits != 0; bits &= bits - 1) {
+      const std::size_t i = 64 * w + static_cast<std::size_t>(__builtin_ctzll(bits));
+      y[i] = std::log(x[i]);
+      ++n;
+    }
+  }
+  return n;
+}
 
 LogKernel fastest_log_kernel() {
   static const LogKernel fastest = log_kernel_available(LogKernel::EightLane) ? LogKernel::EightLane

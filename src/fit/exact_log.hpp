@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace tarnwick::fit {
@@ -35,5 +36,19 @@ std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKerne
 
 // exact_log with the fastest kernel.
 std::size_t exact_log(std::span<const double> x, std::span<double> out);
+
+// For the vector kernels: the positions of a block whose logarithm is left
+// to std::log (bit i % 64 of word i / 64 for position i).
+class LibraryPositions {
+ public:
+  void mark(std::size_t i) { word_[i / 64] |= std::uint64_t{1} << (i % 64); }
+  // Marks position i + l for every bit l set in `lanes` (i a multiple of 8).
+  void mark_lanes(std::size_t i, std::uint64_t lanes) { word_[i / 64] |= lanes << (i % 64); }
+  // y[i] = std::log(x[i]) at every marked position; returns how many.
+  std::size_t fill(const double* x, double* y) const;
+
+ private:
+  std::uint64_t word_[kExactLogBlock / 64] = {};
+};
 
 }  // namespace tarnwick::fit

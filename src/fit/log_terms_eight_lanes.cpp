@@ -133,14 +133,14 @@ TARNWICK_EIGHT_LANES __attribute__((always_inline)) inline bool block_logs(
   const std::size_t n_vector = length & ~std::size_t{7};
   const __m512d floor_v = _mm512_set1_pd(in.floor);
   __mmask8 stops = 0;
-  std::uint64_t redo[kBlock / 64] = {};
+  LibraryPositions redo;
   for (std::size_t i = 0; i < n_vector; i += 8) {
     const __m512d d =
         mixture8<N>(in.columns.data(), in.yields.data(), n_comp, start + i, floor_v, stops);
     _mm512_store_pd(density + i, d);
     const avx512::Log8 v = avx512::log8(d, table);
     _mm512_store_pd(logs + i, v.h);
-    redo[i / 64] |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(~v.keep)) << (i % 64);
+    redo.mark_lanes(i, static_cast<std::uint8_t>(~v.keep));
     between(i + 8);
   }
   bool tail_stops = false;
@@ -148,15 +148,10 @@ TARNWICK_EIGHT_LANES __attribute__((always_inline)) inline bool block_logs(
     const Mixture m = mixture_at(in.f, in.yields, start + j);
     tail_stops |= m.stops();
     density[j] = std::max(m.density, in.floor);
-    redo[j / 64] |= std::uint64_t{1} << (j % 64);
+    redo.mark(j);
   }
   if (stops != 0 || tail_stops) return true;
-  for (std::size_t word = 0; word < kBlock / 64; ++word) {
-    for (std::uint64_t bits = redo[word]; bits != 0; bits &= bits - 1) {
-      const std::size_t j = 64 * word + static_cast<std::size_t>(__builtin_ctzll(bits));
-      logs[j] = std::log(density[j]);
-    }
-  }
+  redo.fill(density, logs);
   return false;
 }
 
