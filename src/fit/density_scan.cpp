@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "fit/cpu_features.hpp"
 #include "fit/parametric_pdf.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -39,18 +40,13 @@ __attribute__((target("avx2"))) bool block_is_valid_avx2(const double* v, std::s
   }
   return _mm256_movemask_pd(valid) == 15 && block_is_valid(v + i, n - i);
 }
-
-bool avx2_available() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
 #endif
 
 }  // namespace
 
 std::optional<std::size_t> first_invalid_density(std::span<const double> values) noexcept {
 #ifdef TARNWICK_DENSITY_SCAN_X86
-  static const auto test_block = avx2_available() ? block_is_valid_avx2 : block_is_valid;
+  static const auto test_block = cpu_has_avx2() ? block_is_valid_avx2 : block_is_valid;
 #else
   constexpr auto test_block = block_is_valid;
 #endif

@@ -1,10 +1,9 @@
 #include "fit/joint_likelihood.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <limits>
 #include <optional>
+#include <string>
 
 #include "fit/log_terms.hpp"
 #include "fit/return_if_error.hpp"

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/cpu_features.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define TARNWICK_MIXTURE_X86 1
@@ -57,11 +59,6 @@ __attribute__((target("avx2"))) bool vector_mixture(const double* f0, const doub
   const bool tail = scalar_mixture(f0 + j, f1 + j, y0, y1, n - j, floor, density + j);
   return _mm256_movemask_pd(stops) != 0 || tail;
 }
-
-bool avx2_available() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
 #endif
 
 }  // namespace
@@ -69,7 +66,7 @@ bool avx2_available() {
 bool two_component_mixture(const double* f0, const double* f1, double y0, double y1,
                            std::size_t n, double floor, double* density) {
 #ifdef TARNWICK_MIXTURE_X86
-  static const bool vectorised = avx2_available();
+  static const bool vectorised = cpu_has_avx2();
   if (vectorised) return vector_mixture(f0, f1, y0, y1, n, floor, density);
 #endif
   return scalar_mixture(f0, f1, y0, y1, n, floor, density);

@@ -1,10 +1,8 @@
 // The interface through which the engine evaluates one component density.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <expected>
-#include <limits>
 #include <map>
 #include <optional>
 #include <span>

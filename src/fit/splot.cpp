@@ -50,12 +50,13 @@ std::expected<opt::Callbacks, SPlotError> make_callbacks(double tolerance,
   auto pg_test = opt::LBFGSBInfNormGTerminator::create(tolerance);
   if (!pg_test) return std::unexpected(Optimizer{pg_test.error()});
   opt::Callbacks callbacks;
-  callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::LBFGSBFTerminator>(*f_test));
-  callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::LBFGSBGTerminator>(*g_test));
-  callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::LBFGSBInfNormGTerminator>(*pg_test));
-  if (max_steps) {
-    callbacks = opt::with_terminator(std::move(callbacks), std::make_unique<opt::MaxSteps>(*max_steps));
-  }
+  const auto add = [&callbacks](std::unique_ptr<opt::Terminator> terminator) {
+    callbacks = opt::with_terminator(std::move(callbacks), std::move(terminator));
+  };
+  add(std::make_unique<opt::LBFGSBFTerminator>(*f_test));
+  add(std::make_unique<opt::LBFGSBGTerminator>(*g_test));
+  add(std::make_unique<opt::LBFGSBInfNormGTerminator>(*pg_test));
+  if (max_steps) add(std::make_unique<opt::MaxSteps>(*max_steps));
   return callbacks;
 }
 
