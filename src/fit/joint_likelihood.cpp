@@ -7,6 +7,7 @@
 
 #include "fit/log_terms.hpp"
 #include "fit/return_if_error.hpp"
+#include "fit/sweights.hpp"
 
 namespace tarnwick::fit {
 
@@ -43,13 +44,15 @@ DifferenceSide difference_side(double v, double h, double lower, double upper) {
 
 JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, EventView events,
                                  std::span<ParametricPdf* const> pdfs,
-                                 std::span<const double> event_weights, optimizer::Box bounds)
+                                 std::span<const double> event_weights, optimizer::Box bounds,
+                                 WorkerThreads* threads)
     : shape_names_(std::move(shape_names)),
       events_(events),
       pdfs_(pdfs),
       event_weights_(event_weights),
       weights_are_one_(std::ranges::all_of(event_weights, [](double w) { return w == 1.0; })),
-      bounds_(std::move(bounds)) {
+      bounds_(std::move(bounds)),
+      threads_(threads) {
   TARNWICK_REQUIRE(event_weights_.size() == events_.size());
   TARNWICK_REQUIRE(bounds_.lower.size() == bounds_.upper.size());
 }
@@ -130,12 +133,12 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
   const auto& f = *values;
   const std::size_t n_events = events_.size();
 
-  double nll = 0.0;
-  for (std::size_t k = 0; k < n_comp; ++k) nll += x[static_cast<Eigen::Index>(k)];
+  double yield_sum = 0.0;
+  for (std::size_t k = 0; k < n_comp; ++k) yield_sum += x[static_cast<Eigen::Index>(k)];
 
-  const std::span<const double> yields = point.first(n_comp);
-  const LogTerms terms =
-      subtract_log_terms(nll, f, yields, event_weights_, weights_are_one_, kDensityFloor);
+  const LogTermsInput input{f, point.first(n_comp), event_weights_, weights_are_one_,
+                            kDensityFloor};
+  const LogTerms terms = subtract_log_terms(yield_sum, input, threads_);
   if (terms.stopped_at) {
     // An all-zero event, even a later one, takes precedence over a
     // non-finite mixture density.
@@ -146,7 +149,7 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
     return std::unexpected(
         Optimization{"mixture density is not finite for event " + std::to_string(i)});
   }
-  nll = terms.nll;
+  const double nll = terms.nll;
   if (!std::isfinite(nll)) {
     return std::unexpected(Optimization{"negative log-likelihood is not finite"});
   }
@@ -183,9 +186,10 @@ JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
   auto g = gradient(x);
   TARNWICK_RETURN_IF_ERROR(g);
   const Eigen::Index n = x.size();
-  optimizer::Matrix h(n, n);
+  const auto n_comp = static_cast<Eigen::Index>(pdfs_.size());
+  optimizer::Matrix h = optimizer::Matrix::Zero(n, n);
   optimizer::Vector p = x;
-  for (Eigen::Index j = 0; j < n; ++j) {
+  for (Eigen::Index j = n_comp; j < n; ++j) {
     const double v = p[j];
     const double step = kHessianStepFactor * (std::abs(v) + 1.0);
     const auto [first, second] = difference_points(j, v, step);
@@ -198,11 +202,31 @@ JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
     p[j] = v;
     h.col(j) = (*g_first - *g_second) / (2.0 * step);
   }
-  for (Eigen::Index i = 0; i < n; ++i) {
+  // Shape–shape pairs: the mean of the two columns' entries; yield–shape
+  // pairs: the shape column's entry.
+  for (Eigen::Index i = n_comp; i < n; ++i) {
     for (Eigen::Index j = i + 1; j < n; ++j) {
       const double mean = (h(i, j) + h(j, i)) / 2.0;
       h(i, j) = mean;
       h(j, i) = mean;
+    }
+  }
+  for (Eigen::Index j = n_comp; j < n; ++j) {
+    for (Eigen::Index k = 0; k < n_comp; ++k) h(j, k) = h(k, j);
+  }
+  const std::span<const double> point(x.data(), static_cast<std::size_t>(n));
+  auto model = evaluate_model(point.subspan(pdfs_.size()));
+  TARNWICK_RETURN_IF_ERROR(model);
+  auto information = yield_information(*model, point.first(pdfs_.size()));
+  TARNWICK_RETURN_IF_ERROR(information);
+  // I(j, k) and I(k, j) are summed from terms that may differ in the last
+  // bit: symmetrised like the rest.
+  for (Eigen::Index j = 0; j < n_comp; ++j) {
+    h(j, j) = (*information)(j, j);
+    for (Eigen::Index k = j + 1; k < n_comp; ++k) {
+      const double mean = ((*information)(j, k) + (*information)(k, j)) / 2.0;
+      h(j, k) = mean;
+      h(k, j) = mean;
     }
   }
   return std::pair{std::move(*g), std::move(h)};

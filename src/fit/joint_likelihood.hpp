@@ -52,14 +52,18 @@ inline constexpr double kDensityFloor = 1e-300;
 enum class DifferenceSide { Both, Above, Below };
 [[nodiscard]] DifferenceSide difference_side(double v, double h, double lower, double upper);
 
+class WorkerThreads;
+
 class JointLikelihood final : public optimizer::Problem<SPlotError> {
  public:
   // Borrows the events, the PDFs and the weights for its lifetime. `bounds`
   // is the box of the parameter vector that the finite differences keep
-  // inside; an empty box bounds nothing.
+  // inside; an empty box bounds nothing. The log pass of many events is
+  // shared with `threads` when given (borrowed too); the values do not
+  // depend on it.
   JointLikelihood(std::vector<std::string> shape_names, EventView events,
                   std::span<ParametricPdf* const> pdfs, std::span<const double> event_weights,
-                  optimizer::Box bounds = {});
+                  optimizer::Box bounds = {}, WorkerThreads* threads = nullptr);
 
   // Calls every PDF once, in order, with all events, and checks its values
   // before the next PDF is called: the count, then each value finite and not
@@ -73,18 +77,22 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   [[nodiscard]] std::expected<EvaluatedModel, SPlotError> evaluate_model(
       std::span<const double> shape_values) const;
 
-  // NLL at x: one pass over the PDF values, nothing allocated per event.
-  // The PDFs' values come tested (see PdfValues), so the pass reads each
-  // value once: mixture, all-zero test, floor, logarithm and weighted sum.
+  // NLL at x: the yields' sum in component order, then one pass over the
+  // PDF values (mixture, all-zero test, floor, logarithm, weighted term),
+  // the whole sum rounded once (log_terms.hpp).
   [[nodiscard]] std::expected<double, SPlotError> evaluate(
       const optimizer::Vector& x) const override;
   // Differences with c = ∛ε, coordinate by coordinate: exactly 2·len(x)
   // objective evaluations.
   [[nodiscard]] std::expected<optimizer::Vector, SPlotError> gradient(
       const optimizer::Vector& x) const override;
-  // The gradient (c = ∛ε), then for each column of H the difference of two
-  // gradients, both levels with c = ε^¼; symmetrised. 4·n² + 2·n objective
-  // evaluations.
+  // The gradient (c = ∛ε); for each shape parameter b, column b as the
+  // difference of two gradients, both levels with c = ε^¼; then the yield
+  // block exactly: ∂²NLL/∂y_j∂y_k is the yield information I(j, k) of the
+  // PDF values at x (sweights.hpp), whose rounding floor a difference in a
+  // yield cannot get under. Yield–shape entries come from the shape
+  // columns; the matrix is symmetrised. 2·n + 4·n·n_shape objective
+  // evaluations and one more evaluation of the PDFs.
   [[nodiscard]] std::expected<std::pair<optimizer::Vector, optimizer::Matrix>, SPlotError>
   gradient_with_hessian(const optimizer::Vector& x) const override;
 
@@ -109,6 +117,7 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   std::span<const double> event_weights_;
   bool weights_are_one_;  // then the log pass does not read them
   optimizer::Box bounds_;
+  WorkerThreads* threads_;
 };
 
 }  // namespace tarnwick::fit

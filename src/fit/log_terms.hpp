@@ -1,10 +1,13 @@
-// The sum of the log terms of the extended likelihood,
+// The log part of the extended likelihood,
 //
-//   nll − Σ_i w_i ln max(m_i, floor),   m_i = Σ_k y_k f_k(i),
+//   NLL = S + Σ_i (−t_i),   t_i = w_i ln max(m_i, floor),   m_i = Σ_k y_k f_k(i),
 //
-// summed in event order and, within m_i, in component order starting from 0
-// (each product and sum rounded on its own), so that its bits do not depend
-// on how the pass is vectorised or blocked.
+// rounded once: the value is the exact sum of S and every −t_i rounded to
+// the nearest double (see exact_sum.hpp). Each t_i is computed the same way
+// everywhere (m_i summed in component order from 0, each product and sum
+// rounded on its own; std::log bit for bit; then the product with w_i), so
+// the result does not depend on the vector width, the blocks, the log
+// kernel or the number of threads.
 #pragma once
 
 #include <cstddef>
@@ -12,26 +15,53 @@
 #include <span>
 
 #include "fit/exact_log.hpp"
+#include "fit/lane_sums.hpp"
 
 namespace tarnwick::fit {
+
+class WorkerThreads;
 
 struct LogTerms {
   // The sum; meaningless when the pass stopped.
   double nll;
   // The first event whose PDF values are all zero or whose mixture density
-  // is not finite, if any; the pass stops there.
+  // is not finite, if any.
   std::optional<std::size_t> stopped_at;
 };
 
-// f[k][i] = f_k(i) for every component k, yields[k] = y_k, weights[i] = w_i;
-// every f[k] has weights.size() values. `weights_are_one` says that every
-// w_i is 1 (the weights are then not read: 1 · ln m is ln m exactly). The
-// logarithms come from `kernel` (which must be available; every kernel gives
-// the same bits).
-[[nodiscard]] LogTerms subtract_log_terms(double nll, std::span<const std::span<const double>> f,
-                                          std::span<const double> yields,
-                                          std::span<const double> weights, bool weights_are_one,
-                                          double floor,
+// What one pass reads. f[k][i] = f_k(i) for every component k,
+// yields[k] = y_k, weights[i] = w_i; every f[k] has weights.size() values.
+// `weights_are_one` says that every w_i is 1 (the weights are then not
+// read: 1 · ln m is ln m exactly).
+struct LogTermsInput {
+  std::span<const std::span<const double>> f;
+  std::span<const double> yields;
+  std::span<const double> weights;
+  bool weights_are_one;
+  double floor;
+};
+
+// The terms −t_i of events [begin, end) summed into lanes, or the first
+// event there that stops the pass.
+struct RangeSum {
+  BoundedSum sum;
+  std::optional<std::size_t> stopped_at;
+};
+
+// The fewest events for which a pass uses more than one thread: a range of
+// this many pays for waking its thread.
+inline constexpr std::size_t kEventsPerThread = std::size_t{1} << 15;
+
+// Rounds S + Σ(−t_i) once. The logarithms come from `kernel` (which must be
+// available). With `threads` (may be null) the events are split into
+// contiguous ranges that the threads claim in turn.
+[[nodiscard]] LogTerms subtract_log_terms(double s, const LogTermsInput& in,
+                                          WorkerThreads* threads = nullptr,
                                           LogKernel kernel = fastest_log_kernel());
+
+// One range with the kernels of exact_log (four lanes or the library),
+// blocks of kExactLogBlock events, begin a multiple of kExactLogBlock.
+[[nodiscard]] RangeSum blocked_range_sum(const LogTermsInput& in, std::size_t begin,
+                                         std::size_t end, LogKernel kernel);
 
 }  // namespace tarnwick::fit

@@ -1,11 +1,10 @@
-// The log terms with the eight-lane logarithm (AVX-512): the mixture, the
-// stop test and the logarithm eight events at a time, with the ordered sum
-// interleaved; on two threads for many events. Same bits as the pass of
-// log_terms.cpp.
+// The log terms of a range of events with the eight-lane logarithm
+// (AVX-512): mixture, stop test and logarithm eight events at a time, the
+// terms summed into eight double-double lanes. The same sum as
+// blocked_range_sum (log_terms.hpp) up to the exact merge of the lanes.
 #pragma once
 
 #include <cstddef>
-#include <span>
 
 #include "fit/log_terms.hpp"
 
@@ -13,12 +12,9 @@ namespace tarnwick::fit {
 
 inline constexpr std::size_t kEightLaneMostComponents = 16;
 
-// subtract_log_terms with the eight-lane kernel, which must be available, for
-// at most kEightLaneMostComponents components.
-[[nodiscard]] LogTerms eight_lane_log_terms(double nll,
-                                            std::span<const std::span<const double>> f,
-                                            std::span<const double> yields,
-                                            std::span<const double> weights, bool weights_are_one,
-                                            double floor);
+// The range [begin, end) with the eight-lane kernel, which must be available,
+// for at most kEightLaneMostComponents components.
+[[nodiscard]] RangeSum eight_lane_range_sum(const LogTermsInput& in, std::size_t begin,
+                                            std::size_t end);
 
 }  // namespace tarnwick::fit

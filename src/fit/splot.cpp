@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "fit/joint_likelihood.hpp"
+#include "fit/log_terms.hpp"
 #include "fit/parameter_scale.hpp"
 #include "fit/return_if_error.hpp"
 #include "fit/sweights.hpp"
 #include "fit/validate_inputs.hpp"
+#include "fit/worker_threads.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
 #include "optimizer/algorithms/gradient/terminators.hpp"
 #include "optimizer/core/callbacks.hpp"
@@ -58,6 +60,15 @@ std::expected<opt::Callbacks, SPlotError> make_callbacks(double tolerance,
   add(std::make_unique<opt::LBFGSBInfNormGTerminator>(*pg_test));
   if (max_steps) add(std::make_unique<opt::MaxSteps>(*max_steps));
   return callbacks;
+}
+
+// Threads for the log pass of n_events: one per usable CPU, at most eight,
+// and only as many as have kEventsPerThread events each (one CPU: none
+// besides the caller).
+std::size_t pass_threads(std::size_t n_events) {
+  constexpr std::size_t kMostThreads = 8;
+  return std::max<std::size_t>(
+      1, std::min({usable_cpus(), kMostThreads, n_events / kEventsPerThread}));
 }
 
 Table to_table(const opt::Matrix& m) {
@@ -122,6 +133,11 @@ std::expected<opt::MinimizationSummary, SPlotError> minimize(
   auto run_config = opt::LBFGSBConfig{}.with_bounds(start.bounds);
   if (!run_config) return std::unexpected(Optimizer{run_config.error()});
   run_config->scale = std::move(*scale);
+  // Only shape parameters are held fixed where they end on a bound: a yield
+  // on its lower bound keeps its (exact, two-sided) curvature and its
+  // correlations with the rest.
+  run_config->held_fixed_on_bound.assign(static_cast<std::size_t>(start.x0.size()), true);
+  std::fill_n(run_config->held_fixed_on_bound.begin(), likelihood.n_components(), false);
   auto callbacks = make_callbacks(tolerance, max_steps);
   TARNWICK_RETURN_IF_ERROR(callbacks);
   return opt::LBFGSB{}.process(likelihood, std::move(start.x0), std::move(*run_config),
@@ -193,8 +209,10 @@ std::expected<SPlotResult, SPlotError> splot(const EventView& events,
   StartPoint start = make_start_point(
       start_yields(std::move(validated->initial_yields), !shape_parameters.empty(), tolerance),
       shape_parameters);
+  // The threads of the log pass live for this call only.
+  WorkerThreads threads(pass_threads(events.size()));
   const JointLikelihood likelihood(std::move(start.names), events, pdfs,
-                                   validated->event_weights, start.box);
+                                   validated->event_weights, start.box, &threads);
   auto summary = minimize(likelihood, std::move(start), tolerance, config.max_steps);
   TARNWICK_RETURN_IF_ERROR(summary);
 

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "fit/exact_sum.hpp"
+#include "fit/lane_sums.hpp"
 
 namespace tarnwick::fit {
 
@@ -28,17 +33,45 @@ std::expected<optimizer::Matrix, SPlotError> yield_information(const EvaluatedMo
                                                                std::span<const double> yields) {
   const std::size_t n = model.n_components;
   TARNWICK_REQUIRE(yields.size() == n && n > 0);
-  optimizer::Matrix info = optimizer::Matrix::Zero(static_cast<Eigen::Index>(n),
-                                                   static_cast<Eigen::Index>(n));
-  for (std::size_t i = 0; i < model.n_events; ++i) {
+  // Entry (j, k) is the correctly rounded sum of w_i (f_j(i)/m_i) (f_k(i)/m_i),
+  // taken left to right: the ratios first, so that PDFs of any scale give
+  // terms of the scale of the result. Fast double-double sums first; the
+  // rare entry they cannot prove is summed again exactly.
+  std::vector<double> ratios(n);
+  const auto event_terms = [&](std::size_t i, auto&& add) -> bool {
     const double m = mixture_density(model, yields, i);
-    if (!usable_density(m)) return std::unexpected(not_positive(i));
+    if (!usable_density(m)) return false;
     const double w = model.event_weights[i];
+    for (std::size_t k = 0; k < n; ++k) ratios[k] = model.value(i, k) / m;
     for (std::size_t j = 0; j < n; ++j) {
-      for (std::size_t k = 0; k < n; ++k) {
-        info(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k)) +=
-            w * model.value(i, j) * model.value(i, k) / (m * m);
-      }
+      for (std::size_t k = 0; k < n; ++k) add(j * n + k, w * ratios[j] * ratios[k]);
+    }
+    return true;
+  };
+  std::vector<LaneSums<1>> lanes(n * n);
+  for (std::size_t i = 0; i < model.n_events; ++i) {
+    const auto add = [&](std::size_t e, double t) { lanes[e].add_to_lane(0, t); };
+    if (!event_terms(i, add)) return std::unexpected(not_positive(i));
+  }
+  std::vector<std::optional<double>> entries(n * n);
+  bool proven = true;
+  for (std::size_t e = 0; e < n * n; ++e) {
+    BoundedSum sum;
+    sum.add(lanes[e]);
+    entries[e] = sum.value();
+    proven &= entries[e].has_value();
+  }
+  if (!proven) {
+    std::vector<ExactSum> exact(n * n);
+    for (std::size_t i = 0; i < model.n_events; ++i) {
+      event_terms(i, [&](std::size_t e, double t) { exact[e].add(t); });
+    }
+    for (std::size_t e = 0; e < n * n; ++e) entries[e] = exact[e].value();
+  }
+  optimizer::Matrix info(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t k = 0; k < n; ++k) {
+      info(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k)) = *entries[j * n + k];
     }
   }
   return info;

@@ -3,7 +3,7 @@
 // NIM A 555 (2005) 356).
 //
 // With the shape parameters held at their fitted values, m_i = Σ_k y_k f_k(i):
-//   I(j, k) = Σ_i w_i f_j(i) f_k(i) / m_i²       (yield information)
+//   I(j, k) = Σ_i w_i (f_j(i)/m_i) (f_k(i)/m_i)   (yield information)
 //   V = I⁻¹                                       (sPlot covariance)
 //   s(i, r) = w_i Σ_k V(r, k) f_k(i) / m_i        (sWeights)
 // At the likelihood maximum Σ_i w_i f_k(i)/m_i = 1 for every k, so I·y = 1
@@ -20,8 +20,9 @@
 
 namespace tarnwick::fit {
 
-// I, or an Optimization error naming the first event whose mixture density
-// is not finite and strictly positive.
+// I, each entry the correctly rounded sum of its terms w_i (f_j(i)/m_i)
+// (f_k(i)/m_i) (see exact_sum.hpp), or an Optimization error naming the
+// first event whose mixture density is not finite and strictly positive.
 [[nodiscard]] std::expected<optimizer::Matrix, SPlotError> yield_information(
     const EvaluatedModel& model, std::span<const double> yields);
 

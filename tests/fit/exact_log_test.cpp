@@ -11,12 +11,15 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <vector>
 
+#include "fit/exact_sum.hpp"
 #include "fit/joint_likelihood.hpp"
 #include "fit/log_terms.hpp"
 #include "fit/mixture_block.hpp"
+#include "fit/worker_threads.hpp"
 #include "test_pdfs.hpp"
 #include "test_util.hpp"
 
@@ -201,12 +204,23 @@ TEST(TwoComponentMixture, SameBitsAndStopsAsTheEventByEventExpression) {
   }
 }
 
-// The likelihood pass in blocks: the value is the event-by-event sum, and
-// the first offending event is reported when it lies in a later block.
-TEST(LikelihoodBlocks, ValueAndStopAcrossBlocks) {
-  // 1000 events take one thread; 65,836 take two (the helper has the odd
-  // blocks of 256, the last one short), with stops in either thread's blocks.
-  for (const std::size_t n : {std::size_t{1000}, std::size_t{65'836}}) {
+// The likelihood pass: the value is the exact sum of the event-by-event
+// terms rounded once, with the same bits for every kernel and any number of
+// threads, and the first offending event is reported wherever it lies.
+TEST(LikelihoodPass, ExactValueAndFirstStopForEveryKernelAndThreadCount) {
+  const std::vector<double> yields{350.0, 650.0};
+  std::vector<std::unique_ptr<WorkerThreads>> pools;
+  for (const std::size_t t : {1, 2, 3}) pools.push_back(std::make_unique<WorkerThreads>(t));
+  // Every kernel on every pool, and the pass without threads.
+  const auto passes = [&](double s, const LogTermsInput& in, auto&& check) {
+    for (const LogKernel kernel : kernels()) {
+      check(subtract_log_terms(s, in, nullptr, kernel), kernel, 0);
+      for (auto& pool : pools) check(subtract_log_terms(s, in, pool.get(), kernel), kernel,
+                                     pool->size());
+    }
+  };
+  // 1000 events: one range; 65,836 and 300,001: several, the last short.
+  for (const std::size_t n : {std::size_t{1000}, std::size_t{65'836}, std::size_t{300'001}}) {
     std::mt19937_64 rng(16);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::vector<double> a(n), b(n), w(n);
@@ -215,70 +229,64 @@ TEST(LikelihoodBlocks, ValueAndStopAcrossBlocks) {
       b[i] = unit(rng);
       w[i] = 0.5 + unit(rng);
     }
-    const EventRows events = constant_events(n, 0.5);
-    const optimizer::Vector x = (optimizer::Vector(2) << 350.0, 650.0).finished();
+    const std::vector<std::span<const double>> f{a, b};
     for (const bool weighted : {true, false}) {
       const std::vector<double> weights = weighted ? w : std::vector<double>(n, 1.0);
-      FixedPdf p0(a), p1(b);
-      std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
-      const JointLikelihood nll({}, events, pdfs, weights);
-      auto value = nll.evaluate(x);
-      ASSERT_TRUE(value);
-      double expected = 0.0;
-      expected += 350.0;
-      expected += 650.0;
+      ExactSum exact;
+      exact.add(1000.0);
       for (std::size_t i = 0; i < n; ++i) {
         double m = 0.0;
         m += 350.0 * a[i];
         m += 650.0 * b[i];
-        expected -= weights[i] * std::log(std::max(m, kDensityFloor));
+        exact.add(-(weights[i] * std::log(std::max(m, kDensityFloor))));
       }
-      EXPECT_EQ(bits_of(*value), bits_of(expected)) << n << " " << weighted;
-      // Every kernel's pass, not only the fastest one's.
-      const std::vector<std::span<const double>> f{a, b};
-      const std::vector<double> yields{350.0, 650.0};
-      for (const LogKernel kernel : kernels()) {
-        const LogTerms terms =
-            subtract_log_terms(1000.0, f, yields, weights, !weighted, kDensityFloor, kernel);
-        EXPECT_EQ(terms.stopped_at, std::nullopt);
-        EXPECT_EQ(bits_of(terms.nll), bits_of(expected)) << static_cast<int>(kernel);
-      }
+      const double expected = exact.value();
+      passes(1000.0, {f, yields, weights, !weighted, kDensityFloor},
+             [&](const LogTerms& terms, LogKernel kernel, std::size_t threads) {
+               EXPECT_EQ(terms.stopped_at, std::nullopt);
+               EXPECT_EQ(bits_of(terms.nll), bits_of(expected))
+                   << n << " " << weighted << " " << static_cast<int>(kernel) << " " << threads;
+             });
     }
+    // Stops in the first and later ranges; with two, the first one counts,
+    // whichever thread meets it first.
     for (const std::size_t at : {std::size_t{300}, std::size_t{600}, n - 300, n - 5}) {
-      std::vector<double> a2 = a, b2 = b;
-      a2[at] = b2[at] = 0.0;
-      FixedPdf p0(a2), p1(b2);
-      std::array<ParametricPdf*, 2> pdfs{&p0, &p1};
-      const JointLikelihood nll({}, events, pdfs, w);
-      EXPECT_TRUE(IsError<PdfEvaluation>(
-          nll.evaluate(x), "PDF evaluation failed: all PDFs are zero for event " +
-                               std::to_string(at)));
-      a2 = a;
-      a2[at] = 1e308;  // 350 · 1e308 overflows
-      FixedPdf q0(a2), q1(b);
-      std::array<ParametricPdf*, 2> overflowing{&q0, &q1};
-      const JointLikelihood nll2({}, events, overflowing, w);
-      auto value = nll2.evaluate(x);
-      ASSERT_FALSE(value);
-      EXPECT_NE(to_string(value.error()).find("event " + std::to_string(at)), std::string::npos)
-          << to_string(value.error());
-      const std::vector<std::span<const double>> f{a2, b};
-      for (const LogKernel kernel : kernels()) {
-        const LogTerms terms = subtract_log_terms(0.0, f, std::vector<double>{350.0, 650.0}, w,
-                                                  false, kDensityFloor, kernel);
-        EXPECT_EQ(terms.stopped_at, at) << static_cast<int>(kernel);
+      for (const std::size_t later : {std::size_t{0}, n - 1}) {
+        std::vector<double> a2 = a, b2 = b;
+        a2[at] = b2[at] = 0.0;  // all zero
+        if (later > at) a2[later] = 1e308;  // 350 · 1e308 overflows
+        const std::vector<std::span<const double>> f2{a2, b2};
+        passes(0.0, {f2, yields, w, false, kDensityFloor},
+               [&](const LogTerms& terms, LogKernel kernel, std::size_t threads) {
+                 EXPECT_EQ(terms.stopped_at, at)
+                     << n << " " << later << " " << static_cast<int>(kernel) << " " << threads;
+               });
       }
     }
-    // Two stops: the first one counts, whichever thread meets it first.
-    for (const std::size_t later : {std::size_t{600}, n - 1}) {
-      std::vector<double> a2 = a;
-      a2[300] = a2[later] = 1e308;
-      const std::vector<std::span<const double>> f{a2, b};
-      for (const LogKernel kernel : kernels()) {
-        const LogTerms terms = subtract_log_terms(0.0, f, std::vector<double>{350.0, 650.0}, w,
-                                                  false, kDensityFloor, kernel);
-        EXPECT_EQ(terms.stopped_at, 300u) << static_cast<int>(kernel) << " " << later;
-      }
+  }
+}
+
+// Terms of ±10³⁰⁶ overflow the lanes, so the pass sums them again exactly;
+// here they cancel, and the exact value is small and finite.
+TEST(LikelihoodPass, LanesThatOverflowFallBackOnTheExactSum) {
+  constexpr std::size_t n = 70'000;
+  std::vector<double> a(n, 2.0), b(n, 1.0), w(n);
+  for (std::size_t i = 0; i < n; ++i) w[i] = (i % 2 == 0 ? 1e306 : -1e306) * (1.0 + 1e-3 * (i % 7));
+  a[17] = 5.0;
+  const std::vector<std::span<const double>> f{a, b};
+  const std::vector<double> yields{1.0, 1.0};
+  ExactSum exact;
+  exact.add(2.0);
+  for (std::size_t i = 0; i < n; ++i) exact.add(-(w[i] * std::log(a[i] + b[i])));
+  const double expected = exact.value();
+  ASSERT_TRUE(std::isfinite(expected));
+  WorkerThreads pool(2);
+  for (const LogKernel kernel : kernels()) {
+    for (WorkerThreads* threads : {static_cast<WorkerThreads*>(nullptr), &pool}) {
+      const LogTerms terms = subtract_log_terms(2.0, {f, yields, w, false, kDensityFloor},
+                                                threads, kernel);
+      EXPECT_EQ(terms.stopped_at, std::nullopt);
+      EXPECT_EQ(bits_of(terms.nll), bits_of(expected)) << static_cast<int>(kernel);
     }
   }
 }

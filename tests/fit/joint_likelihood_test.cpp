@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/sweights.hpp"
 #include "test_pdfs.hpp"
 #include "test_util.hpp"
 
@@ -87,7 +88,8 @@ TEST(JointLikelihood, ZeroMixtureIsFlooredNotAnError) {
 TEST(JointLikelihood, EvaluationCountsAndCallOrder) {
   // Every objective evaluation calls each PDF once, with all events, in
   // component order; a gradient costs 2n evaluations and a gradient with
-  // Hessian 4n² + 2n.
+  // Hessian 2n + 4n·n_shape, and one more evaluation of the PDFs for the
+  // yield block.
   const EventRows events = constant_events(5, 0.25);
   std::vector<std::size_t> log;
   GaussPdf signal(1, 0.1, "mu");
@@ -106,7 +108,7 @@ TEST(JointLikelihood, EvaluationCountsAndCallOrder) {
   ASSERT_TRUE(nll.gradient(x));
   EXPECT_EQ(signal.calls, 1u + 2 * 3);
   ASSERT_TRUE(nll.gradient_with_hessian(x));
-  EXPECT_EQ(signal.calls, 1u + 2 * 3 + (4 * 9 + 2 * 3));
+  EXPECT_EQ(signal.calls, 1u + 2 * 3 + (2 * 3 + 4 * 3 * 1 + 1));
   EXPECT_EQ(background.calls, signal.calls);
   for (const std::size_t size : signal.batch_sizes) EXPECT_EQ(size, 5u);
   ASSERT_EQ(log.size(), 2 * signal.calls);
@@ -128,8 +130,15 @@ TEST(JointLikelihood, HessianOfAQuadraticIsSymmetricAndExact) {
   for (Eigen::Index i = 0; i < 3; ++i) {
     for (Eigen::Index j = 0; j < 3; ++j) EXPECT_EQ(h(i, j), h(j, i));
   }
-  // ∂²/∂y_b² = Σ_i f_b² / m_i², all positive.
-  EXPECT_GT(h(1, 1), 0.0);
+  // The yield block is the yield information at the point, exactly;
+  // ∂²/∂μ² is a difference, positive here.
+  auto model = nll.evaluate_model(std::vector<double>{0.3});
+  ASSERT_TRUE(model);
+  auto information = yield_information(*model, std::vector<double>{400.0, 600.0});
+  ASSERT_TRUE(information);
+  EXPECT_EQ(h(0, 0), (*information)(0, 0));
+  EXPECT_EQ(h(1, 1), (*information)(1, 1));
+  EXPECT_EQ(h(0, 1), ((*information)(0, 1) + (*information)(1, 0)) / 2.0);
   EXPECT_GT(h(2, 2), 0.0);
 }
 

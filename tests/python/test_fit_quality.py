@@ -4,8 +4,10 @@ Each sample is fitted by tarnwick and by iminuit (MIGRAD then HESSE, strategy
 2) on the same extended negative log-likelihood, data, bounds and start
 values. A fit that reports success must be at the likelihood maximum: its
 minimum may not lie more than 1e-3 above iminuit's. Its yield errors must be
-those of a careful Hessian: within 5 % of HESSE's, computed with the
-parameters that tarnwick leaves on a bound held fixed, as tarnwick does.
+those of a careful Hessian: within 5 % of HESSE's at tarnwick's point (2 % for
+a yield that ends on its bound at 0), computed with the shape parameters that
+tarnwick leaves on a bound held fixed, as tarnwick does; a yield on its bound
+stays free, with its correlations.
 """
 
 from __future__ import annotations
@@ -121,7 +123,7 @@ def guarded(pdf, shapes):
 
 
 def on_bound(result, shapes):
-    fixed = {f"y{k}": y for k, y in enumerate(result.yields) if y == EPS}
+    fixed = {}
     for name, _, lower, upper in shapes:
         if result.shape_parameters[name] in (lower, upper):
             fixed[name] = result.shape_parameters[name]
@@ -142,16 +144,26 @@ def test_fit_reaches_the_maximum_with_careful_errors(case):
     assert result.minimum_nll <= careful.fval + NLL_GAP, (result.minimum_nll, careful.fval)
 
     fixed = on_bound(result, shapes)
-    if fixed:
-        for name, value in fixed.items():
+    yields_at_zero = [k for k, y in enumerate(result.yields) if y == EPS]
+    if case == "no_signal_1e4":
+        assert yields_at_zero == [0]  # the case of a yield error at 0
+    if fixed or yields_at_zero:
+        # HESSE at tarnwick's point; a yield at its bound 0 is differenced
+        # on both sides (the likelihood is smooth there), not through
+        # iminuit's bound transform, whose derivative vanishes at the bound.
+        for k, y in enumerate(result.yields):
+            careful.values[f"y{k}"] = y
+        for name, value in result.shape_parameters.items():
             careful.values[name] = value
+        for k in yields_at_zero:
+            careful.limits[f"y{k}"] = (None, None)
+        for name in fixed:
             careful.fixed[name] = True
         careful.hesse()
-    # Held fixed on a bound: no error. Elsewhere: the careful Hessian's error.
+    # Shape parameters held fixed on a bound: no error. Elsewhere: the
+    # careful Hessian's error.
     for k, error in enumerate(result.yield_errors):
-        if f"y{k}" in fixed:
-            assert math.isnan(error)
-        else:
-            assert error == pytest.approx(careful.errors[f"y{k}"], rel=ERROR_RTOL)
+        rtol = 0.02 if k in yields_at_zero else ERROR_RTOL
+        assert error == pytest.approx(careful.errors[f"y{k}"], rel=rtol), k
     for name, error in result.shape_errors.items():
         assert math.isnan(error) if name in fixed else error > 0.0

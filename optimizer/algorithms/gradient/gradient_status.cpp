@@ -7,9 +7,10 @@
 
 namespace tarnwick::optimizer {
 
-Matrix scaled_pseudo_inverse(const Matrix& h) {
+Matrix scaled_pseudo_inverse(const Matrix& h, Vector* rounding_floor) {
   TARNWICK_REQUIRE(h.rows() == h.cols());
   const Eigen::Index n = h.rows();
+  if (rounding_floor != nullptr) *rounding_floor = Vector::Zero(n);
   if (n == 0) return Matrix(0, 0);
   // An SVD of a matrix holding NaN or ±∞ has no meaning (and may not
   // converge); such a Hessian gives an all-NaN covariance instead.
@@ -33,6 +34,10 @@ Matrix scaled_pseudo_inverse(const Matrix& h) {
     sigma_plus[i] = sigma[i] > kCubeRootEpsilon ? 1.0 / sigma[i] : 0.0;
   }
   const Matrix pinv_s = svd.matrixV() * sigma_plus.asDiagonal() * svd.matrixU().transpose();
+  if (rounding_floor != nullptr && sigma_plus.size() > 0) {
+    const double floor = 8.0 * static_cast<double>(n) * kMachineEpsilon * sigma_plus.maxCoeff();
+    *rounding_floor = floor * inv_d.cwiseAbs2();
+  }
   return inv_d.asDiagonal() * pinv_s * inv_d.asDiagonal();
 }
 
@@ -43,12 +48,14 @@ void GradientStatus::set_hess(Matrix h, const std::vector<bool>& held_fixed) {
   for (Eigen::Index i = 0; i < n; ++i) {
     if (held_fixed.empty() || !held_fixed[static_cast<std::size_t>(i)]) free.push_back(i);
   }
-  const Matrix free_cov = scaled_pseudo_inverse(h(free, free));
+  Vector floor;
+  const Matrix free_cov = scaled_pseudo_inverse(h(free, free), &floor);
   Matrix cov = Matrix::Zero(n, n);
   cov(free, free) = free_cov;
   Vector errors = unknown_uncertainties(n);
-  for (Eigen::Index i : free) {
-    if (cov(i, i) > 0.0) errors[i] = std::sqrt(cov(i, i));
+  for (std::size_t f = 0; f < free.size(); ++f) {
+    const Eigen::Index i = free[f];
+    if (cov(i, i) > floor[static_cast<Eigen::Index>(f)]) errors[i] = std::sqrt(cov(i, i));
   }
   hessian = std::move(h);
   covariance = std::move(cov);

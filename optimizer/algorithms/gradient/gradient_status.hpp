@@ -28,8 +28,9 @@ struct GradientStatus {
   // an empty list marks none) are left out: the covariance is the scaled
   // pseudo-inverse of H over the others, with zero rows and columns for the
   // fixed ones. std_errors_i = √covariance_ii where that variance is
-  // positive, else NaN: a fixed coordinate, a zeroed direction or negative
-  // curvature has no error, and an error is never exactly 0.
+  // positive beyond the rounding of the pseudo-inverse, else NaN: a fixed
+  // coordinate, a zeroed direction, negative curvature or a variance that
+  // is 0 up to rounding has no error, and an error is never exactly 0.
   void set_hess(Matrix h, const std::vector<bool>& held_fixed = {});
 };
 
@@ -42,6 +43,12 @@ struct GradientStatus {
 // For a well-scaled H this is the plain pseudo-inverse; a direction whose
 // curvature is small only because of its units (an extended-likelihood yield
 // with N ≫ 1/threshold events) is inverted instead of being zeroed.
-[[nodiscard]] Matrix scaled_pseudo_inverse(const Matrix& h);
+//
+// `rounding_floor`, when given, receives per coordinate the size that
+// rounding can give a diagonal entry whose exact value is 0: the SVD's
+// reconstruction error 8·n·ε·max σ⁺, in the units of H⁻¹. A positive
+// definite H is far above it (S has a unit diagonal, so every diagonal
+// entry of pinv(S) is at least 1/n, and max σ⁺ ≤ 1/kCubeRootEpsilon).
+[[nodiscard]] Matrix scaled_pseudo_inverse(const Matrix& h, Vector* rounding_floor = nullptr);
 
 }  // namespace tarnwick::optimizer

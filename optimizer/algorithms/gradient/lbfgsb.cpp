@@ -61,10 +61,13 @@ void drop_components_leaving_box(Vector& d, const Vector& x, const Box& box) {
   }
 }
 
-std::vector<bool> LBFGSB::on_bound(const Vector& point, const Box& box) {
+std::vector<bool> LBFGSB::on_bound(const Vector& point, const Box& box,
+                                   const std::vector<bool>& eligible) {
+  TARNWICK_REQUIRE(eligible.empty() || eligible.size() == static_cast<std::size_t>(point.size()));
   std::vector<bool> fixed(static_cast<std::size_t>(point.size()));
   for (Eigen::Index i = 0; i < point.size(); ++i) {
-    fixed[static_cast<std::size_t>(i)] = box.on_bound(i, point[i]);
+    const auto k = static_cast<std::size_t>(i);
+    fixed[k] = (eligible.empty() || eligible[k]) && box.on_bound(i, point[i]);
   }
   return fixed;
 }

@@ -50,6 +50,10 @@ struct LBFGSBConfig {
   // and the run works in z = s ⊙ x (see diagonal_scale.hpp). Points in the
   // summary, and the final Hessian and covariance, stay in x.
   std::optional<Vector> scale;
+  // The coordinates that the final covariance leaves out when the run ends
+  // exactly on one of their bounds (their Hessian is one-sided there); empty
+  // means every coordinate. Others on a bound stay in.
+  std::vector<bool> held_fixed_on_bound;
 
   // The configuration with its bounds replaced by the converted pairs, or
   // the conversion's configuration error (see bounds_from_pairs).
@@ -101,7 +105,8 @@ class LBFGSB {
   void start_run(Vector x, double f, Vector g, Box box, const LBFGSBConfig& config);
   // Which coordinates of the point are exactly on an end of the box: they
   // are held fixed for the covariance.
-  [[nodiscard]] static std::vector<bool> on_bound(const Vector& point, const Box& box);
+  [[nodiscard]] static std::vector<bool> on_bound(const Vector& point, const Box& box,
+                                                  const std::vector<bool>& eligible);
   // Takes an accepted line-search step: x⁺ = clip(x + α d), offers the pair
   // (x⁺ − x, g⁺ − g) to the memory, and moves to x⁺.
   void accept(const LineSearchResult& result, const Vector& d);
@@ -167,7 +172,8 @@ std::expected<MinimizationSummary, E> LBFGSB::process(const Problem<E>& problem,
     auto h = transformed.hessian(x_);
     if (!h) return std::unexpected(std::move(h.error()));
     status.hessian_evaluations += 1;
-    status.set_hess(std::move(*h), on_bound(transformed.external(x_), caller_box));
+    status.set_hess(std::move(*h), on_bound(transformed.external(x_), caller_box,
+                                            config.held_fixed_on_bound));
   }
   return summarize(status, start, config);
 }
