@@ -1,8 +1,9 @@
 // Times the hot loop of a fit: one objective evaluation and one gradient of
 // the joint likelihood on 10⁶ events × 2 components, with PDFs that return
-// precomputed arrays (so only the engine's own work is measured).
+// precomputed arrays (so only the engine's own work is measured), on the
+// threads a fit of that size would use (or as many as given).
 //
-//   build/benchmarks/likelihood_benchmark [n_events] [repetitions]
+//   build/benchmarks/likelihood_benchmark [n_events] [repetitions] [threads]
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "fit/joint_likelihood.hpp"
+#include "fit/log_terms.hpp"
+#include "fit/worker_threads.hpp"
 #include "fit/parametric_pdf.hpp"
 
 namespace {
@@ -71,7 +74,11 @@ int main(int argc, char** argv) {
   PrecomputedPdf background(std::vector<double>(n, 1.0));
   std::array<ParametricPdf*, 2> pdfs{&signal, &background};
   const std::vector<double> weights(n, 1.0);
-  const tarnwick::fit::JointLikelihood likelihood({}, EventView(columns, 2), pdfs, weights);
+  const std::size_t n_threads =
+      argc > 3 ? std::strtoull(argv[3], nullptr, 10) : tarnwick::fit::pass_thread_count(n);
+  tarnwick::fit::WorkerThreads threads(n_threads);
+  const tarnwick::fit::JointLikelihood likelihood({}, EventView(columns, 2), pdfs, weights, {},
+                                                  &threads);
   tarnwick::optimizer::Vector x(2);
   x << 0.1 * static_cast<double>(n), 0.9 * static_cast<double>(n);
 
@@ -79,7 +86,8 @@ int main(int argc, char** argv) {
   const double t_value = best_seconds(repetitions, [&] { sink += likelihood.evaluate(x).value(); });
   const double t_gradient =
       best_seconds(repetitions, [&] { sink += likelihood.gradient(x).value()[0]; });
-  std::printf("events: %zu, components: 2, best of %d\n", n, repetitions);
+  std::printf("events: %zu, components: 2, threads: %zu, best of %d\n", n, threads.size(),
+              repetitions);
   std::printf("objective: %.3f ms  (%.2f ns/event)\n", t_value * 1e3, t_value * 1e9 / n);
   std::printf("gradient:  %.3f ms  (%.2f ns/event, %d objective evaluations)\n", t_gradient * 1e3,
               t_gradient * 1e9 / n, 4);

@@ -102,6 +102,12 @@ std::size_t range_count(std::size_t n_events, std::size_t n_threads) {
 
 }  // namespace
 
+std::size_t pass_thread_count(std::size_t n_events) {
+  constexpr std::size_t kMostThreads = 8;
+  return std::max<std::size_t>(
+      1, std::min({usable_cpus(), kMostThreads, n_events / kEventsPerThread}));
+}
+
 RangeSum blocked_range_sum(const LogTermsInput& in, std::size_t begin, std::size_t end,
                            LogKernel kernel) {
   return in.f.size() == 2 ? blocked_range<2>(in, begin, end, kernel)

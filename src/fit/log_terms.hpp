@@ -52,6 +52,11 @@ struct RangeSum {
 // this many pays for waking its thread.
 inline constexpr std::size_t kEventsPerThread = std::size_t{1} << 15;
 
+// Threads for the pass over n_events: one per CPU this process may use, at
+// most eight, and no more than have kEventsPerThread events each (so one on
+// a process confined to one CPU).
+[[nodiscard]] std::size_t pass_thread_count(std::size_t n_events);
+
 // Rounds S + Σ(−t_i) once. The logarithms come from `kernel` (which must be
 // available). With `threads` (may be null) the events are split into
 // contiguous ranges that the threads claim in turn.

@@ -62,15 +62,6 @@ std::expected<opt::Callbacks, SPlotError> make_callbacks(double tolerance,
   return callbacks;
 }
 
-// Threads for the log pass of n_events: one per usable CPU, at most eight,
-// and only as many as have kEventsPerThread events each (one CPU: none
-// besides the caller).
-std::size_t pass_threads(std::size_t n_events) {
-  constexpr std::size_t kMostThreads = 8;
-  return std::max<std::size_t>(
-      1, std::min({usable_cpus(), kMostThreads, n_events / kEventsPerThread}));
-}
-
 Table to_table(const opt::Matrix& m) {
   Table table{static_cast<std::size_t>(m.rows()), static_cast<std::size_t>(m.cols()), {}};
   table.values.resize(table.rows * table.cols);
@@ -210,7 +201,7 @@ std::expected<SPlotResult, SPlotError> splot(const EventView& events,
       start_yields(std::move(validated->initial_yields), !shape_parameters.empty(), tolerance),
       shape_parameters);
   // The threads of the log pass live for this call only.
-  WorkerThreads threads(pass_threads(events.size()));
+  WorkerThreads threads(pass_thread_count(events.size()));
   const JointLikelihood likelihood(std::move(start.names), events, pdfs,
                                    validated->event_weights, start.box, &threads);
   auto summary = minimize(likelihood, std::move(start), tolerance, config.max_steps);
