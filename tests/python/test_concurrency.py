@@ -263,3 +263,39 @@ def test_deep_nesting_ends_in_recursion_error_not_in_a_crash():
                            timeout=300)
     assert child.returncode == 0, child.stderr
     assert "RecursionError: maximum recursion depth exceeded" in child.stdout
+
+
+# ---- the threads of the likelihood pass ----
+
+def os_threads():
+    import os
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts /proc/self/task")
+def test_pass_threads_live_within_the_call_and_follow_the_cpus_allowed():
+    """A fit of many events runs its log pass on one thread per usable CPU
+    (two at most here), started for the call and gone when it returns; a
+    process confined to one CPU runs it on its own thread. Either way the
+    result is the same, bit for bit."""
+    import os
+    data = mass_sample(7, 70_000, 0.3)
+    seen = []
+
+    def counting_signal(data, shape):
+        seen.append(os_threads())
+        return signal_pdf(data, shape)
+
+    allowed = os.sched_getaffinity(0)
+    before = os_threads()
+    on_all = fit(data, pdfs=(counting_signal, background_pdf))
+    assert os_threads() == before
+    assert max(seen) == before + min(len(allowed), 2) - 1
+    seen.clear()
+    os.sched_setaffinity(0, {min(allowed)})
+    try:
+        on_one = fit(data, pdfs=(counting_signal, background_pdf))
+    finally:
+        os.sched_setaffinity(0, allowed)
+    assert max(seen) == before
+    assert_identical(on_one, on_all)
