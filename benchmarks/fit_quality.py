@@ -18,19 +18,44 @@ For every problem and size the table gives
   tarnwick stopped above the best likelihood iminuit found);
 * tarnwick's ``success`` and message;
 * per yield, tarnwick's ``yield_errors`` over iminuit's HESSE error. A
-  parameter that tarnwick leaves on its bound has a NaN error; that parameter
-  is fixed in iminuit at tarnwick's value before HESSE, so that both sides
-  give the errors of the same free parameters. Such a yield shows ``bnd``;
+  parameter with a NaN error in tarnwick (a shape parameter left on its
+  bound, or any variance that is not positive) shows ``bnd``; it is fixed in
+  iminuit at tarnwick's value before HESSE, so that both sides give the
+  errors of the same free parameters;
 * tarnwick's objective / gradient / Hessian evaluation counts and iminuit's
   function calls (MIGRAD + HESSE);
 * the wall time of each fit, errors included.
 
-HESSE works in MINUIT's internal coordinates of a bounded parameter; for a
-yield whose error reaches down to its lower bound (a small signal) that
-transformation shrinks MINUIT's error, so a ratio well above one there says
-more about the bound than about tarnwick. When the two fits end in different
-minima, the notes under the table repeat the ratios against HESSE started at
-tarnwick's point.
+A yield that tarnwick leaves on its lower bound (the machine epsilon, "at 0")
+keeps a finite error and its correlations: the likelihood is smooth through
+that point, and the error is the curvature's. MINUIT gives a bounded
+parameter the internal error mapped through its bound transform, which
+shrinks the error of a yield at its bound (and through the correlations the
+others' errors) towards zero, and roughly halves it for a yield within its
+error of the bound. Such rows are therefore compared against HESSE at
+tarnwick's point with the yields unbounded and the parameters shown as
+``bnd`` fixed. Those ratios carry ``@0`` on the yield at its bound and a
+``*`` on the others; the notes give dNLL/dy of every yield on its bound
+(positive: the bound is a minimum in that direction).
+
+When the two fits end in different minima, the row compares with HESSE at
+the lower one: iminuit's own when tarnwick stopped above it, otherwise the
+HESSE at tarnwick's point (``*``). MIGRAD restarted from tarnwick's point
+tells whether that point is a minimum. The notes under the table give the
+other comparison.
+
+iminuit's own HESSE still uses the bounded yields, so at a yield whose error
+reaches down to its bound (a small signal) a ratio well above one there says
+more about the bound than about tarnwick.
+
+The weighted case fits the standard problem with event weights
+w_i = 0.5 + (i mod 3) / 4, NLL = sum_k y_k - sum_i w_i ln m_i. Its inverse
+Hessian is not the covariance of a weighted fit in general, but both sides
+compute the same inverse Hessian, so the ratio still checks it. The case
+fixed_shapes_far_start has no shape parameters (the peak and the slope fixed
+at their true values), 600 signal events at any size, and both fits start
+from the yields (0, n), tarnwick's 0 raised to its lower bound; it runs at
+4e5 events in addition to the sizes asked for.
 
     python3 benchmarks/fit_quality.py                    # 1e4 and 1e5 events
     python3 benchmarks/fit_quality.py --sizes 1e4,1e5,1e6
@@ -47,6 +72,8 @@ import os
 import platform
 import sys
 import time
+from dataclasses import dataclass
+from typing import Callable, Optional
 
 import numpy as np
 from scipy.special import ndtr, ndtri
@@ -134,27 +161,63 @@ def sample_exp(rng, n: int, lam: float) -> np.ndarray:
 # ---------------------------------------------------------------- problems
 #
 # A problem is: a generator of the mass column, the component PDFs as
-# functions of (mass, shape dict), and the shape parameters as
-# (name, initial, lower, upper).
+# functions of (mass, shape dict), the shape parameters as
+# (name, initial, lower, upper), and optionally the event weights and the
+# start yields as functions of the event count, and sizes the problem always
+# runs at besides those asked for.
+
+
+@dataclass
+class Problem:
+    generate: Callable
+    pdfs: list
+    shapes: list
+    weights: Optional[Callable] = None
+    initial_yields: Optional[Callable] = None
+    extra_sizes: tuple = ()
+
 
 STANDARD_SHAPES = [("mu", 5.25, 5.2, 5.36), ("sigma", 0.03, 0.005, 0.06),
                    ("lam", -1.0, -5.0, -0.1)]
 
 
-def make_peak_problem(signal_fraction, shapes=STANDARD_SHAPES, double=False):
-    signal = double_gauss_density if double else gauss_density
+def make_peak_generator(signal_count, double=False):
+    """Masses of signal_count(n) peak events over an exp(-2 m) background."""
     sampler = sample_double_gauss if double else sample_gauss
 
     def generate(rng, n):
-        n_sig = int(round(signal_fraction * n))
+        n_sig = signal_count(n)
         m = np.concatenate([sampler(rng, n_sig, 5.28, 0.02),
                             sample_exp(rng, n - n_sig, -2.0)])
         rng.shuffle(m)
         return m
 
+    return generate
+
+
+def make_peak_problem(signal_fraction, shapes=STANDARD_SHAPES, double=False,
+                      signal_count=None, weights=None):
+    if signal_count is None:
+        signal_count = lambda n: int(round(signal_fraction * n))
+    signal = double_gauss_density if double else gauss_density
     pdfs = [lambda m, s: signal(m, s["mu"], s["sigma"]),
             lambda m, s: exp_density(m, s["lam"])]
-    return generate, pdfs, shapes
+    return Problem(make_peak_generator(signal_count, double), pdfs, shapes,
+                   weights=weights)
+
+
+def cyclic_weights(n):
+    """w_i = 0.5, 0.75, 1.0, 0.5, ... in event order."""
+    return 0.5 + 0.25 * (np.arange(n) % 3)
+
+
+def make_fixed_shapes_problem():
+    """600 signal events, shapes fixed at the truth, started from (0, n)."""
+    pdfs = [lambda m, s: gauss_density(m, 5.28, 0.02),
+            lambda m, s: exp_density(m, -2.0)]
+    return Problem(make_peak_generator(lambda n: 600), pdfs, [],
+                   initial_yields=lambda n: [0.0, float(n)],
+                   extra_sizes=(400_000,))
 
 
 def make_three_component_problem():
@@ -171,9 +234,10 @@ def make_three_component_problem():
             lambda m, s: exp_density(m, s["lam"])]
     shapes = [("mu1", 5.26, 5.2, 5.29), ("mu2", 5.31, 5.29, 5.36),
               ("sigma", 0.02, 0.005, 0.06), ("lam", -1.0, -5.0, -0.1)]
-    return generate, pdfs, shapes
+    return Problem(generate, pdfs, shapes)
 
 
+# New cases go at the end: a case's seed follows from its position.
 CASES = {
     "standard": lambda: make_peak_problem(0.30),
     "no_signal": lambda: make_peak_problem(0.0),
@@ -183,6 +247,10 @@ CASES = {
                ("lam", -1.0, -5.0, -0.1)]),
     "double_gauss": lambda: make_peak_problem(0.30, double=True),
     "three_comp": make_three_component_problem,
+    "rare_signal": lambda: make_peak_problem(None, signal_count=lambda n: 1000),
+    "signal_3pct": lambda: make_peak_problem(0.03),
+    "weighted": lambda: make_peak_problem(0.30, weights=cyclic_weights),
+    "fixed_shapes_far_start": make_fixed_shapes_problem,
 }
 CASE_TITLES = {
     "standard": "standard",
@@ -191,22 +259,35 @@ CASE_TITLES = {
     "on_bounds": "on bounds (σ ≥ 0.025)",
     "double_gauss": "double Gaussian peak",
     "three_comp": "three components",
+    "rare_signal": "rare signal (1000 events)",
+    "signal_3pct": "3 % signal",
+    "weighted": "weighted (w = 0.5, 0.75, 1)",
+    "fixed_shapes_far_start": "fixed shapes, 600 signal, start (0, n)",
 }
 
 
-def seed_for(case_index: int, n: int) -> int:
-    return 7919 * (case_index + 1) + round(math.log10(n))
+def seed_for(case_index: int, n: int):
+    e = round(math.log10(n))
+    if 10 ** e == n:
+        return 7919 * (case_index + 1) + e
+    # Other sizes would share the seed of the nearest power of ten.
+    return [7919 * (case_index + 1), n]
 
 
 # ---------------------------------------------------------------- the fits
 
 
-def run_tarnwick(data, pdfs, shapes):
-    column_pdfs = [(lambda d, s, f=f: f(d[:, 0], s)) for f in pdfs]
+def run_tarnwick(data, problem, weights, initial_yields):
+    column_pdfs = [(lambda d, s, f=f: f(d[:, 0], s)) for f in problem.pdfs]
     params = [tarnwick.ShapeParameter(name, init, lo, hi)
-              for name, init, lo, hi in shapes]
+              for name, init, lo, hi in problem.shapes]
+    options = {}
+    if weights is not None:
+        options["weights"] = weights
+    if initial_yields is not None:
+        options["initial_yields"] = initial_yields
     start = time.perf_counter()
-    result = tarnwick.splot(data, column_pdfs, shape_parameters=params)
+    result = tarnwick.splot(data, column_pdfs, shape_parameters=params, **options)
     return result, time.perf_counter() - start
 
 
@@ -217,11 +298,12 @@ class ExtendedNll:
     in the yields alone cost one weighted sum and one log.
     """
 
-    def __init__(self, mass, pdfs, shape_names):
+    def __init__(self, mass, pdfs, shape_names, weights=None):
         self.mass = mass
         self.pdfs = pdfs
         self.k = len(pdfs)
         self.shape_names = shape_names
+        self.weights = weights
         self.cached_point = None
         self.cached_values = None
 
@@ -240,30 +322,46 @@ class ExtendedNll:
         for y, v in zip(yields[1:], values[1:]):
             mix += y * v
         np.maximum(mix, MIX_FLOOR, out=mix)
-        return float(np.sum(yields) - np.sum(np.log(mix)))
+        if self.weights is None:
+            return float(np.sum(yields) - np.sum(np.log(mix)))
+        return float(np.sum(yields) - np.dot(self.weights, np.log(mix)))
 
 
-def make_minuit(mass, pdfs, shapes, start_values):
-    """A Minuit on tarnwick's NLL with tarnwick's box, strategy 2, and the NLL."""
+def make_minuit(mass, problem, weights, start_values, free_limits=()):
+    """A Minuit on tarnwick's NLL with tarnwick's box, strategy 2, and the NLL.
+
+    The yields in `free_limits` get no limit at all.
+    """
+    pdfs, shapes = problem.pdfs, problem.shapes
     k = len(pdfs)
     names = [f"y{j}" for j in range(k)] + [s[0] for s in shapes]
-    nll = ExtendedNll(mass, pdfs, [s[0] for s in shapes])
+    nll = ExtendedNll(mass, pdfs, [s[0] for s in shapes], weights)
     m = iminuit.Minuit(nll, start_values, name=names)
     m.errordef = iminuit.Minuit.LIKELIHOOD
     m.strategy = 2
     for j in range(k):
-        m.limits[j] = (YIELD_LOWER, None)
+        m.limits[j] = (None, None) if j in free_limits else (YIELD_LOWER, None)
     for j, (_, _, lo, hi) in enumerate(shapes):
         m.limits[k + j] = (lo, hi)
     return m, nll
 
 
-def run_iminuit(mass, pdfs, shapes, fix_at):
+def start_yields(problem, n, weights):
+    """The start yields of both fits, tarnwick's 0 raised to its bound."""
+    if problem.initial_yields is not None:
+        return [max(float(y), YIELD_LOWER) for y in problem.initial_yields(n)]
+    # tarnwick's default: equal yields summing to the weight sum.
+    total = float(n) if weights is None else float(np.sum(weights))
+    k = len(problem.pdfs)
+    return [total / k] * k
+
+
+def run_iminuit(mass, problem, weights, fix_at):
     """MIGRAD + HESSE; `fix_at` maps parameter index -> value fixed before HESSE."""
-    k = len(pdfs)
-    start_values = [len(mass) / k] * k + [s[1] for s in shapes]
+    start_values = (start_yields(problem, len(mass), weights)
+                    + [s[1] for s in problem.shapes])
     start = time.perf_counter()
-    m, _ = make_minuit(mass, pdfs, shapes, start_values)
+    m, _ = make_minuit(mass, problem, weights, start_values)
     m.migrad()
     fval = m.fval
     valid = m.valid
@@ -286,57 +384,132 @@ def run_iminuit(mass, pdfs, shapes, fix_at):
     }
 
 
-def hesse_at(mass, pdfs, shapes, values, fix_at):
-    """Tarnwick's NLL at `values` and iminuit's HESSE errors there."""
-    m, nll = make_minuit(mass, pdfs, shapes, [float(v) for v in values])
+def hesse_at(mass, problem, weights, values, errors, fix_at):
+    """Tarnwick's NLL at `values` and iminuit's HESSE errors there.
+
+    The yields are unbounded: at a yield within its error of the bound,
+    MINUIT maps the internal error interval through the bound transform,
+    which shrinks the error, while the likelihood is smooth through the bound.
+    HESSE starts its steps from tarnwick's errors: iminuit's default step is
+    a percent of the value, which for a yield at the machine epsilon is far
+    below any usable step.
+    """
+    k = len(problem.pdfs)
+    m, nll = make_minuit(mass, problem, weights, [float(v) for v in values],
+                         free_limits=range(k))
+    for index, error in enumerate(errors):
+        if math.isfinite(error) and error > 0.0:
+            m.errors[index] = error
     for index in fix_at:
         m.fixed[index] = True
     m.hesse()
-    return {"nll": nll(np.array(values, dtype=float)), "errors": np.array(m.errors)}
+    return {"nll": nll(np.array(values, dtype=float)), "errors": np.array(m.errors),
+            "accurate": m.accurate}
+
+
+def yield_gradient(mass, problem, weights, values, j):
+    """dNLL/dy_j = 1 - sum_i w_i f_j(i) / m_i at `values`."""
+    k = len(problem.pdfs)
+    nll = ExtendedNll(mass, problem.pdfs, [s[0] for s in problem.shapes], weights)
+    densities = nll.densities(values[k:])
+    mix = sum(y * v for y, v in zip(values[:k], densities))
+    np.maximum(mix, MIX_FLOOR, out=mix)
+    ratio = densities[j] / mix
+    return 1.0 - float(np.sum(ratio) if weights is None else np.dot(weights, ratio))
+
+
+def migrad_from(mass, problem, weights, values):
+    """iminuit's minimum when MIGRAD starts at `values` (tarnwick's point)."""
+    m, _ = make_minuit(mass, problem, weights, [float(v) for v in values])
+    m.migrad()
+    return {"fval": m.fval, "valid": m.valid, "nfcn": m.nfcn,
+            "values_str": "(" + ", ".join(f"{v:.6g}" for v in m.values) + ")"}
+
+
+def format_ratio(t_error, reference, mark=""):
+    if reference == 0.0:
+        return f"inf{mark}"
+    return f"{t_error / reference:.3f}{mark}"
 
 
 def compare(case_index, case, n):
-    generate, pdfs, shapes = CASES[case]()
+    problem = CASES[case]()
     rng = np.random.default_rng(seed_for(case_index, n))
-    mass = np.ascontiguousarray(generate(rng, n), dtype=np.float64)
+    mass = np.ascontiguousarray(problem.generate(rng, n), dtype=np.float64)
     data = mass.reshape(-1, 1)
-    k = len(pdfs)
+    weights = None if problem.weights is None else problem.weights(n)
+    initial_yields = None if problem.initial_yields is None else problem.initial_yields(n)
+    k = len(problem.pdfs)
+    shapes = problem.shapes
 
-    result, t_tarnwick = run_tarnwick(data, pdfs, shapes)
+    result, t_tarnwick = run_tarnwick(data, problem, weights, initial_yields)
     t_values = list(result.yields) + [result.shape_parameters[s[0]] for s in shapes]
     t_errors = list(result.yield_errors) + [result.shape_errors[s[0]] for s in shapes]
     fix_at = {j: float(v) for j, (v, e) in enumerate(zip(t_values, t_errors))
               if math.isnan(e)}
+    on_bound = [j for j in range(k) if t_values[j] == YIELD_LOWER]
+    # Yields on their lower bound that keep an error.
+    at_zero = [j for j in on_bound if j not in fix_at]
+    # A yield on its bound is a minimum in its direction when the NLL rises
+    # into the box there.
+    bound_gradients = {j: yield_gradient(mass, problem, weights, t_values, j)
+                       for j in on_bound}
 
-    mi = run_iminuit(mass, pdfs, shapes, fix_at)
+    mi = run_iminuit(mass, problem, weights, fix_at)
+    dnll = result.minimum_nll - mi["fval"]
 
-    ratios = []
-    for j in range(k):
-        if j in fix_at:
-            ratios.append("bnd")
-        else:
-            ratios.append(f"{t_errors[j] / mi['errors'][j]:.3f}")
-    shape_ratios = []
-    for j in range(k, len(t_values)):
-        if j in fix_at:
-            shape_ratios.append("bnd")
-        else:
-            shape_ratios.append(f"{t_errors[j] / mi['errors'][j]:.3f}")
-    # When the two fits end in different minima their errors belong to
-    # different points; HESSE started at tarnwick's point compares the errors
-    # of the same point.
+    # HESSE at tarnwick's point: the reference of a row with a yield at 0,
+    # and, when the two fits end in different minima, the errors of the same
+    # point as tarnwick's.
     at_tarnwick = None
-    if abs(result.minimum_nll - mi["fval"]) > 1e-3:
-        at_tarnwick = hesse_at(mass, pdfs, shapes, t_values, fix_at)
+    if at_zero or abs(dnll) > 1e-3:
+        at_tarnwick = hesse_at(mass, problem, weights, t_values, t_errors, fix_at)
+
+    def row_ratios(reference, marked):
+        out = []
+        for j in range(len(t_values)):
+            if j in fix_at:
+                out.append("bnd")
+            elif not marked:
+                out.append(format_ratio(t_errors[j], reference[j]))
+            else:
+                out.append(format_ratio(t_errors[j], reference[j],
+                                        "@0" if j in at_zero else "*"))
+        return out
+
+    # When the two fits end in different minima, MIGRAD from tarnwick's point
+    # tells whether that point is a minimum: iminuit above it says nothing
+    # (MIGRAD does not leave a start on a limit, where its internal gradient
+    # vanishes), and iminuit below it may have found another minimum. From a
+    # yield on its bound MIGRAD does not move that yield either; the gradient
+    # in the notes covers that direction.
+    polish = None
+    if abs(dnll) > 1e-3:
+        polish = migrad_from(mass, problem, weights, t_values)
+
+    # The row compares with HESSE at the lower of the two minima, and at
+    # tarnwick's point whenever a yield sits at 0 there; the notes give the
+    # other comparison.
+    own_ratios = row_ratios(mi["errors"], False)
+    at_tarnwick_ratios = (None if at_tarnwick is None
+                          else row_ratios(at_tarnwick["errors"], True))
+    row_at_tarnwick = bool(at_zero) or dnll < -1e-3
+    ratios = at_tarnwick_ratios if row_at_tarnwick else own_ratios
     return {
         "case": CASE_TITLES[case],
         "at_tarnwick": at_tarnwick,
+        "at_zero": at_zero,
+        "bound_gradients": bound_gradients,
+        "polish": polish,
+        "own_hesse_ratios": own_ratios,
+        "at_tarnwick_ratios": at_tarnwick_ratios,
+        "row_at_tarnwick": row_at_tarnwick,
         "n": n,
-        "dnll": result.minimum_nll - mi["fval"],
+        "dnll": dnll,
         "success": result.success,
         "message": result.message,
-        "ratios": ratios,
-        "shape_ratios": shape_ratios,
+        "ratios": ratios[:k],
+        "shape_ratios": ratios[k:],
         "t_counts": (result.objective_evaluations, result.gradient_evaluations,
                      result.hessian_evaluations),
         "mi": mi,
@@ -391,7 +564,8 @@ def main(argv=None) -> int:
     notes = []
     case_indices = {c: i for i, c in enumerate(CASES)}
     for case in cases:
-        for n in sizes:
+        case_sizes = sorted(set(sizes) | set(CASES[case]().extra_sizes))
+        for n in case_sizes:
             r = compare(case_indices[case], case, n)
             mi = r["mi"]
             print(f"| {r['case']} | {size_label(n)} | {r['dnll']:+.3g} "
@@ -401,27 +575,47 @@ def main(argv=None) -> int:
                   f"| {mi['nfcn_migrad']}+{mi['nfcn'] - mi['nfcn_migrad']} "
                   f"| {mi['valid']} | {r['t_time']:.2f} | {mi['time']:.2f} |",
                   flush=True)
-            if r["at_tarnwick"] is not None:
-                h = r["at_tarnwick"]
-                t_err = r["t_errors"]
-                ratio = ", ".join("bnd" if j in r["fixed"] else f"{t_err[j] / h['errors'][j]:.3f}"
-                                  for j in range(len(t_err)))
+            label = f"{r['case']} {size_label(n)}"
+            h = r["at_tarnwick"]
+            if r["bound_gradients"]:
+                at_bound = ", ".join(
+                    f"y{j}: error {r['t_errors'][j]:.4g}, dNLL/dy {g:+.3g}"
+                    for j, g in r["bound_gradients"].items())
+                notes.append(f"{label}: yields at their lower bound in tarnwick ({at_bound})")
+            if abs(r["dnll"]) > 1e-3:
                 notes.append(
-                    f"{r['case']} {size_label(n)}: the fits end in different minima "
+                    f"{label}: the fits end in different minima "
                     f"(tarnwick {r['t_values_str']}, NLL {r['tarnwick_nll']:.6f}, "
                     f"recomputed here {h['nll']:.6f}; iminuit {r['mi_values_str']}, "
-                    f"NLL {mi['fval']:.6f}). Error ratios against HESSE at tarnwick's "
-                    f"point, yields then shapes: {ratio}")
+                    f"NLL {mi['fval']:.6f}).")
+            if r["row_at_tarnwick"]:
+                notes.append(
+                    f"{label}: error ratios against iminuit's HESSE at its own minimum "
+                    f"{r['mi_values_str']}: {', '.join(r['own_hesse_ratios'])}")
+            elif h is not None:
+                notes.append(
+                    f"{label}: error ratios against HESSE at tarnwick's point, yields "
+                    f"then shapes: {', '.join(r['at_tarnwick_ratios'])}")
+            if r["polish"] is not None:
+                q = r["polish"]
+                notes.append(
+                    f"{label}: MIGRAD started at tarnwick's "
+                    f"point ends at {q['values_str']}, NLL {q['fval']:.6f} (valid "
+                    f"{q['valid']}, {q['nfcn']} calls): tarnwick − that = "
+                    f"{r['tarnwick_nll'] - q['fval']:+.3g}")
             if r["fixed"]:
-                notes.append(f"{r['case']} {size_label(n)}: parameters "
-                             f"{r['fixed']} on their bound in tarnwick, fixed for HESSE")
+                notes.append(f"{label}: parameters {r['fixed']} with a NaN error in "
+                             f"tarnwick, fixed for HESSE")
     if notes:
         print()
         for note in notes:
             print(f"- {note}")
     print()
     print("Yield order: PDF order (signal first, exponential background last); "
-          "shape order: as declared. ΔNLL > 0: tarnwick above iminuit's minimum.")
+          "shape order: as declared. ΔNLL > 0: tarnwick above iminuit's minimum. "
+          "@0: a yield at its lower bound, against HESSE at tarnwick's point with the "
+          "yields unbounded; *: the other ratios of a row against that HESSE "
+          "(a yield at 0, or iminuit's minimum above tarnwick's).")
     return 0
 
 
