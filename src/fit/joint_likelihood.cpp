@@ -71,6 +71,16 @@ std::pair<double, double> JointLikelihood::difference_points(Eigen::Index j, dou
   return {v + h, v - h};
 }
 
+std::optional<SPlotError> JointLikelihood::non_finite_point(std::span<const double> point) {
+  for (const double v : point) {
+    if (!std::isfinite(v)) {
+      // An overflowing gradient or step; no PDF may see such a value.
+      return Optimization{"the fit reached a parameter value that is not finite"};
+    }
+  }
+  return std::nullopt;
+}
+
 ParameterMap JointLikelihood::parameters_at(std::span<const double> shape_values) const {
   TARNWICK_REQUIRE(shape_values.size() == shape_names_.size());
   ParameterMap parameters;
@@ -113,6 +123,7 @@ JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
     std::span<const double> shape_values) const {
+  if (auto error = non_finite_point(shape_values)) return std::unexpected(std::move(*error));
   auto values = evaluate_pdf_values(parameters_at(shape_values));
   TARNWICK_RETURN_IF_ERROR(values);
   const std::size_t n_events = events_.size();
@@ -128,6 +139,7 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
   const std::size_t n_comp = pdfs_.size();
   TARNWICK_REQUIRE(static_cast<std::size_t>(x.size()) >= n_comp);
   const std::span<const double> point(x.data(), static_cast<std::size_t>(x.size()));
+  if (auto error = non_finite_point(point)) return std::unexpected(std::move(*error));
   auto values = checked_pdf_values(parameters_at(point.subspan(n_comp)));
   TARNWICK_RETURN_IF_ERROR(values);
   const auto& f = *values;

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -100,6 +101,8 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
 
  private:
   [[nodiscard]] ParameterMap parameters_at(std::span<const double> shape_values) const;
+  // The Optimization error of a point with a NaN or infinite coordinate.
+  [[nodiscard]] static std::optional<SPlotError> non_finite_point(std::span<const double> point);
   [[nodiscard]] std::expected<optimizer::Vector, SPlotError> gradient_with_step(
       const optimizer::Vector& x, double step_factor) const;
   // The two points of a difference along coordinate j at value v with step

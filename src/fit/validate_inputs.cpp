@@ -82,6 +82,15 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
     return invalid(
         "initial_yields must match the PDFs, be finite and nonnegative, and have positive sum");
   }
+  // Last, so that every other complaint about the input comes first: fewer
+  // events than fitted parameters cannot determine them, and is most often
+  // a transposed data array.
+  const std::size_t n_parameters = n_pdfs + shape_parameters.size();
+  if (events.size() < n_parameters) {
+    return invalid(std::to_string(events.size()) + (events.size() == 1 ? " event" : " events") +
+                   " for " + std::to_string(n_parameters) +
+                   " fitted parameters: data must be (n_events, n_features); is it transposed?");
+  }
   return out;
 }
 

@@ -51,6 +51,32 @@ class InterpreterLock {
   PyGILState_STATE state_{};
 };
 
+// _weakref.getweakrefcount, or empty (with no exception set) when it cannot
+// be had.
+PyRef weakref_counter() noexcept {
+  PyRef module = PyRef::steal(PyImport_ImportModule("_weakref"));
+  PyRef count =
+      module ? PyRef::steal(PyObject_GetAttrString(module.get(), "getweakrefcount")) : PyRef();
+  if (!count) {
+    PyErr_Clear();
+  }
+  return count;
+}
+
+// Whether a weak reference reaches `object`, through which the PDF could
+// still change it. Unknown counts as yes; no exception is left set.
+bool weakly_referenced(PyObject* count, PyObject* object) noexcept {
+  if (count == nullptr) {
+    return true;
+  }
+  PyRef n = PyRef::steal(PyObject_CallOneArg(count, object));
+  const long value = n ? PyLong_AsLong(n.get()) : -1;
+  if (value == -1) {
+    PyErr_Clear();
+  }
+  return value != 0;
+}
+
 fit::SPlotError pdf_error(std::string message) {
   return fit::PdfEvaluation{std::move(message)};
 }
@@ -80,6 +106,7 @@ PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std
       index_(index),
       n_events_(n_events),
       interruption_(&interruption),
+      weakref_count_(weakref_counter()),
       has_entry_(true),
       values_{PyRef(), std::move(seed_values), {}},
       parameters_(std::move(seed_parameters)) {
@@ -94,10 +121,31 @@ std::expected<fit::PdfValues, fit::SPlotError> PythonParametricPdf::evaluate_bat
     return std::unexpected(pdf_error("Python PDF cache lock was poisoned"));
   }
   PoisonOnUnwind guard(poisoned_);
+  if (signal_raised()) {
+    return std::unexpected(pdf_error("the fit was interrupted"));
+  }
   if (auto error = refresh(parameters)) {
     return std::unexpected(std::move(*error));
   }
   return fit::PdfValues{values_.values, first_invalid_};
+}
+
+bool PythonParametricPdf::signal_raised() {
+  // Every evaluation of the fit passes here, cache hits included, so a
+  // Ctrl-C is seen within one evaluation even when no PDF is called.
+  InterpreterLock interpreter;
+  if (interruption_->pending()) {
+    return true;
+  }
+  if (PyErr_CheckSignals() == 0) {
+    return false;
+  }
+  // Whatever the handler raised (KeyboardInterrupt for SIGINT) ends the fit
+  // and reaches the caller as it is.
+  if (PyRef exception = take_raised_exception()) {
+    interruption_->set(std::move(exception));
+  }
+  return true;
 }
 
 std::optional<fit::SPlotError> PythonParametricPdf::refresh(const fit::ParameterMap& parameters) {
@@ -151,7 +199,8 @@ std::optional<std::string> PythonParametricPdf::call_python(const fit::Parameter
     }
     return text;
   }
-  if (numpy::is_float64_array(result.get(), 1)) {
+  if (numpy::is_float64_array(result.get(), 1) &&
+      !weakly_referenced(weakref_count_.get(), result.get())) {
     auto unshared = numpy::unshared_elements(result.get());
     if (unshared && unshared->size() == n_events_) {
       scratch_.values = *unshared;

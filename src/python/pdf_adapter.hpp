@@ -76,6 +76,9 @@ class PythonParametricPdf final : public fit::ParametricPdf {
       const fit::EventView& events, const fit::ParameterMap& parameters) override;
 
  private:
+  // Runs the pending signal handlers; true when the fit must stop (a handler
+  // raised, or another adapter's call was interrupted before).
+  [[nodiscard]] bool signal_raised();
   // Makes the cache entry hold the values at `parameters`, calling Python on
   // a miss. Called with mutex_ held. Errors leave the entry as it was.
   [[nodiscard]] std::optional<fit::SPlotError> refresh(const fit::ParameterMap& parameters);
@@ -83,8 +86,8 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   [[nodiscard]] std::optional<std::string> call_python(const fit::ParameterMap& parameters);
 
   // One output of the PDF: the array it returned, kept as it is when
-  // nothing else can reach it (numpy::unshared_elements), or a copy of its
-  // values. Most PDFs return a fresh array, which is then never copied.
+  // nothing else can reach it (numpy::unshared_elements, and no weak
+  // reference), or a copy of its values. Most PDFs return a fresh array, which is then never copied.
   struct Output {
     PyRef array;                // the kept array, or empty
     std::vector<double> copy;   // the values, when no array is kept
@@ -96,6 +99,7 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   std::size_t index_;
   std::size_t n_events_;
   FitInterruption* interruption_;
+  PyRef weakref_count_;  // _weakref.getweakrefcount: a kept output has no weak references
 
   // The cache. `values_` holds the PDF's output at `parameters_` and
   // `first_invalid_` the verdict of the density test on it; a miss fills

@@ -142,6 +142,27 @@ TEST(JointLikelihood, HessianOfAQuadraticIsSymmetricAndExact) {
   EXPECT_GT(h(2, 2), 0.0);
 }
 
+TEST(JointLikelihood, NoPdfSeesANonFinitePoint) {
+  // An overflowing gradient or step ends the run with the likelihood's own
+  // error before any PDF is called.
+  const EventRows events = constant_events(5, 0.25);
+  GaussPdf signal(1, 0.1, "mu");
+  FlatPdf background;
+  std::array<ParametricPdf*, 2> pdfs{&signal, &background};
+  const std::vector<double> w(5, 1.0);
+  const JointLikelihood nll({"mu"}, events, pdfs, w);
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  for (const Vector& x : {point({nan, 3.0, 0.3}), point({2.0, 3.0, inf}), point({2.0, -inf, 0.3})}) {
+    EXPECT_TRUE(IsError<Optimization>(
+        nll.evaluate(x), "optimization failed: the fit reached a parameter value that is not finite"));
+  }
+  EXPECT_TRUE(IsError<Optimization>(nll.evaluate_model(std::vector<double>{nan}),
+                                    "optimization failed: the fit reached a parameter value that "
+                                    "is not finite"));
+  EXPECT_EQ(signal.calls + background.calls, 0u);
+}
+
 TEST(JointLikelihood, PdfValueChecks) {
   const EventRows events = constant_events(3, 0.5);
   const std::vector<double> w(3, 1.0);

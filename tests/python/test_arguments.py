@@ -270,6 +270,28 @@ class TestDataForms:
         with pytest.raises(ValueError, match="^invalid input: event coordinates must be finite$"):
             tarnwick.splot(np.asfortranarray(base)[:, ::-1], [flat_pdf])
 
+    def test_fewer_events_than_fitted_parameters_are_taken_for_a_transposed_array(
+            self, two_peaks):
+        from conftest import gauss_mu_pdf
+
+        mu = [tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
+        transposed = np.column_stack([two_peaks[:, 0], two_peaks[:, 0]]).T
+        with pytest.raises(ValueError, match=(
+                r"^invalid input: 2 events for 3 fitted parameters: data must be "
+                r"\(n_events, n_features\); is it transposed\?$")):
+            tarnwick.splot(transposed, [gauss_mu_pdf, flat_pdf], shape_parameters=mu)
+        # As many events as parameters may be tried (three events may still
+        # not identify two components, which is the engine's error to give).
+        try:
+            tarnwick.splot(two_peaks[:3], [gauss_mu_pdf, flat_pdf], shape_parameters=mu)
+        except tarnwick.SPlotError:
+            pass
+        # The check comes after every other one.
+        many = [tarnwick.ShapeParameter(f"p{j}", 0.5, 0.0, 1.0) for j in range(8)]
+        with pytest.raises(ValueError, match="^invalid input: max_steps must be positive$"):
+            tarnwick.splot(np.full((5, 1), 0.5), [flat_pdf, flat_pdf], shape_parameters=many,
+                           max_steps=0)
+
     def test_results_do_not_depend_on_the_memory_layout(self, two_peaks):
         from conftest import gauss_mu_pdf
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import weakref
+
 import numpy as np
 import pytest
 
@@ -84,5 +86,30 @@ def test_an_output_the_pdf_keeps_is_copied(two_peaks, view):
     parameters = [tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
     expected = tarnwick.splot(two_peaks, [Recording(), flat], shape_parameters=parameters)
     result = tarnwick.splot(two_peaks, [peak, flat_into_buffer], shape_parameters=parameters)
+    np.testing.assert_array_equal(result.yields, expected.yields)
+    np.testing.assert_array_equal(result.sweights, expected.sweights)
+
+
+def test_an_output_the_pdf_reaches_by_a_weak_reference_is_copied(two_peaks):
+    # A fresh output kept without a copy could still be changed through a weak
+    # reference: here the second PDF halves the first one's latest output and
+    # makes one value negative, after the first one's values were checked.
+    refs = []
+
+    def peak(data, shape):
+        out = gaussian(data[:, 0], shape["mu"], 0.05)
+        refs.append(weakref.ref(out))
+        return out
+
+    def flat_that_tampers(data, shape):
+        latest = refs[-1]()
+        if latest is not None:
+            latest *= 0.5
+            latest[0] = -1.0
+        return flat(data, shape)
+
+    parameters = [tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
+    expected = tarnwick.splot(two_peaks, [Recording(), flat], shape_parameters=parameters)
+    result = tarnwick.splot(two_peaks, [peak, flat_that_tampers], shape_parameters=parameters)
     np.testing.assert_array_equal(result.yields, expected.yields)
     np.testing.assert_array_equal(result.sweights, expected.sweights)

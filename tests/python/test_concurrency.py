@@ -299,3 +299,27 @@ def test_pass_threads_live_within_the_call_and_follow_the_cpus_allowed():
         os.sched_setaffinity(0, allowed)
     assert max(seen) == before
     assert_identical(on_one, on_all)
+
+
+# ---- Ctrl-C during a fit that calls no PDF ----
+
+def test_a_signal_ends_a_fit_that_calls_no_pdf_within_an_evaluation():
+    """A yields-only fit calls Python only at the probe; a SIGINT-like signal
+    must still end it at once, as KeyboardInterrupt, not at its end."""
+    import signal
+
+    data = mass_sample(9, 2_000_000, 0.3)
+    delay = 0.1
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        start = time.perf_counter()
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        with pytest.raises(KeyboardInterrupt):
+            tarnwick.splot(data, [fixed_signal, fixed_background])
+        late = time.perf_counter() - start - delay
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert late < 0.2, late
+    # Nothing of the interrupted fit is left behind.
+    assert_identical(inner_fit(), inner_fit())

@@ -870,3 +870,36 @@ def test_shape_parameter_construction_stores_its_arguments_or_raises(call):
     check_shape_parameter(outcome, args, kwargs)
     del outcome
     check_counts(watched, counts)
+
+
+def test_no_pdf_is_asked_for_a_non_finite_parameter_value():
+    """Weights of 1e300 push the likelihood and its differences to the edge
+    of the doubles; whatever the fit makes of that, no PDF may be called with
+    a NaN or infinite shape value (the fit ends with an SPlotError first)."""
+    rng = np.random.default_rng(1)
+    peak = rng.normal(0.4, 0.05, 600)
+    u = rng.uniform(size=1400)
+    mass = np.concatenate([peak, -np.log1p(-u * (1.0 - math.exp(-2.0))) / 2.0])
+    data = np.clip(mass, 0.0, 1.0).reshape(-1, 1)
+    seen = []
+
+    def signal(d, shape):
+        seen.append(tuple(shape.values()))
+        z = (d[:, 0] - shape["mu"]) / shape["sigma"]
+        return np.exp(-0.5 * z * z) / (shape["sigma"] * math.sqrt(2.0 * math.pi))
+
+    def background(d, shape):
+        seen.append(tuple(shape.values()))
+        slope = shape["slope"]
+        return slope * np.exp(-slope * d[:, 0]) / (1.0 - math.exp(-slope))
+
+    shapes = [tarnwick.ShapeParameter("mu", 0.38, 0.2, 0.6),
+              tarnwick.ShapeParameter("sigma", 0.06, 0.01, 0.2),
+              tarnwick.ShapeParameter("slope", 1.5, 0.1, 10.0)]
+    for weight in (1e300, 1e250, 1e200):
+        try:
+            tarnwick.splot(data, [signal, background], shape_parameters=shapes,
+                           weights=np.full(len(data), weight))
+        except tarnwick.SPlotError:
+            pass
+    assert seen and all(math.isfinite(v) for point in seen for v in point)
