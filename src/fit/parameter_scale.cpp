@@ -29,9 +29,13 @@ std::expected<optimizer::Vector, SPlotError> parameter_scale(const JointLikeliho
     auto f_second = likelihood.evaluate(p);
     TARNWICK_RETURN_IF_ERROR(f_second);
     p[j] = v;
-    const double c = side == DifferenceSide::Both
-                         ? (*f_first - 2.0 * f0 + *f_second) / (h * h)
-                         : (*f_second - 2.0 * *f_first + f0) / (h * h);
+    const double difference = side == DifferenceSide::Both
+                                  ? *f_first - 2.0 * f0 + *f_second
+                                  : *f_second - 2.0 * *f_first + f0;
+    // h² overflows for coordinates beyond ~10¹⁵⁷ (yields of fits weighted by
+    // 10¹⁵⁰ and more); dividing by h twice keeps their curvature.
+    const double h2 = h * h;
+    const double c = std::isfinite(h2) ? difference / h2 : difference / h / h;
     scale[j] = (std::isfinite(c) && c != 0.0) ? std::sqrt(std::abs(c)) : 1.0;
   }
   return scale;
