@@ -19,8 +19,9 @@ namespace {
 // A result pickles as a call of the private classmethod _rebuild with its
 // fields in the order of kRebuildFields. _rebuild copies every array into a
 // new C-ordered float64 array, so a rebuilt result owns its arrays as one
-// made by splot does, and it checks the dimensions and the dict types, so
-// that a tampered pickle raises instead of making a result that breaks later.
+// made by splot does, and it checks the dimensions, the dict types and that
+// the fields agree with each other, so that a tampered pickle raises instead
+// of making a result that breaks later.
 
 constexpr const char* kRebuildFields[] = {
     "yields",
@@ -86,6 +87,60 @@ bool dict_to_map(PyObject* dict, const char* name, std::map<std::string, double>
   return true;
 }
 
+// Checks that the shapes agree as in a result made by splot, with n the
+// length of the yields and p the number of shape parameters: yield_errors
+// n, covariance n × n, sweights n columns, shape_errors the names of
+// shape_parameters, fit_covariance (n + p) × (n + p). ValueError naming
+// the first field that disagrees otherwise.
+bool check_consistency(const PyRef (&arrays)[std::size(kArrayFields)],
+                       const ResultFields& fields) {
+  const std::size_t n = fields.n_components;
+  const std::size_t n_errors = numpy::vector_view(arrays[1].get()).length;
+  if (n_errors != n) {
+    PyErr_Format(PyExc_ValueError, "yield_errors has %zu entries, expected %zu (one per yield)",
+                 n_errors, n);
+    return false;
+  }
+  const numpy::MatrixView covariance = numpy::matrix_view(arrays[2].get());
+  if (covariance.rows != n || covariance.cols != n) {
+    PyErr_Format(PyExc_ValueError,
+                 "covariance has shape (%zu, %zu), expected (%zu, %zu) for %zu yields",
+                 covariance.rows, covariance.cols, n, n, n);
+    return false;
+  }
+  const numpy::MatrixView sweights = numpy::matrix_view(arrays[3].get());
+  if (sweights.cols != n) {
+    PyErr_Format(PyExc_ValueError, "sweights has %zu columns, expected %zu (one per yield)",
+                 sweights.cols, n);
+    return false;
+  }
+  const auto& shape = fields.shape_parameters;
+  const auto& errors = fields.shape_errors;
+  if (errors.size() != shape.size()) {
+    PyErr_Format(PyExc_ValueError,
+                 "shape_errors has %zu entries, expected %zu (one per shape parameter)",
+                 errors.size(), shape.size());
+    return false;
+  }
+  for (const auto& [name, error] : errors) {
+    if (!shape.contains(name)) {
+      PyErr_Format(PyExc_ValueError, "shape_errors names '%s', which is not a shape parameter",
+                   name.c_str());
+      return false;
+    }
+  }
+  const std::size_t n_fit = n + shape.size();
+  const numpy::MatrixView fit_covariance = numpy::matrix_view(arrays[4].get());
+  if (fit_covariance.rows != n_fit || fit_covariance.cols != n_fit) {
+    PyErr_Format(PyExc_ValueError,
+                 "fit_covariance has shape (%zu, %zu), expected (%zu, %zu) for %zu yields and "
+                 "%zu shape parameter(s)",
+                 fit_covariance.rows, fit_covariance.cols, n_fit, n_fit, n, shape.size());
+    return false;
+  }
+  return true;
+}
+
 bool to_count(PyObject* object, std::uint64_t& count) noexcept {
   count = PyLong_AsUnsignedLongLong(object);
   return !(count == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
@@ -102,7 +157,8 @@ PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
   ResultFields fields;
   fields.n_components = numpy::vector_view(arrays[0].get()).length;
   if (!dict_to_map(args[5], "shape_parameters", fields.shape_parameters) ||
-      !dict_to_map(args[6], "shape_errors", fields.shape_errors)) {
+      !dict_to_map(args[6], "shape_errors", fields.shape_errors) ||
+      !check_consistency(arrays, fields)) {
     return {};
   }
   fields.minimum_nll = PyFloat_AsDouble(args[7]);

@@ -213,3 +213,39 @@ def test_figures_draw_headless(events):
         buffer = io.BytesIO()
         figure.savefig(buffer, format="png")
         assert buffer.getvalue().startswith(b"\x89PNG")
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda r, d: diagnostics.closure(r, d[:1], [peak, flat_pdf]), ValueError,
+     "data has 1 events .* the fit had 800"),
+    (lambda r, d: diagnostics.closure(r, d.T, [peak, flat_pdf]), ValueError,
+     "data has 3 events .* the fit had 800"),
+    (lambda r, d: diagnostics.closure(r, d, [peak]), ValueError,
+     "1 PDFs given for a fit of 2 components"),
+    (lambda r, d: diagnostics.closure(r, d + 5.0, [peak, far_peak]), ValueError,
+     "density Σ_k y_k f_k is 0.0 at event 0"),
+    (lambda r, d: diagnostics.apply_sweights(r, d, [peak, flat_pdf, flat_pdf]), ValueError,
+     "3 PDFs given for a fit of 2 components"),
+    (lambda r, d: diagnostics.plot_fit(r, d, [peak], 0), ValueError,
+     "1 PDFs given for a fit of 2 components"),
+    (lambda r, d: diagnostics.plot_fit(r, d, [peak, flat_pdf], 3), ValueError,
+     "column 3 is out of range for the data's 3 column"),
+    (lambda r, d: diagnostics.plot_sweighted(r, d[:500], 0, 0), ValueError,
+     "data has 500 events .* the fit had 800"),
+    (lambda r, d: diagnostics.plot_sweighted(r, d, -4, 0), ValueError,
+     "column -4 is out of range"),
+    (lambda r, d: diagnostics.plot_sweighted(r, d, 1.0, 0), TypeError,
+     "column must be an integer"),
+    (lambda r, d: diagnostics.plot_sweighted(r, d, 0, 2), ValueError,
+     "component 2 is out of range for a fit of 2 component"),
+    (lambda r, d: diagnostics.control_leakage(d, [peak, flat_pdf], MU, [1, 5]), ValueError,
+     "control column 5 is out of range for the data's 3 column"),
+], ids=["closure-one-row", "closure-transposed", "closure-one-pdf", "closure-other-data",
+        "apply-three-pdfs", "plot_fit-one-pdf", "plot_fit-column", "plot_sweighted-rows",
+        "plot_sweighted-column", "plot_sweighted-float-column", "plot_sweighted-component",
+        "control_leakage-column"])
+def test_inputs_that_do_not_match_the_result_are_named(events, call, error, match):
+    data, _ = events
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
+    with pytest.raises(error, match=match):
+        call(result, data)

@@ -127,20 +127,37 @@ def test_pickle_round_trip_keeps_every_field_and_printed_form(two_peaks):
             assert type(getattr(clone, name)) is type(getattr(result, name))
 
 
-@pytest.mark.parametrize("position, value, error", [
-    (0, np.zeros((2, 2)), ValueError),
-    (3, np.zeros(4), ValueError),
-    (5, {1: 2.0}, TypeError),
-    (6, [("a", 1.0)], TypeError),
-    (9, b"bytes", TypeError),
-    (10, -1, OverflowError),
+# Positions in the pickled state: 0 yields, 1 yield_errors, 2 covariance,
+# 3 sweights, 4 fit_covariance, 5 shape_parameters, 6 shape_errors, 9 message,
+# 10 objective_evaluations. The fit has 2 components, 1 shape parameter and
+# 60 events.
+@pytest.mark.parametrize("changes, error, match", [
+    ({0: np.zeros((2, 2))}, ValueError, "yields must have 1 dimension"),
+    ({3: np.zeros(4)}, ValueError, "sweights must have 2 dimension"),
+    ({5: {1: 2.0}}, TypeError, "shape_parameters keys must be str"),
+    ({6: [("a", 1.0)]}, TypeError, "shape_errors must be a dict"),
+    ({9: b"bytes"}, TypeError, "message must be a str"),
+    ({10: -1}, OverflowError, "negative int"),
+    # Fields that disagree with the yields or with each other.
+    ({0: np.zeros(7), 2: np.zeros((2, 3)), 3: np.zeros((1000, 5))}, ValueError,
+     r"yield_errors has 2 entries, expected 7"),
+    ({1: np.zeros(3)}, ValueError, r"yield_errors has 3 entries, expected 2"),
+    ({2: np.zeros((2, 3))}, ValueError, r"covariance has shape \(2, 3\), expected \(2, 2\)"),
+    ({2: np.zeros((3, 3))}, ValueError, r"covariance has shape \(3, 3\), expected \(2, 2\)"),
+    ({3: np.zeros((60, 5))}, ValueError, r"sweights has 5 columns, expected 2"),
+    ({6: {}}, ValueError, r"shape_errors has 0 entries, expected 1"),
+    ({6: {"sigma": 0.1}}, ValueError, r"shape_errors names 'sigma'"),
+    ({5: {}, 6: {}}, ValueError, r"fit_covariance has shape \(3, 3\), expected \(2, 2\)"),
+    ({4: np.zeros((2, 2))}, ValueError, r"fit_covariance has shape \(2, 2\), expected \(3, 3\)"),
 ])
-def test_rebuilding_from_a_tampered_pickle_raises(two_peaks, position, value, error):
-    result = tarnwick.splot(two_peaks, [flat_pdf])
+def test_rebuilding_from_a_tampered_pickle_raises(two_peaks, changes, error, match):
+    result = tarnwick.splot(two_peaks, [gauss_mu_pdf, flat_pdf],
+                            shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
     rebuild, state = result.__reduce__()
     state = list(state)
-    state[position] = value
-    with pytest.raises(error):
+    for position, value in changes.items():
+        state[position] = value
+    with pytest.raises(error, match=match):
         rebuild(*state)
     with pytest.raises(TypeError, match=r"_rebuild takes 13 arguments \(2 given\)"):
         rebuild(*state[:2])

@@ -11,7 +11,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, Pdf, as_events, densities, event_weights, sweights_from
+from ._model import (FloatArray, Pdf, as_events, check_pdf_count, densities, event_weights,
+                     sweights_from)
 
 
 def _is_dask_array(data: Any) -> bool:
@@ -39,8 +40,7 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
     covariance = np.asarray(result.covariance, dtype=np.float64)
     shape = dict(result.shape_parameters)
     pdf_list = list(pdfs)
-    if len(pdf_list) != len(yields):
-        raise ValueError(f"{len(pdf_list)} PDFs given for a fit of {len(yields)} components")
+    check_pdf_count(result, pdf_list)
 
     def weigh(block: FloatArray, block_weights: FloatArray | None) -> FloatArray:
         w = event_weights(block_weights, len(block))

@@ -25,8 +25,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (YIELD_LOWER_BOUND, Pdf, as_events, component_names, densities,
-                     event_weights)
+from ._model import (YIELD_LOWER_BOUND, Pdf, as_events, check_fit_events, check_index,
+                     check_pdf_count, component_names, densities, event_weights)
 
 
 def _row(label: str, values: Sequence[float]) -> str:
@@ -101,19 +101,30 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None) -> Closure:
     """The closure relations of `result`, recomputed from the data and PDFs.
 
-    `data`, `pdfs` and `weights` must be those of the fit. The PDFs are
-    called once each at the fitted shape parameters. The declared
+    `data`, `pdfs` and `weights` must be those of the fit (ValueError names
+    the one that does not match the result). The PDFs are called once each
+    at the fitted shape parameters. The declared
     `shape_parameters`, when given, let the check name shape parameters that
     ended on one of their bounds (whose errors are then NaN or meaningless);
     yields are always checked against their lower bound, the machine epsilon.
     """
     events = as_events(data)
+    check_fit_events(result, events)
+    check_pdf_count(result, pdfs)
     w = event_weights(weights, len(events))
     f = densities(events, pdfs, result.shape_parameters)
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
     sweights = np.asarray(result.sweights, dtype=np.float64)
     mixture = f @ yields
+    # The fit needs Σ_k y_k f_k(i) > 0 at every event; elsewhere the data or
+    # the PDFs are not those of the fit.
+    bad = np.flatnonzero(~(np.isfinite(mixture) & (mixture > 0.0)))
+    if len(bad):
+        raise ValueError(
+            f"the fitted density Σ_k y_k f_k is {mixture[bad[0]]} at event {bad[0]} "
+            f"({len(bad)} such event(s)), where the fit had it positive: pass the data and "
+            f"PDFs the fit was made with")
     information = (f * (w / mixture**2)[:, None]).T @ f
     names = component_names(pdfs)
     return Closure(
@@ -214,6 +225,9 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     initial values. The shuffle is seeded by `seed`.
     """
     events = as_events(data)
+    n_columns = events.shape[1]
+    columns = [check_index(column, n_columns, "control column",
+                           f"the data's {n_columns} column(s)") for column in control_columns]
     if isinstance(shape_parameters, Mapping):
         shape = {str(name): float(value) for name, value in shape_parameters.items()}
     else:
@@ -222,13 +236,13 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     names = component_names(pdfs)
     baseline = densities(events, pdfs, shape)
     leaks = []
-    for column in control_columns:
+    for column in columns:
         shuffled = events.copy()
         shuffled[:, column] = rng.permutation(events[:, column])
         changed = densities(shuffled, pdfs, shape)
         for k in range(len(pdfs)):
             if not np.array_equal(changed[:, k], baseline[:, k], equal_nan=True):
                 change = float(np.nanmax(np.abs(changed[:, k] - baseline[:, k]), initial=0.0))
-                leaks.append(Leak(names[k], k, int(column), change))
-    return Leakage(tuple(int(c) for c in control_columns), tuple(leaks))
+                leaks.append(Leak(names[k], k, column, change))
+    return Leakage(tuple(columns), tuple(leaks))
 

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -20,6 +22,37 @@ def as_events(data: npt.ArrayLike) -> FloatArray:
     if events.ndim != 2:
         raise ValueError(f"data must be two-dimensional, got {events.ndim} dimension(s)")
     return events
+
+
+def check_pdf_count(result: Any, pdfs: Sequence[Pdf]) -> None:
+    """Raises ValueError unless there is one PDF per component of `result`."""
+    n_components = len(result.yields)
+    if len(pdfs) != n_components:
+        raise ValueError(f"{len(pdfs)} PDFs given for a fit of {n_components} components: "
+                         f"pass the fit's PDFs, one per component and in its order")
+
+
+def check_fit_events(result: Any, events: FloatArray) -> None:
+    """Raises ValueError unless `events` has a row per sWeight row of `result`."""
+    n_fitted = len(result.sweights)
+    if len(events) != n_fitted:
+        raise ValueError(f"data has {len(events)} events (rows) but the fit had {n_fitted}: "
+                         f"pass the data the fit was made on")
+
+
+def check_index(index: Any, size: int, what: str, among: str) -> int:
+    """`index` as an int when it picks one of `size` items as NumPy indexing
+    does (negative from the end); TypeError or ValueError naming `what`
+    (such as "column") and `among` (such as "the data's 3 columns") otherwise."""
+    if isinstance(index, (bool, np.bool_)):
+        raise TypeError(f"{what} must be an integer, got {index!r}")
+    try:
+        value = operator.index(index)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, got {index!r}") from None
+    if not -size <= value < size:
+        raise ValueError(f"{what} {value} is out of range for {among}")
+    return value
 
 
 def event_weights(weights: npt.ArrayLike | None, n_events: int) -> FloatArray:

@@ -15,7 +15,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, Pdf, as_events, component_names, densities, event_weights
+from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_index, check_pdf_count,
+                     component_names, densities, event_weights)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -48,6 +49,9 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     do.
     """
     events = as_events(data)
+    check_pdf_count(result, pdfs)
+    column = check_index(column, events.shape[1], "column",
+                         f"the data's {events.shape[1]} column(s)")
     w = event_weights(weights, len(events))
     lo, hi = _range(events[:, column], range)
     counts, edges = np.histogram(events[:, column], bins=bins, range=(lo, hi), weights=w)
@@ -83,6 +87,12 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     the true values themselves (histogrammed).
     """
     events = as_events(data)
+    check_fit_events(result, events)
+    column = check_index(column, events.shape[1], "column",
+                         f"the data's {events.shape[1]} column(s)")
+    n_components = len(result.yields)
+    component = check_index(component, n_components, "component",
+                            f"a fit of {n_components} component(s)")
     s = np.asarray(result.sweights, dtype=np.float64)[:, component]
     values = events[:, column]
     lo, hi = _range(values, range)
