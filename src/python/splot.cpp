@@ -212,19 +212,87 @@ PyObject* guarded_splot(PyObject* module, PyObject* const* args, Py_ssize_t narg
   }
 }
 
-// The C entry point. A PDF may call splot again, so calls can nest, and each
-// level takes a few kilobytes of C stack besides its Python frames. Each call
-// therefore counts as one level of the interpreter's recursion limit, so that
-// deep nesting ends in RecursionError while the stack still has room, as it
-// does for CPython's own builtins that call back into Python.
+// How many levels of the interpreter's recursion limit (sys.getrecursionlimit())
+// one call of splot counts as, besides the Python frames below it. A PDF may call splot again, so calls can nest.
+// A nesting level takes up to about 9 KiB of C stack (the most when the PDF
+// that nests is called from deep inside the fit, the least at the probe),
+// while the PDF's own Python frame, the level's other count against the
+// limit, takes none. At two levels per call, three per nesting level, the
+// default limit of 1000 ends nesting in RecursionError after about 330
+// levels, some 3 MiB of stack, which a thread started with a 4 MiB stack
+// holds; at one level per call the 500 nesting levels would need 4.5 MiB.
+constexpr int kRecursionLevels = 2;
+constexpr const char kRecursionWhere[] = " in tarnwick.splot";
+
+// The nested calls of splot on this thread, each of which counts as
+// kRecursionLevels levels besides the Python frames below it.
+thread_local int nested_calls = 0;
+
+// The Python frames of the calling thread.
+int python_frames() noexcept {
+  int depth = 0;
+  PyRef frame = PyRef::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+  while (frame) {
+    ++depth;
+    frame = PyRef::steal(
+        reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
+  }
+  return depth;
+}
+
+// One call's share of the recursion limit, held while the call runs. The
+// Python frames below the call and kRecursionLevels for every call of splot
+// on the thread, this one included, must stay within sys.getrecursionlimit();
+// and the call is one level of the interpreter's own C recursion guard
+// (Py_EnterRecursiveCall). Requires the interpreter lock from enter() to the
+// end of the guard, on the same thread.
+class RecursionLevels {
+ public:
+  RecursionLevels() = default;
+  RecursionLevels(const RecursionLevels&) = delete;
+  RecursionLevels& operator=(const RecursionLevels&) = delete;
+
+  ~RecursionLevels() {
+    if (entered_c_) {
+      Py_LeaveRecursiveCall();
+    }
+    if (counted_) {
+      --nested_calls;
+    }
+  }
+
+  // True with the levels taken, or false with RecursionError raised (what
+  // was taken is given back by the destructor).
+  [[nodiscard]] bool enter() noexcept {
+    if (python_frames() + kRecursionLevels * (nested_calls + 1) > Py_GetRecursionLimit()) {
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kRecursionWhere);
+      return false;
+    }
+    ++nested_calls;
+    counted_ = true;
+    if (Py_EnterRecursiveCall(kRecursionWhere) != 0) {
+      return false;
+    }
+    entered_c_ = true;
+    return true;
+  }
+
+ private:
+  bool counted_ = false;
+  bool entered_c_ = false;
+};
+
+// The C entry point: a call counts against the recursion limit (see
+// kRecursionLevels) for as long as it runs, so that deep nesting ends in
+// RecursionError while the stack still has room, as it does for CPython's
+// own builtins that call back into Python.
 PyObject* splot_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  if (Py_EnterRecursiveCall(" in tarnwick.splot") != 0) {
+  RecursionLevels levels;
+  if (!levels.enter()) {
     return nullptr;
   }
-  PyObject* result = guarded_splot(module, args, nargs, kwnames);
-  Py_LeaveRecursiveCall();
-  return result;
+  return guarded_splot(module, args, nargs, kwnames);
 }
 
 constexpr const char kSplotDoc[] =
@@ -277,16 +345,28 @@ constexpr const char kSplotDoc[] =
     "------\n"
     "ValueError\n"
     "    If the data, weights, initial yields, shape parameters, or optimizer\n"
-    "    configuration are invalid.\n"
+    "    configuration are invalid, or if a PDF is not callable or its first\n"
+    "    output is not a one-dimensional ``float64`` array of ``n_events`` values.\n"
     "SPlotError\n"
-    "    If a PDF raises an exception, returns invalid values, the optimizer\n"
-    "    fails numerically, or the yield information matrix is singular.\n"
+    "    If a PDF raises an ``Exception`` during the fit or returns invalid\n"
+    "    values, the optimizer fails numerically, or the yield information\n"
+    "    matrix is singular. The message names the PDF's exception.\n"
+    "Exception raised by a PDF\n"
+    "    Each PDF is called once at the initial shape-parameter values before\n"
+    "    the fit starts; an exception raised by that first call propagates\n"
+    "    unchanged. An exception that is not an ``Exception`` subclass, such as\n"
+    "    ``KeyboardInterrupt`` or ``SystemExit``, always propagates unchanged,\n"
+    "    and so does one raised by a signal handler while the fit runs.\n"
     "\n"
     "Notes\n"
     "-----\n"
     "PDF callables are vectorized over the complete data array. Their outputs\n"
     "are cached for each shape-parameter point to avoid reevaluating a PDF once\n"
     "per event.\n"
+    "\n"
+    "A PDF may call ``splot`` itself. Each call counts as two levels of the\n"
+    "interpreter's recursion limit, so that nesting too deep ends in a\n"
+    "``RecursionError`` in the PDF that nests rather than in a stack overflow.\n"
     "\n"
     "The rows of ``sweights`` follow the input event order, and its columns\n"
     "follow the order of ``pdfs``.\n"

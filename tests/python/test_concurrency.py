@@ -214,12 +214,16 @@ def test_an_inner_fit_that_fails_is_the_pdfs_own_error():
     assert_identical(fit(data), expected)
 
 
-# Fits nested in PDFs until the recursion limit stops them, inside the fit
-# (not at the probe), in a thread with half the usual 8 MiB stack. The
-# sanitized Debug build's frames, with their redzones, take two to three
-# times the stack, so that thread gets four times as much.
+# Fits nested in PDFs until the recursion limit stops them, in a thread with
+# half the usual 8 MiB stack. Each PDF starts the next fit at its ninth call,
+# inside the iterations of its own fit, where a nesting level takes the most
+# stack (at the probe it takes the least). The sanitized Debug build's
+# frames, with their redzones, take two to three times the stack, so that
+# thread gets four times as much. Afterwards the thread must recurse as deep
+# as before: the calls gave back the levels of the limit they counted as.
 DEEP_NESTING = """
 import os
+import sys
 import threading
 import numpy as np
 import tarnwick
@@ -228,6 +232,7 @@ stack_mib = 16 if os.environ.get("TARNWICK_UNDER_SANITIZER") == "1" else 4
 threading.stack_size(stack_mib * 1024 * 1024)
 data = np.linspace(0.1, 0.9, 10).reshape(-1, 1)
 mu = tarnwick.ShapeParameter("mu", 0.5, 0.0, 1.0)
+depth = {"now": 0, "most": 0}
 
 
 def flat(data, shape):
@@ -239,10 +244,19 @@ def nesting_pdf():
 
     def pdf(data, shape):
         calls[0] += 1
-        if calls[0] == 2:
-            tarnwick.splot(data, [nesting_pdf(), flat], shape_parameters=[mu])
+        if calls[0] == 9:
+            depth["now"] += 1
+            depth["most"] = max(depth["most"], depth["now"])
+            try:
+                tarnwick.splot(data, [nesting_pdf(), flat], shape_parameters=[mu])
+            finally:
+                depth["now"] -= 1
         return np.exp(-((data[:, 0] - shape["mu"]) ** 2))
     return pdf
+
+
+def down(n):
+    return 0 if n == 0 else down(n - 1)
 
 
 def run():
@@ -250,6 +264,9 @@ def run():
         tarnwick.splot(data, [nesting_pdf(), flat], shape_parameters=[mu])
     except tarnwick.SPlotError as error:
         print(str(error)[-80:])
+    print("nesting levels", depth["most"], "of limit", sys.getrecursionlimit())
+    down(sys.getrecursionlimit() - 20)
+    print("recursed to the limit")
 
 
 thread = threading.Thread(target=run)
@@ -262,7 +279,14 @@ def test_deep_nesting_ends_in_recursion_error_not_in_a_crash():
     child = subprocess.run([sys.executable, "-c", DEEP_NESTING], capture_output=True, text=True,
                            timeout=300)
     assert child.returncode == 0, child.stderr
+    lines = child.stdout.splitlines()
     assert "RecursionError: maximum recursion depth exceeded" in child.stdout
+    # A nesting level counts as three levels of the limit on every version:
+    # the PDF's frame and the two of its call of splot.
+    words = next(line.split() for line in lines if line.startswith("nesting levels "))
+    levels, limit = int(words[2]), int(words[5])
+    assert limit // 4 < levels <= limit // 3
+    assert lines[-1] == "recursed to the limit", child.stderr
 
 
 # ---- the threads of the likelihood pass ----
