@@ -3,7 +3,9 @@
 # UndefinedBehaviorSanitizer into build-asan/, runs ctest there with leak
 # detection on, then runs the pytest suite against the sanitized module of
 # that build tree in the stock interpreter with the sanitizer runtimes
-# preloaded. Any sanitizer report fails the run. Exits non-zero on any
+# preloaded. Last, builds the C++ fit tests with ThreadSanitizer into
+# build-tsan/ and runs those of the threaded likelihood pass and its worker
+# threads there. Any sanitizer report fails the run. Exits non-zero on any
 # failure.
 #
 #   scripts/run_sanitizers.sh              ctest and the whole pytest suite
@@ -73,3 +75,16 @@ PY
 # captured. The tests that start interpreters of their own check their exit
 # status.
 sanitized_python -m pytest -q -p no:cacheprovider --capture=no "$@"
+
+# ThreadSanitizer, which cannot share a build with ASan: the libraries and the
+# fit tests only, Debug for the same reasons as above. The first report ends
+# the test that made it, which then fails; a filter that matches no test
+# fails too.
+tsan_build=build-tsan
+cmake -S . -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_PYTHON=OFF \
+  -DTARNWICK_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$tsan_build" --parallel "$jobs" --target fit_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$tsan_build" --output-on-failure --parallel "$jobs" --no-tests=error \
+    --tests-regex '^(LikelihoodPass|WorkerThreads)\.'
