@@ -6,7 +6,30 @@
 # comparisons of fit quality). Used by the test,
 # sanitizer and valgrind scripts; the example does not need it. Safe to run
 # again.
+#
+#   scripts/setup_machine.sh                  the above, for python3
+#   scripts/setup_machine.sh PYTHON...        only what building the module and
+#                                             running the pytest suite need,
+#                                             for each interpreter PYTHON
 set -euo pipefail
+
+# Interpreters named: NumPy (also for its C headers), pytest and hypothesis;
+# the other packages stay out, and the tests that need them skip.
+if [ $# -gt 0 ]; then
+  for python in "$@"; do
+    missing=$("$python" - <<'PY'
+import importlib.util
+wanted = {"numpy": "numpy>=2.0", "pytest": "pytest>=7", "hypothesis": "hypothesis>=6"}
+print(" ".join(spec for name, spec in wanted.items() if importlib.util.find_spec(name) is None))
+PY
+)
+    if [ -n "$missing" ]; then
+      # shellcheck disable=SC2086
+      PIP_ROOT_USER_ACTION=ignore "$python" -m pip install --quiet $missing
+    fi
+  done
+  exit 0
+fi
 
 need_apt=()
 [ -f /usr/include/eigen3/Eigen/Core ] || need_apt+=(libeigen3-dev)
