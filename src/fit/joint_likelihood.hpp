@@ -32,7 +32,7 @@
 #include "fit/event_view.hpp"
 #include "fit/parametric_pdf.hpp"
 #include "fit/splot_error.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::fit {

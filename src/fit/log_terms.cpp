@@ -21,7 +21,7 @@
 #include "fit/log_terms_eight_lanes.hpp"
 #include "fit/mixture_block.hpp"
 #include "fit/worker_threads.hpp"
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::fit {
 

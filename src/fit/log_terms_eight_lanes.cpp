@@ -14,7 +14,7 @@
 #include "fit/exact_log.hpp"
 #include "fit/log_kernel_avx512.hpp"
 #include "fit/mixture_block.hpp"
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::fit {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::optimizer {

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <memory>
 
+#include "optimizer/algorithms/gradient/callbacks.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
-#include "optimizer/core/callbacks.hpp"
 #include "test_callbacks.hpp"
 #include "test_problems.hpp"
 #include "test_util.hpp"

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "optimizer/interfaces/linear_algebra.hpp"
+#include "optimizer/core/eigen_provider.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::optimizer {

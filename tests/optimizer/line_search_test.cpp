@@ -32,7 +32,10 @@ SearchOutcome run_search(const FunctionProblem& problem, const Vector& x, const 
                          std::optional<StepLimit> limit, MoreThuenteLineSearch params = {}) {
   std::uint64_t cost = 0;
   std::uint64_t gradient = 0;
-  const TransformedProblem<ProblemError> transformed(problem);
+  // The identity scale over an unbounded box: the problem sees the points
+  // of the search exactly.
+  const DiagonalScale identity = DiagonalScale::identity(box_of(std::nullopt, x.size()));
+  const TransformedProblem<ProblemError> transformed(problem, identity);
   auto result = search(StrongWolfeLineSearch{params}, x, d, limit, transformed,
                        EvaluationCounters{cost, gradient});
   return {std::move(result), cost, gradient};

@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
+#include "optimizer/core/optimizer_error.hpp"
+#include "optimizer/core/status.hpp"
 #include "optimizer/core/summary.hpp"
-#include "optimizer/interfaces/optimizer_error.hpp"
-#include "optimizer/interfaces/status.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::optimizer {

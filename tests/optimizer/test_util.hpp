@@ -13,9 +13,9 @@
 #include <string_view>
 #include <variant>
 
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/bounds.hpp"
-#include "optimizer/interfaces/optimizer_error.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/core/optimizer_error.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer::testing {
 

@@ -32,9 +32,9 @@
 #include <utility>
 
 #include "optimizer/algorithms/line_search/more_thuente.hpp"
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/linear_algebra.hpp"
-#include "optimizer/interfaces/problem.hpp"
+#include "optimizer/core/eigen_provider.hpp"
+#include "optimizer/core/transformed_problem.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 

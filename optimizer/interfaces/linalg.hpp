@@ -16,7 +16,7 @@ namespace tarnwick::optimizer::detail {
 }  // namespace tarnwick::optimizer::detail
 
 #ifdef eigen_assert
-#error "Eigen must be included through optimizer/core/linalg.hpp only"
+#error "Eigen must be included through optimizer/interfaces/linalg.hpp only"
 #endif
 #define eigen_assert(condition)                                                    \
   do {                                                                             \
