@@ -50,9 +50,21 @@ Result minimise(const FunctionProblem& problem, const Vector& start,
 }
 
 // What every converged run must show: success, a reported value that is f
-// at the reported point, and counters equal to the calls made.
+// at the reported point, counters equal to the calls made, and no call at a
+// point outside the box (a box-limited step may overshoot a bound by
+// rounding; the problem must see the bound).
 ::testing::AssertionResult ConvergedRun(const Result& result, const FunctionProblem& problem) {
   if (!result) return ::testing::AssertionFailure() << "the run returned an error";
+  if (result->bounds) {
+    for (const auto* points : {&problem.evaluated, &problem.differentiated}) {
+      for (const Vector& x : *points) {
+        if (!inside_box(x, *result->bounds)) {
+          return ::testing::AssertionFailure() << "the problem was called outside the box at "
+                                               << x.transpose();
+        }
+      }
+    }
+  }
   if (result->message.kind() != StatusType::Success) {
     return ::testing::AssertionFailure() << "ended with " << result->message.display();
   }
