@@ -14,10 +14,12 @@
 #include <optional>
 #include <span>
 
-#include "fit/exact_log.hpp"
-#include "fit/lane_sums.hpp"
+#include "numerics/exact_log.hpp"
+#include "numerics/lane_sums.hpp"
 
 namespace tarnwick::fit {
+
+using numerics::LogKernel;
 
 class WorkerThreads;
 
@@ -44,7 +46,7 @@ struct LogTermsInput {
 // The terms −t_i of events [begin, end) summed into lanes, or the first
 // event there that stops the pass.
 struct RangeSum {
-  BoundedSum sum;
+  numerics::BoundedSum sum;
   std::optional<std::size_t> stopped_at;
 };
 
@@ -62,7 +64,7 @@ inline constexpr std::size_t kEventsPerThread = std::size_t{1} << 15;
 // contiguous ranges that the threads claim in turn.
 [[nodiscard]] LogTerms subtract_log_terms(double s, const LogTermsInput& in,
                                           WorkerThreads* threads = nullptr,
-                                          LogKernel kernel = fastest_log_kernel());
+                                          LogKernel kernel = numerics::fastest_log_kernel());
 
 // One range with the kernels of exact_log (four lanes or the library),
 // blocks of kExactLogBlock events, begin a multiple of kExactLogBlock.
