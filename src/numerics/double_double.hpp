@@ -1,8 +1,8 @@
 // Double-double arithmetic: a value hi + lo with |lo| ≤ ulp(hi)/2, about
 // 106 bits, made of ordinary double operations (no fused ones) in
 // round-to-nearest. The logarithm tables are computed with it when first
-// needed; the vector kernels write their own double-double steps in
-// registers.
+// needed, and the vector logarithms end with the same steps in registers
+// (log_sum below).
 //
 // Every operation written must be rounded on its own: whoever includes this
 // compiles with -ffp-contract=off (the numerics target does).
@@ -70,6 +70,37 @@ inline DoubleDouble log_of_ratio(double a, double b) {
     sum = add(sum, divide(power, n));
   }
   return {2.0 * sum.hi, 2.0 * sum.lo};
+}
+
+// The last steps of both vector logarithms, for V = __m256d or __m512d.
+// These are GCC vector types, whose +, − and × are the packed instructions
+// themselves (the intrinsics _mm256_add_pd and the like are written so), so
+// the function compiles to the same code inside either kernel. From
+// A = k·L2H + T_hi, B = k·L2L + T_lo, r, r² = r2 + r2_lo (exact) and
+// p = r³ P(r):
+//   u + u_lo = r − r²/2 (fast two-sum: |r| ≥ r²/2; q_lo = −r2_lo/2 exact),
+//   hi + err = A + u (two-sum, or a fast one where kAIsZeroOrLarger: the
+//   caller knows A = 0 or |A| ≥ |u|),
+//   lo = err + ((B + u_lo) + (q_lo + p)), and H + L = hi + lo (fast
+//   two-sum).
+template <bool kAIsZeroOrLarger, class V>
+[[gnu::always_inline]] inline void log_sum(const V& a, const V& b, const V& r, const V& r2,
+                                           const V& r2_lo, const V& p, V& h, V& l) {
+  const V q = -0.5 * r2;
+  const V q_lo = -0.5 * r2_lo;
+  const V u = r + q;
+  const V u_lo = q - (u - r);
+  const V hi = a + u;
+  V err;
+  if constexpr (kAIsZeroOrLarger) {
+    err = u - (hi - a);
+  } else {
+    const V bb = hi - a;
+    err = (a - (hi - bb)) + (u - bb);
+  }
+  const V lo = err + ((b + u_lo) + (q_lo + p));
+  h = hi + lo;
+  l = lo - (h - hi);
 }
 
 }  // namespace tarnwick::numerics::dd

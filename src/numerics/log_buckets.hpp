@@ -41,4 +41,22 @@ struct BucketConstants {
 
 [[nodiscard]] BucketConstants bucket_constants(int bits, int j);
 
+// Fills a table of 2^bits buckets: its ln2_hi and ln2_lo, and each bucket j
+// through keep(j, constants, ln2_hi), which stores the bucket's constants
+// and returns whether the table's own checks on them pass. Returns whether
+// ln 2 and every bucket passed.
+template <class Table, class Keep>
+[[nodiscard]] bool fill_log_table(Table& table, int bits, Keep keep) {
+  const Ln2 ln2 = ln2_split();
+  table.ln2_hi = ln2.hi;
+  table.ln2_lo = ln2.lo;
+  bool valid = ln2.exact;
+  for (int j = 0; j < (1 << bits); ++j) {
+    const BucketConstants b = bucket_constants(bits, j);
+    const bool kept = keep(j, b, ln2.hi);
+    valid = valid && b.valid && kept;
+  }
+  return valid;
+}
+
 }  // namespace tarnwick::numerics::detail

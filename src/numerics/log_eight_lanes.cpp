@@ -44,19 +44,14 @@ bool eight_lane_bounds_hold(const detail::BucketConstants& b, double ln2_hi) {
 
 LogTable build_table() {
   LogTable table{};
-  const detail::Ln2 ln2 = detail::ln2_split();
-  table.ln2_hi = ln2.hi;
-  table.ln2_lo = ln2.lo;
   table.kept_half_ulp = detail::kKeptHalfUlp;
-  bool valid = ln2.exact;
-  for (int j = 0; j < kBuckets; ++j) {
-    const detail::BucketConstants b = detail::bucket_constants(kBucketBits, j);
-    table.c[j] = b.c;
-    table.t_hi[j] = b.t_hi;
-    table.t_lo[j] = b.t_lo;
-    valid = valid && b.valid && eight_lane_bounds_hold(b, ln2.hi);
-  }
-  table.valid = valid;
+  table.valid = detail::fill_log_table(
+      table, kBucketBits, [&](int j, const detail::BucketConstants& b, double ln2_hi) {
+        table.c[j] = b.c;
+        table.t_hi[j] = b.t_hi;
+        table.t_lo[j] = b.t_lo;
+        return eight_lane_bounds_hold(b, ln2_hi);
+      });
   return table;
 }
 

@@ -32,6 +32,7 @@
 #include <span>
 
 #include "numerics/cpu_features.hpp"
+#include "numerics/double_double.hpp"
 
 #ifdef TARNWICK_VECTOR_LOG
 
@@ -144,20 +145,11 @@ TARNWICK_AVX512 inline Log8 log8(__m512d x, const Registers& t) {
   const __m512d p3to10 = _mm512_fmadd_pd(p7to10, r4, p3to6);
   const __m512d poly = _mm512_fmadd_pd(p11, r8, p3to10);
   const __m512d p = _mm512_mul_pd(poly, _mm512_mul_pd(r2, r));
-  // u = r − r²/2 as a double-double (|r| ≥ r²/2: fast two-sum).
-  const __m512d minus_half = _mm512_set1_pd(-0.5);
-  const __m512d q = _mm512_mul_pd(minus_half, r2);
-  const __m512d q_lo = _mm512_mul_pd(minus_half, r2_lo);
-  const __m512d u = _mm512_add_pd(r, q);
-  const __m512d u_lo = _mm512_sub_pd(q, _mm512_sub_pd(u, r));
-  // hi + err = A + u (fast two-sum: A = 0 or |A| ≥ |u|).
-  const __m512d hi = _mm512_add_pd(a, u);
-  const __m512d err = _mm512_sub_pd(u, _mm512_sub_pd(hi, a));
-  const __m512d lo =
-      _mm512_add_pd(err, _mm512_add_pd(_mm512_add_pd(b, u_lo), _mm512_add_pd(q_lo, p)));
-  // H + L = hi + lo (fast two-sum).
-  const __m512d h = _mm512_add_pd(hi, lo);
-  const __m512d l = _mm512_sub_pd(lo, _mm512_sub_pd(h, hi));
+  // H + L from A, B, r, r² and r³ P(r); A + u is a fast two-sum (A = 0 or
+  // |A| ≥ |u|).
+  __m512d h;
+  __m512d l;
+  dd::log_sum<true>(a, b, r, r2, r2_lo, p, h, l);
 
   // exact_log.cpp's conditions: (a) x a positive normal double, (b) H not a
   // power of two, (c) |L| < (1/2 − δ) ulp(H).

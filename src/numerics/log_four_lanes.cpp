@@ -48,6 +48,7 @@
 #include <cstdint>
 
 #include "numerics/cpu_features.hpp"
+#include "numerics/double_double.hpp"
 #include "numerics/exact_log.hpp"
 #include "numerics/log_buckets.hpp"
 
@@ -79,16 +80,11 @@ struct Table {
 
 Table build_table() {
   Table table{};
-  const detail::Ln2 ln2 = detail::ln2_split();
-  table.ln2_hi = ln2.hi;
-  table.ln2_lo = ln2.lo;
-  bool valid = ln2.exact;
-  for (int j = 0; j < kBuckets; ++j) {
-    const detail::BucketConstants b = detail::bucket_constants(kBucketBits, j);
-    table.bucket[j] = {b.c, b.t_hi, b.t_lo, 0.0};
-    valid = valid && b.valid;
-  }
-  table.valid = valid;
+  table.valid = detail::fill_log_table(
+      table, kBucketBits, [&](int j, const detail::BucketConstants& b, double) {
+        table.bucket[j] = {b.c, b.t_hi, b.t_lo, 0.0};
+        return true;
+      });
   return table;
 }
 
@@ -154,7 +150,6 @@ TARNWICK_TARGET_AVX2_FMA std::size_t vector_log(std::span<const double> xs, std:
   }
 
   {
-    const __m256d minus_half = _mm256_set1_pd(-0.5);
     const __m256i exponent_bits = _mm256_set1_epi64x(0x7FF0000000000000);
     const __m256i mantissa_bits = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);
     const __m256d sign_bit = _mm256_set1_pd(-0.0);
@@ -174,21 +169,10 @@ TARNWICK_TARGET_AVX2_FMA std::size_t vector_log(std::span<const double> xs, std:
       const __m256d p78 = _mm256_fmadd_pd(_mm256_set1_pd(-1.0 / 8.0), r, _mm256_set1_pd(1.0 / 7.0));
       const __m256d p3to8 = _mm256_fmadd_pd(p78, r4, _mm256_fmadd_pd(p56, r2, p34));
       const __m256d p = _mm256_mul_pd(p3to8, _mm256_mul_pd(r2, r));
-      // u = r − r²/2 as a double-double (|r| ≥ r²/2: fast two-sum).
-      const __m256d q = _mm256_mul_pd(minus_half, r2);
-      const __m256d q_lo = _mm256_mul_pd(minus_half, r2_lo);
-      const __m256d u = _mm256_add_pd(r, q);
-      const __m256d u_lo = _mm256_sub_pd(q, _mm256_sub_pd(u, r));
-      // hi + err = A + u (two-sum).
-      const __m256d hi = _mm256_add_pd(a, u);
-      const __m256d bb = _mm256_sub_pd(hi, a);
-      const __m256d err =
-          _mm256_add_pd(_mm256_sub_pd(a, _mm256_sub_pd(hi, bb)), _mm256_sub_pd(u, bb));
-      const __m256d lo = _mm256_add_pd(
-          err, _mm256_add_pd(_mm256_add_pd(_mm256_load_pd(b_of + i), u_lo), _mm256_add_pd(q_lo, p)));
-      // H + L = hi + lo (fast two-sum).
-      const __m256d h = _mm256_add_pd(hi, lo);
-      const __m256d l = _mm256_sub_pd(lo, _mm256_sub_pd(h, hi));
+      // H + L from A, B, r, r² and r³ P(r).
+      __m256d h;
+      __m256d l;
+      dd::log_sum<false>(a, _mm256_load_pd(b_of + i), r, r2, r2_lo, p, h, l);
       _mm256_storeu_pd(y + i, h);
 
       // Conditions (a), (b), (c) of exact_log.cpp.
