@@ -149,7 +149,7 @@ TARNWICK_TARGET_AVX512 [[gnu::noinline]] RangeSum eight_lanes(const EightLaneInp
 
 RangeSum eight_lane_range_sum(const LogTermsInput& in, std::size_t begin, std::size_t end) {
   TARNWICK_REQUIRE(in.f.size() <= kEightLaneMostComponents &&
-                   numerics::log_kernel_available(LogKernel::EightLane));
+                   numerics::log_kernel_available(numerics::LogKernel::EightLane));
   EightLaneInput lanes_in{in.f, in.yields, in.floor, {}};
   for (std::size_t k = 0; k < in.f.size(); ++k) lanes_in.columns[k] = in.f[k].data();
   const bool two = in.f.size() == 2;
@@ -164,7 +164,7 @@ RangeSum eight_lane_range_sum(const LogTermsInput& in, std::size_t begin, std::s
 #else  // no eight-lane kernel on this platform: never called
 
 RangeSum eight_lane_range_sum(const LogTermsInput&, std::size_t, std::size_t) {
-  TARNWICK_REQUIRE(numerics::log_kernel_available(LogKernel::EightLane));
+  TARNWICK_REQUIRE(numerics::log_kernel_available(numerics::LogKernel::EightLane));
   return {};
 }
 
