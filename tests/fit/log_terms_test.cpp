@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
@@ -26,11 +26,7 @@ namespace {
 using numerics::ExactSum;
 using numerics::log_kernel_available;
 
-std::uint64_t bits_of(double v) {
-  std::uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+std::uint64_t bits_of(double v) { return std::bit_cast<std::uint64_t>(v); }
 
 // The kernels this machine runs.
 std::vector<LogKernel> kernels() {
