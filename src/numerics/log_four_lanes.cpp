@@ -17,6 +17,10 @@
 // 2⁻⁵², or c₀ = 1 and z a multiple of 2⁻⁵³) and |r| < 2⁻⁸, so r has at most
 // 53 significant bits and one fused multiply-add produces it.
 //
+// Constants. T_j = −ln c_j and ln 2, each split as hi + lo so that
+// A = k·L2H + T_hi is exact and B = k·L2L + T_lo an ordinary double
+// (log_buckets.hpp).
+//
 // ln(1 + r) = r − r²/2 + r³ P(r), P(r) = 1/3 − r/4 + … − r⁵/8 (Taylor): r²
 // is split exactly (r·r and its fma remainder), r²/2 is exact, and
 // u = r − r²/2 is kept as a double-double (fast two-sum); only r³ P(r) is an
