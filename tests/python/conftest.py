@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-DATA_DIR = Path(__file__).parent / "data"
+DATA_DIR = Path(__file__).resolve().parents[1] / "data"
 SQRT_2PI = math.sqrt(2.0 * math.pi)
 
 
