@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib
 from collections.abc import Sequence
 from typing import Any
 
@@ -12,7 +11,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_pdf_count, densities, event_weights,
-                     sweights_from)
+                     optional_module, sweights_from)
 
 
 def _is_dask_array(data: Any) -> bool:
@@ -60,7 +59,7 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
 
 
 def _apply_dask(data: Any, weights: Any, weigh: Any, n_components: int) -> Any:
-    da = importlib.import_module("dask.array")
+    da = optional_module("dask.array")
     if data.ndim != 2:
         raise ValueError(f"data must be two-dimensional, got {data.ndim} dimension(s)")
     events = data.astype(np.float64).rechunk({1: -1})

@@ -16,7 +16,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_index, check_pdf_count,
-                     component_names, densities, event_weights)
+                     component_names, densities, event_weights, optional_module)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -25,10 +25,10 @@ if TYPE_CHECKING:
 def _axes(ax: Axes | None) -> Axes:
     if ax is not None:
         return ax
-    from matplotlib.figure import Figure
-
-    figure = Figure(figsize=(6.4, 4.4), layout="constrained")
-    return figure.add_subplot()
+    figure = optional_module("matplotlib.figure").Figure(figsize=(6.4, 4.4),
+                                                         layout="constrained")
+    axes: Axes = figure.add_subplot()
+    return axes
 
 
 def _range(values: FloatArray, value_range: tuple[float, float] | None) -> tuple[float, float]:
