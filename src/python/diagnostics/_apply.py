@@ -34,6 +34,30 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
     (n_events, n_components) computed block by block along the events (the
     feature axis is joined into one block; `chunk_size` is not used), and
     `weights`, if given, must be a dask array too.
+
+    Parameters
+    ----------
+    result : tarnwick.SPlotResult
+        The finished fit.
+    data : array_like or dask.array.Array
+        The events, shape (n_events, n_columns).
+    pdfs : sequence of callable
+        The fit's PDFs, one per component and in its order.
+    chunk_size : int, optional
+        The number of events computed at a time (default 100 000).
+    weights : array_like or None, optional
+        The event weights; None (the default) for unweighted events.
+
+    Returns
+    -------
+    numpy.ndarray or dask.array.Array
+        The sWeights, shape (n_events, n_components).
+
+    Raises
+    ------
+    ValueError
+        If the PDFs are not one per component, `chunk_size` is not
+        positive, or the data or weights have the wrong shape.
     """
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)

@@ -112,5 +112,17 @@ def with_progress(pdfs: Sequence[Pdf], desc: str = "PDF calls") -> ProgressPdfs:
 
         with with_progress([signal, background]) as counted:
             result = tarnwick.splot(data, counted, shape_parameters=...)
+
+    Parameters
+    ----------
+    pdfs : sequence of callable
+        The PDFs to wrap.
+    desc : str, optional
+        The label of the progress bar (default "PDF calls").
+
+    Returns
+    -------
+    ProgressPdfs
+        The wrapped PDFs, with the count of calls and the time spent in them.
     """
     return ProgressPdfs(pdfs, progress_bar(None, desc, "calls"))
