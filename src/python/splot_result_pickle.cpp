@@ -164,10 +164,8 @@ bool read_field(const ResultField& field, PyObject* object, ResultArrays& arrays
 // Whether `field` takes part in the consistency check: the arrays and the
 // dicts.
 constexpr bool is_shape_field(const ResultField& field) {
-  return !std::holds_alternative<double ResultFields::*>(field.slot) &&
-         !std::holds_alternative<bool ResultFields::*>(field.slot) &&
-         !std::holds_alternative<std::string ResultFields::*>(field.slot) &&
-         !std::holds_alternative<std::uint64_t ResultFields::*>(field.slot);
+  return std::holds_alternative<ArraySlot>(field.slot) ||
+         std::holds_alternative<std::map<std::string, double> ResultFields::*>(field.slot);
 }
 
 // The arrays and dicts are read first and checked against each other, then
