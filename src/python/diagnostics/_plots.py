@@ -16,7 +16,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_index, check_pdf_count,
-                     component_names, densities, event_weights)
+                     component_names, densities, event_weights, optional_module)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -25,10 +25,10 @@ if TYPE_CHECKING:
 def _axes(ax: Axes | None) -> Axes:
     if ax is not None:
         return ax
-    from matplotlib.figure import Figure
-
-    figure = Figure(figsize=(6.4, 4.4), layout="constrained")
-    return figure.add_subplot()
+    figure = optional_module("matplotlib.figure").Figure(figsize=(6.4, 4.4),
+                                                         layout="constrained")
+    axes: Axes = figure.add_subplot()
+    return axes
 
 
 def _range(values: FloatArray, value_range: tuple[float, float] | None) -> tuple[float, float]:
@@ -47,6 +47,36 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     their medians, so they are the fit's projection when the PDFs depend on
     `column` alone, as the PDFs of a one-dimensional discriminating variable
     do.
+
+    Parameters
+    ----------
+    result : tarnwick.SPlotResult
+        The finished fit.
+    data : array_like
+        The events, shape (n_events, n_columns).
+    pdfs : sequence of callable
+        The fit's PDFs, one per component and in its order.
+    column : int
+        The column to histogram (negative from the end).
+    bins : int, optional
+        The number of bins (default 50).
+    range : (float, float) or None, optional
+        The histogram's range; None (the default) for the column's extent.
+    weights : array_like or None, optional
+        The event weights; None (the default) for unweighted events.
+    ax : matplotlib.axes.Axes or None, optional
+        The axes to draw into; None (the default) for a new figure.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The axes drawn into.
+
+    Raises
+    ------
+    TypeError, ValueError
+        If `column` is not a column of the data, or the PDFs or weights do
+        not match the fit.
     """
     events = as_events(data)
     check_pdf_count(result, pdfs)
@@ -85,6 +115,37 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     callable density of the variable integrating to one (drawn as the sum
     of the component's sWeights times the density times the bin width), or
     the true values themselves (histogrammed).
+
+    Parameters
+    ----------
+    result : tarnwick.SPlotResult
+        The finished fit.
+    data : array_like
+        The events the fit was made on, shape (n_events, n_columns).
+    column : int
+        The column to histogram (negative from the end).
+    component : int
+        The component whose sWeights fill the histogram (negative from the
+        end).
+    truth : callable, array_like or None, optional
+        The true density or the true values; None (the default) for none.
+    bins : int, optional
+        The number of bins (default 40).
+    range : (float, float) or None, optional
+        The histogram's range; None (the default) for the column's extent.
+    ax : matplotlib.axes.Axes or None, optional
+        The axes to draw into; None (the default) for a new figure.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The axes drawn into.
+
+    Raises
+    ------
+    TypeError, ValueError
+        If `column` or `component` is out of range, or the data are not
+        those of the fit.
     """
     events = as_events(data)
     check_fit_events(result, events)
