@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "fit/sweights.hpp"
+#include "test_events.hpp"
 #include "test_pdfs.hpp"
 #include "test_util.hpp"
 
@@ -14,6 +15,7 @@ namespace tarnwick::fit::testing {
 namespace {
 
 using optimizer::Vector;
+using tarnwick::testing::IsError;
 
 Vector point(std::initializer_list<double> values) {
   Vector v(static_cast<Eigen::Index>(values.size()));

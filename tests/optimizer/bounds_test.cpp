@@ -11,10 +11,10 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::IsConfigurationError;
-using testing::kInf;
-using testing::kNaN;
-using testing::vec;
+using tarnwick::testing::IsConfigurationError;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kNaN;
+using tarnwick::testing::vec;
 
 constexpr const char* kBadPairText = "bounds must be ordered and must not contain NaN";
 

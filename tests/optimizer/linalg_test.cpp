@@ -10,9 +10,9 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::kRoundingTolerance;
-using testing::mat;
-using testing::vec;
+using tarnwick::testing::kRoundingTolerance;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 TEST(LinearAlgebra, ProductsOfNonSquareOperandsKeepTheirOrientation) {
   const EigenProvider la;

@@ -15,12 +15,12 @@ namespace tarnwick::optimizer {
 namespace {
 
 using testing::FunctionProblem;
-using testing::mat;
+using tarnwick::testing::mat;
 using testing::ProblemError;
 using testing::quadratic;
 using testing::rosenbrock;
 using testing::sphere;
-using testing::vec;
+using tarnwick::testing::vec;
 
 struct SearchOutcome {
   std::expected<LineSearchResult, ProblemError> result;
@@ -222,7 +222,7 @@ TEST(StrongWolfeSearch, ProblemErrorEndsTheSearchUnchangedAndIsCounted) {
     const SearchOutcome outcome = run_search(problem, vec({1}), vec({-3}), unbounded_limit());
     const ProblemError expected{call <= 4 ? "evaluate failed" : "gradient failed",
                                 call <= 4 ? call : call - 4};
-    EXPECT_TRUE(testing::HoldsError(outcome.result, expected));
+    EXPECT_TRUE(tarnwick::testing::HoldsError(outcome.result, expected));
     EXPECT_TRUE(CountsMatchCalls(outcome, problem));
   }
 }

@@ -16,19 +16,19 @@ namespace {
 
 using testing::convergence_callbacks;
 using testing::FunctionProblem;
-using testing::inside_box;
-using testing::kGradientTolerance;
-using testing::kInf;
-using testing::kMachineEpsilon;
-using testing::kMinimiserTolerance;
-using testing::kObjectiveChangeTolerance;
-using testing::kProjectedGradientTolerance;
-using testing::mat;
+using tarnwick::testing::inside_box;
+using tarnwick::testing::kGradientTolerance;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kMachineEpsilon;
+using tarnwick::testing::kMinimiserTolerance;
+using tarnwick::testing::kObjectiveChangeTolerance;
+using tarnwick::testing::kProjectedGradientTolerance;
+using tarnwick::testing::mat;
 using testing::max_steps;
-using testing::projected_gradient;
+using tarnwick::testing::projected_gradient;
 using testing::quadratic;
 using testing::rosenbrock;
-using testing::vec;
+using tarnwick::testing::vec;
 
 // Enough steps for every problem here; reaching the limit fails the test.
 constexpr std::uint64_t kStepLimit = 2000;
@@ -91,7 +91,7 @@ TEST(Minimisation, UnboundedQuadraticReachesItsMinimiser) {
   ASSERT_TRUE(ConvergedRun(result, problem));
   EXPECT_LT(distance(result->best_point, c), kMinimiserTolerance);
   EXPECT_LT((result->covariance - coupled_hessian().inverse()).cwiseAbs().maxCoeff(),
-            testing::kRoundingTolerance);
+            tarnwick::testing::kRoundingTolerance);
 }
 
 TEST(Minimisation, QuadraticWithItsMinimiserInsideTheBoxReachesIt) {

@@ -13,7 +13,7 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::vec;
+using tarnwick::testing::vec;
 
 TEST(StatusMessage, DisplaysKindThenColonThenANonEmptyText) {
   EXPECT_EQ(StatusMessage{}.display(), "Uninitialized");
