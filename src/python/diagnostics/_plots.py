@@ -37,6 +37,21 @@ def _range(values: FloatArray, value_range: tuple[float, float] | None) -> tuple
     return float(values.min()), float(values.max())
 
 
+def _column(events: FloatArray, column: int) -> int:
+    return check_index(column, events.shape[1], "column",
+                       f"the data's {events.shape[1]} column(s)")
+
+
+def _histogram(values: FloatArray, bins: int, lo: float, hi: float,
+               w: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, float]:
+    """The weighted counts, their errors √Σw², the bin edges and centres, and the
+    bin width."""
+    counts, edges = np.histogram(values, bins=bins, range=(lo, hi), weights=w)
+    squares, _ = np.histogram(values, bins=bins, range=(lo, hi), weights=w**2)
+    centres, width = 0.5 * (edges[1:] + edges[:-1]), edges[1] - edges[0]
+    return counts, np.sqrt(squares), edges, centres, width
+
+
 def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
              column: int, *, bins: int = 50, range: tuple[float, float] | None = None,
              weights: npt.ArrayLike | None = None, ax: Axes | None = None) -> Axes:
@@ -80,19 +95,16 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     """
     events = as_events(data)
     check_pdf_count(result, pdfs)
-    column = check_index(column, events.shape[1], "column",
-                         f"the data's {events.shape[1]} column(s)")
+    column = _column(events, column)
     w = event_weights(weights, len(events))
     lo, hi = _range(events[:, column], range)
-    counts, edges = np.histogram(events[:, column], bins=bins, range=(lo, hi), weights=w)
-    squares, _ = np.histogram(events[:, column], bins=bins, range=(lo, hi), weights=w**2)
-    centres, width = 0.5 * (edges[1:] + edges[:-1]), edges[1] - edges[0]
+    counts, errors, _, centres, width = _histogram(events[:, column], bins, lo, hi, w)
     grid = np.tile(np.median(events, axis=0), (400, 1))
     grid[:, column] = np.linspace(lo, hi, 400)
     expected = densities(grid, pdfs, result.shape_parameters) * result.yields * width
 
     ax = _axes(ax)
-    ax.errorbar(centres, counts, yerr=np.sqrt(squares), fmt="o", color="black", ms=3,
+    ax.errorbar(centres, counts, yerr=errors, fmt="o", color="black", ms=3,
                 label="data")
     for k, name in enumerate(component_names(pdfs)):
         ax.plot(grid[:, column], expected[:, k], "--", label=f"{name} ({result.yields[k]:.0f})")
@@ -149,20 +161,17 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     """
     events = as_events(data)
     check_fit_events(result, events)
-    column = check_index(column, events.shape[1], "column",
-                         f"the data's {events.shape[1]} column(s)")
+    column = _column(events, column)
     n_components = len(result.yields)
     component = check_index(component, n_components, "component",
                             f"a fit of {n_components} component(s)")
     s = np.asarray(result.sweights, dtype=np.float64)[:, component]
     values = events[:, column]
     lo, hi = _range(values, range)
-    counts, edges = np.histogram(values, bins=bins, range=(lo, hi), weights=s)
-    squares, _ = np.histogram(values, bins=bins, range=(lo, hi), weights=s**2)
-    centres, width = 0.5 * (edges[1:] + edges[:-1]), edges[1] - edges[0]
+    counts, errors, edges, centres, width = _histogram(values, bins, lo, hi, s)
 
     ax = _axes(ax)
-    ax.errorbar(centres, counts, yerr=np.sqrt(squares), fmt="o", color="black", ms=3,
+    ax.errorbar(centres, counts, yerr=errors, fmt="o", color="black", ms=3,
                 label=f"sWeighted, component {component}")
     if callable(truth):
         x = np.linspace(lo, hi, 400)
