@@ -17,12 +17,12 @@ namespace {
 
 using testing::convergence_callbacks;
 using testing::FunctionProblem;
-using tarnwick::testing::kUnreachable;
 using testing::Log;
 using testing::max_steps;
 using testing::recorder;
 using testing::rosenbrock;
 using testing::StopAtStep;
+using tarnwick::testing::kUnreachable;
 using tarnwick::testing::vec;
 
 // Rosenbrock from the usual far start point: it takes dozens of steps to

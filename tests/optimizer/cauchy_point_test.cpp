@@ -14,13 +14,13 @@
 namespace tarnwick::optimizer {
 namespace {
 
+using testing::memory_from_pairs;
+using testing::model_matrix;
+using testing::model_value;
 using tarnwick::testing::inside_box;
 using tarnwick::testing::kInf;
 using tarnwick::testing::kRoundingTolerance;
 using tarnwick::testing::mat;
-using testing::memory_from_pairs;
-using testing::model_matrix;
-using testing::model_value;
 using tarnwick::testing::vec;
 
 using Indices = std::vector<Eigen::Index>;

@@ -15,11 +15,11 @@ namespace tarnwick::optimizer {
 namespace {
 
 using testing::FunctionProblem;
-using tarnwick::testing::mat;
 using testing::ProblemError;
 using testing::quadratic;
 using testing::rosenbrock;
 using testing::sphere;
+using tarnwick::testing::mat;
 using tarnwick::testing::vec;
 
 struct SearchOutcome {

@@ -16,6 +16,9 @@ namespace {
 
 using testing::convergence_callbacks;
 using testing::FunctionProblem;
+using testing::max_steps;
+using testing::quadratic;
+using testing::rosenbrock;
 using tarnwick::testing::inside_box;
 using tarnwick::testing::kGradientTolerance;
 using tarnwick::testing::kInf;
@@ -24,10 +27,7 @@ using tarnwick::testing::kMinimiserTolerance;
 using tarnwick::testing::kObjectiveChangeTolerance;
 using tarnwick::testing::kProjectedGradientTolerance;
 using tarnwick::testing::mat;
-using testing::max_steps;
 using tarnwick::testing::projected_gradient;
-using testing::quadratic;
-using testing::rosenbrock;
 using tarnwick::testing::vec;
 
 // Enough steps for every problem here; reaching the limit fails the test.

@@ -10,11 +10,11 @@
 namespace tarnwick::optimizer {
 namespace {
 
+using testing::memory_from_pairs;
+using testing::model_matrix;
 using tarnwick::testing::inside_box;
 using tarnwick::testing::kRoundingTolerance;
 using tarnwick::testing::mat;
-using testing::memory_from_pairs;
-using testing::model_matrix;
 using tarnwick::testing::vec;
 
 LimitedMemory no_pairs(Eigen::Index n) {

@@ -15,13 +15,13 @@ namespace tarnwick::optimizer {
 namespace {
 
 using testing::FunctionProblem;
+using testing::Log;
+using testing::max_steps;
+using testing::recorder;
 using tarnwick::testing::IsConfigurationError;
 using tarnwick::testing::kInf;
 using tarnwick::testing::kNaN;
-using testing::Log;
 using tarnwick::testing::mat;
-using testing::max_steps;
-using testing::recorder;
 using tarnwick::testing::vec;
 
 constexpr double kMargin = 1.4901161193847656e-8;  // 2⁻²⁶
