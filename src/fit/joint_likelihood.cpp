@@ -4,6 +4,8 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "fit/log_terms.hpp"
 #include "fit/return_if_error.hpp"
@@ -31,6 +33,26 @@ std::optional<std::size_t> first_all_zero_event(std::span<const std::span<const 
 
 SPlotError all_zero_error(std::size_t event) {
   return PdfEvaluation{"all PDFs are zero for event " + std::to_string(event)};
+}
+
+// (F(first) − F(second)) / (2 step), F(q) = evaluate(q) taken with p[j] set
+// to each of `points` in turn; p[j] is restored afterwards. F is a number or
+// a vector (then the difference is taken entry by entry).
+template <class Evaluate>
+auto central_difference(optimizer::Vector& p, Eigen::Index j, std::pair<double, double> points,
+                        double step, const Evaluate& evaluate)
+    -> std::expected<typename std::invoke_result_t<const Evaluate&,
+                                                   const optimizer::Vector&>::value_type,
+                     SPlotError> {
+  const double v = p[j];
+  p[j] = points.first;
+  auto at_first = evaluate(p);
+  TARNWICK_RETURN_IF_ERROR(at_first);
+  p[j] = points.second;
+  auto at_second = evaluate(p);
+  TARNWICK_RETURN_IF_ERROR(at_second);
+  p[j] = v;
+  return (*at_first - *at_second) / (2.0 * step);
 }
 
 }  // namespace
@@ -180,15 +202,11 @@ std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step
   for (Eigen::Index j = 0; j < p.size(); ++j) {
     const double v = p[j];
     const double h = step_factor * (std::abs(v) + 1.0);
-    const auto [first, second] = difference_points(j, v, h);
-    p[j] = first;
-    auto f_first = evaluate(p);
-    TARNWICK_RETURN_IF_ERROR(f_first);
-    p[j] = second;
-    auto f_second = evaluate(p);
-    TARNWICK_RETURN_IF_ERROR(f_second);
-    p[j] = v;
-    g[j] = (*f_first - *f_second) / (2.0 * h);
+    auto difference = central_difference(
+        p, j, difference_points(j, v, h), h,
+        [this](const optimizer::Vector& q) { return evaluate(q); });
+    TARNWICK_RETURN_IF_ERROR(difference);
+    g[j] = *difference;
   }
   return g;
 }
@@ -204,15 +222,11 @@ JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
   for (Eigen::Index j = n_comp; j < n; ++j) {
     const double v = p[j];
     const double step = kHessianStepFactor * (std::abs(v) + 1.0);
-    const auto [first, second] = difference_points(j, v, step);
-    p[j] = first;
-    auto g_first = gradient_with_step(p, kHessianStepFactor);
-    TARNWICK_RETURN_IF_ERROR(g_first);
-    p[j] = second;
-    auto g_second = gradient_with_step(p, kHessianStepFactor);
-    TARNWICK_RETURN_IF_ERROR(g_second);
-    p[j] = v;
-    h.col(j) = (*g_first - *g_second) / (2.0 * step);
+    auto column = central_difference(
+        p, j, difference_points(j, v, step), step,
+        [this](const optimizer::Vector& q) { return gradient_with_step(q, kHessianStepFactor); });
+    TARNWICK_RETURN_IF_ERROR(column);
+    h.col(j) = *column;
   }
   // Shape–shape pairs: the mean of the two columns' entries; yield–shape
   // pairs: the shape column's entry.
