@@ -34,9 +34,10 @@ bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
 }
 
 // "f() takes 2 positional arguments but 3 were given", with the count of
-// keyword-only arguments given when there are any.
+// keyword-only arguments given when there are any. Building the message may
+// throw std::bad_alloc, which bind_arguments turns into MemoryError.
 void raise_too_many_positional(const Signature& signature, std::size_t given,
-                               std::span<PyObject*> bound) noexcept {
+                               std::span<PyObject*> bound) {
   std::size_t keyword_only_given = 0;
   for (std::size_t i = signature.positional; i < bound.size(); ++i) {
     keyword_only_given += bound[i] != nullptr ? 1 : 0;
@@ -61,8 +62,9 @@ void raise_too_many_positional(const Signature& signature, std::size_t given,
                given_text.c_str(), given == 1 && keyword_only_given == 0 ? "was" : "were");
 }
 
-// "f() missing 2 required positional arguments: 'a' and 'b'".
-void raise_missing(const Signature& signature, std::span<PyObject*> bound) noexcept {
+// "f() missing 2 required positional arguments: 'a' and 'b'". May throw
+// std::bad_alloc, as above.
+void raise_missing(const Signature& signature, std::span<PyObject*> bound) {
   std::size_t count = 0;
   for (std::size_t i = 0; i < signature.required; ++i) {
     count += bound[i] == nullptr ? 1 : 0;
@@ -84,8 +86,7 @@ void raise_missing(const Signature& signature, std::span<PyObject*> bound) noexc
 }
 
 // The checks after the keywords are in place, in CPython's order.
-bool finish_binding(const Signature& signature, std::size_t nargs,
-                    std::span<PyObject*> bound) noexcept {
+bool finish_binding(const Signature& signature, std::size_t nargs, std::span<PyObject*> bound) {
   if (nargs > signature.positional) {
     raise_too_many_positional(signature, nargs, bound);
     return false;
