@@ -114,48 +114,51 @@ bool bind_positional(const Signature& signature, PyObject* const* args, std::siz
   return true;
 }
 
-}  // namespace
-
-bool bind_arguments(const Signature& signature, PyObject* const* args, std::size_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> bound) noexcept {
+// The steps both calling conventions share: the positional values, then
+// each keyword that `for_each_keyword` passes to the binder it is given
+// (stopping at the first that fails), then the checks. std::bad_alloc,
+// from building a message, becomes MemoryError.
+template <class ForEachKeyword>
+bool bind_all(const Signature& signature, PyObject* const* args, std::size_t nargs,
+              std::span<PyObject*> bound, const ForEachKeyword& for_each_keyword) noexcept {
   try {
     bind_positional(signature, args, nargs, bound);
-    if (kwnames != nullptr) {
-      const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);
-      for (Py_ssize_t k = 0; k < n_keywords; ++k) {
-        if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound)) {
-          return false;
-        }
-      }
-    }
-    return finish_binding(signature, nargs, bound);
+    const auto bind_one = [&](PyObject* keyword, PyObject* value) {
+      return bind_keyword(signature, keyword, value, bound);
+    };
+    return for_each_keyword(bind_one) && finish_binding(signature, nargs, bound);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
   }
 }
 
+}  // namespace
+
+bool bind_arguments(const Signature& signature, PyObject* const* args, std::size_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> bound) noexcept {
+  return bind_all(signature, args, nargs, bound, [&](const auto& bind_one) {
+    const Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n_keywords; ++k) {
+      if (!bind_one(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+    }
+    return true;
+  });
+}
+
 bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*> bound) noexcept {
-  try {
-    const std::size_t nargs = args == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    bind_positional(signature, args == nullptr ? nullptr : &PyTuple_GET_ITEM(args, 0), nargs,
-                    bound);
-    if (kwargs != nullptr) {
-      Py_ssize_t position = 0;
-      PyObject* keyword = nullptr;
-      PyObject* value = nullptr;
-      while (PyDict_Next(kwargs, &position, &keyword, &value)) {
-        if (!bind_keyword(signature, keyword, value, bound)) {
-          return false;
-        }
-      }
+  const std::size_t nargs = args == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  PyObject* const* values = args == nullptr ? nullptr : &PyTuple_GET_ITEM(args, 0);
+  return bind_all(signature, values, nargs, bound, [&](const auto& bind_one) {
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (kwargs != nullptr && PyDict_Next(kwargs, &position, &keyword, &value)) {
+      if (!bind_one(keyword, value)) return false;
     }
-    return finish_binding(signature, nargs, bound);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
+    return true;
+  });
 }
 
 bool read_double(PyObject* object, double& out) noexcept {
