@@ -4,8 +4,6 @@
 #include <cmath>
 #include <optional>
 #include <string>
-#include <type_traits>
-#include <utility>
 
 #include "fit/log_terms.hpp"
 #include "fit/return_if_error.hpp"
@@ -33,26 +31,6 @@ std::optional<std::size_t> first_all_zero_event(std::span<const std::span<const 
 
 SPlotError all_zero_error(std::size_t event) {
   return PdfEvaluation{"all PDFs are zero for event " + std::to_string(event)};
-}
-
-// (F(first) − F(second)) / (2 step), F(q) = evaluate(q) taken with p[j] set
-// to each of `points` in turn; p[j] is restored afterwards. F is a number or
-// a vector (then the difference is taken entry by entry).
-template <class Evaluate>
-auto central_difference(optimizer::Vector& p, Eigen::Index j, std::pair<double, double> points,
-                        double step, const Evaluate& evaluate)
-    -> std::expected<typename std::invoke_result_t<const Evaluate&,
-                                                   const optimizer::Vector&>::value_type,
-                     SPlotError> {
-  const double v = p[j];
-  p[j] = points.first;
-  auto at_first = evaluate(p);
-  TARNWICK_RETURN_IF_ERROR(at_first);
-  p[j] = points.second;
-  auto at_second = evaluate(p);
-  TARNWICK_RETURN_IF_ERROR(at_second);
-  p[j] = v;
-  return (*at_first - *at_second) / (2.0 * step);
 }
 
 }  // namespace
@@ -91,6 +69,23 @@ std::pair<double, double> JointLikelihood::difference_points(Eigen::Index j, dou
       break;
   }
   return {v + h, v - h};
+}
+
+template <class Evaluate>
+auto JointLikelihood::central_difference(optimizer::Vector& p, Eigen::Index j, double step_factor,
+                                         const Evaluate& evaluate) const
+    -> std::expected<DifferenceOf<Evaluate>, SPlotError> {
+  const double v = p[j];
+  const double h = step_factor * (std::abs(v) + 1.0);
+  const auto [first, second] = difference_points(j, v, h);
+  p[j] = first;
+  auto at_first = evaluate(p);
+  TARNWICK_RETURN_IF_ERROR(at_first);
+  p[j] = second;
+  auto at_second = evaluate(p);
+  TARNWICK_RETURN_IF_ERROR(at_second);
+  p[j] = v;
+  return (*at_first - *at_second) / (2.0 * h);
 }
 
 std::optional<SPlotError> JointLikelihood::non_finite_point(std::span<const double> point) {
@@ -200,11 +195,8 @@ std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step
   optimizer::Vector p = x;
   optimizer::Vector g(x.size());
   for (Eigen::Index j = 0; j < p.size(); ++j) {
-    const double v = p[j];
-    const double h = step_factor * (std::abs(v) + 1.0);
     auto difference = central_difference(
-        p, j, difference_points(j, v, h), h,
-        [this](const optimizer::Vector& q) { return evaluate(q); });
+        p, j, step_factor, [this](const optimizer::Vector& q) { return evaluate(q); });
     TARNWICK_RETURN_IF_ERROR(difference);
     g[j] = *difference;
   }
@@ -220,10 +212,8 @@ JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
   optimizer::Matrix h = optimizer::Matrix::Zero(n, n);
   optimizer::Vector p = x;
   for (Eigen::Index j = n_comp; j < n; ++j) {
-    const double v = p[j];
-    const double step = kHessianStepFactor * (std::abs(v) + 1.0);
     auto column = central_difference(
-        p, j, difference_points(j, v, step), step,
+        p, j, kHessianStepFactor,
         [this](const optimizer::Vector& q) { return gradient_with_step(q, kHessianStepFactor); });
     TARNWICK_RETURN_IF_ERROR(column);
     h.col(j) = *column;
