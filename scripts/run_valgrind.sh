@@ -15,14 +15,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_PYTHON=OFF -DTARNWICK_BUILD_BENCHMARKS=OFF \
   >/dev/null
-cmake --build "$build" --parallel "$jobs" --target optimizer_tests fit_tests
+cmake --build "$build" --parallel "$jobs" --target numerics_tests optimizer_tests fit_tests
 
 # The death tests of the linear algebra fork; their children abort on
 # purpose and are checked by memcheck like the parent.
 memcheck=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full
           --errors-for-leak-kinds=definite --show-leak-kinds=definite)
 status=0
-for executable in tests/optimizer/optimizer_tests tests/fit/fit_tests; do
+for executable in tests/numerics/numerics_tests tests/optimizer/optimizer_tests tests/fit/fit_tests; do
   log="$build/$(basename "$executable").memcheck.log"
   start=$SECONDS
   if "${memcheck[@]}" --log-file="$log" "$build/$executable" --gtest_brief=1; then

@@ -1,4 +1,4 @@
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -13,6 +13,11 @@ DiagonalScale::DiagonalScale(const Vector& scale, Box box)
   internal_.upper = scale_.cwiseProduct(external_.upper);
 }
 
+DiagonalScale DiagonalScale::identity(Box box) {
+  const Vector ones = Vector::Ones(box.lower.size());
+  return DiagonalScale(ones, std::move(box));
+}
+
 Vector DiagonalScale::to_internal(const Vector& x) const {
   TARNWICK_REQUIRE(x.size() == scale_.size());
   return scale_.cwiseProduct(x);

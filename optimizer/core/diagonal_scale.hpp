@@ -16,8 +16,8 @@
 // rounding step beyond it.
 #pragma once
 
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 
@@ -25,6 +25,9 @@ class DiagonalScale {
  public:
   // `scale` holds one finite s > 0 per coordinate of `box`.
   DiagonalScale(const Vector& scale, Box box);
+  // s = 1 for every coordinate of `box`: z = x, and the internal box is the
+  // caller's (×1 and ÷1 are exact, ±∞ and NaN included).
+  [[nodiscard]] static DiagonalScale identity(Box box);
 
   [[nodiscard]] Vector to_internal(const Vector& x) const;
   [[nodiscard]] Vector to_external(const Vector& z) const;

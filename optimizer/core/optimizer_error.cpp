@@ -1,4 +1,4 @@
-#include "optimizer/interfaces/optimizer_error.hpp"
+#include "optimizer/core/optimizer_error.hpp"
 
 namespace tarnwick::optimizer {
 

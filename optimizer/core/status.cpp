@@ -1,4 +1,4 @@
-#include "optimizer/interfaces/status.hpp"
+#include "optimizer/core/status.hpp"
 
 namespace tarnwick::optimizer {
 

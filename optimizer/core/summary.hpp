@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/bounds.hpp"
-#include "optimizer/interfaces/status.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/core/status.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 

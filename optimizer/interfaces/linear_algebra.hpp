@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 
@@ -37,21 +37,5 @@ class LinearSolve {
   // A⁻¹; the inverse of a 0 × 0 matrix is the empty matrix.
   [[nodiscard]] virtual std::optional<Matrix> lu_inverse(const Matrix& a) const = 0;
 };
-
-// The Eigen implementation of both roles. Stateless.
-class EigenProvider final : public LinearAlgebra, public LinearSolve {
- public:
-  [[nodiscard]] double vec_dot(const Vector& a, const Vector& b) const override;
-  [[nodiscard]] Matrix mat_mul(const Matrix& a, const Matrix& b) const override;
-  [[nodiscard]] Matrix mat_sub(const Matrix& a, const Matrix& b) const override;
-  [[nodiscard]] Vector mat_vec(const Matrix& a, const Vector& v) const override;
-  [[nodiscard]] std::optional<Vector> lu_solve(const Matrix& a, const Vector& b) const override;
-  [[nodiscard]] std::optional<Matrix> lu_solve_matrix(const Matrix& a,
-                                                      const Matrix& b) const override;
-  [[nodiscard]] std::optional<Matrix> lu_inverse(const Matrix& a) const override;
-};
-
-// The one provider the optimizer uses; stateless, so shared by every run.
-inline const EigenProvider kEigen{};
 
 }  // namespace tarnwick::optimizer

@@ -6,8 +6,7 @@
 #include <expected>
 #include <utility>
 
-#include "optimizer/core/diagonal_scale.hpp"
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 
@@ -35,48 +34,6 @@ template <class E>
 class Problem : public ScalarCostFunction<E>, public ScalarGradient<E> {
  public:
   using Error = E;
-};
-
-// The object through which every optimizer component calls the problem, in
-// the optimizer's internal coordinates. With a scale installed, points are
-// mapped to the caller's coordinates before the problem sees them and
-// gradients back (see diagonal_scale.hpp); without one every call passes
-// straight through. It adds no counting, caching or checks (its callers
-// count).
-template <class E>
-class TransformedProblem {
- public:
-  // Borrows the problem and the scale for its lifetime; without a scale
-  // every call passes through.
-  TransformedProblem(const Problem<E>& problem, const DiagonalScale* scale)
-      : problem_(problem), scale_(scale) {}
-  explicit TransformedProblem(const Problem<E>& problem) : TransformedProblem(problem, nullptr) {}
-
-  [[nodiscard]] std::expected<double, E> evaluate(const Vector& z) const {
-    return problem_.evaluate(external(z));
-  }
-  [[nodiscard]] std::expected<Vector, E> gradient(const Vector& z) const {
-    auto g = problem_.gradient(external(z));
-    if (!g || !scale_) return g;
-    return scale_->gradient_to_internal(*g);
-  }
-  // H at the point in the caller's coordinates, and in those coordinates:
-  // the covariance is the caller's. One gradient_with_hessian of the
-  // problem, gradient discarded.
-  [[nodiscard]] std::expected<Matrix, E> hessian(const Vector& z) const {
-    auto both = problem_.gradient_with_hessian(external(z));
-    if (!both) return std::unexpected(std::move(both.error()));
-    return std::move(both->second);
-  }
-
-  // The point in the caller's coordinates.
-  [[nodiscard]] Vector external(const Vector& z) const {
-    return scale_ ? scale_->to_external(z) : z;
-  }
-
- private:
-  const Problem<E>& problem_;
-  const DiagonalScale* scale_;
 };
 
 }  // namespace tarnwick::optimizer

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <span>
 
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::fit {
 

@@ -71,6 +71,23 @@ std::pair<double, double> JointLikelihood::difference_points(Eigen::Index j, dou
   return {v + h, v - h};
 }
 
+template <class Evaluate>
+auto JointLikelihood::central_difference(optimizer::Vector& p, Eigen::Index j, double step_factor,
+                                         const Evaluate& evaluate) const
+    -> std::expected<DifferenceOf<Evaluate>, SPlotError> {
+  const double v = p[j];
+  const double h = step_factor * (std::abs(v) + 1.0);
+  const auto [first, second] = difference_points(j, v, h);
+  p[j] = first;
+  auto at_first = evaluate(p);
+  TARNWICK_RETURN_IF_ERROR(at_first);
+  p[j] = second;
+  auto at_second = evaluate(p);
+  TARNWICK_RETURN_IF_ERROR(at_second);
+  p[j] = v;
+  return (*at_first - *at_second) / (2.0 * h);
+}
+
 std::optional<SPlotError> JointLikelihood::non_finite_point(std::span<const double> point) {
   for (const double v : point) {
     if (!std::isfinite(v)) {
@@ -178,17 +195,10 @@ std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step
   optimizer::Vector p = x;
   optimizer::Vector g(x.size());
   for (Eigen::Index j = 0; j < p.size(); ++j) {
-    const double v = p[j];
-    const double h = step_factor * (std::abs(v) + 1.0);
-    const auto [first, second] = difference_points(j, v, h);
-    p[j] = first;
-    auto f_first = evaluate(p);
-    TARNWICK_RETURN_IF_ERROR(f_first);
-    p[j] = second;
-    auto f_second = evaluate(p);
-    TARNWICK_RETURN_IF_ERROR(f_second);
-    p[j] = v;
-    g[j] = (*f_first - *f_second) / (2.0 * h);
+    auto difference = central_difference(
+        p, j, step_factor, [this](const optimizer::Vector& q) { return evaluate(q); });
+    TARNWICK_RETURN_IF_ERROR(difference);
+    g[j] = *difference;
   }
   return g;
 }
@@ -202,17 +212,11 @@ JointLikelihood::gradient_with_hessian(const optimizer::Vector& x) const {
   optimizer::Matrix h = optimizer::Matrix::Zero(n, n);
   optimizer::Vector p = x;
   for (Eigen::Index j = n_comp; j < n; ++j) {
-    const double v = p[j];
-    const double step = kHessianStepFactor * (std::abs(v) + 1.0);
-    const auto [first, second] = difference_points(j, v, step);
-    p[j] = first;
-    auto g_first = gradient_with_step(p, kHessianStepFactor);
-    TARNWICK_RETURN_IF_ERROR(g_first);
-    p[j] = second;
-    auto g_second = gradient_with_step(p, kHessianStepFactor);
-    TARNWICK_RETURN_IF_ERROR(g_second);
-    p[j] = v;
-    h.col(j) = (*g_first - *g_second) / (2.0 * step);
+    auto column = central_difference(
+        p, j, kHessianStepFactor,
+        [this](const optimizer::Vector& q) { return gradient_with_step(q, kHessianStepFactor); });
+    TARNWICK_RETURN_IF_ERROR(column);
+    h.col(j) = *column;
   }
   // Shape–shape pairs: the mean of the two columns' entries; yield–shape
   // pairs: the shape column's entry.

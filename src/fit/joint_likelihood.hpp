@@ -25,6 +25,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,7 @@
 #include "fit/event_view.hpp"
 #include "fit/parametric_pdf.hpp"
 #include "fit/splot_error.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::fit {
@@ -109,6 +110,17 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   // h, inside the box where the box allows it.
   [[nodiscard]] std::pair<double, double> difference_points(Eigen::Index j, double v,
                                                             double h) const;
+  // What a difference of `Evaluate`'s values is: a number or a vector.
+  template <class Evaluate>
+  using DifferenceOf =
+      typename std::invoke_result_t<const Evaluate&, const optimizer::Vector&>::value_type;
+  // (F(first) − F(second)) / (2h) along coordinate j, F = evaluate (a number
+  // or a vector, differenced entry by entry), h = step_factor (|p[j]| + 1),
+  // first and second from difference_points; p[j] is restored afterwards.
+  template <class Evaluate>
+  [[nodiscard]] auto central_difference(optimizer::Vector& p, Eigen::Index j, double step_factor,
+                                        const Evaluate& evaluate) const
+      -> std::expected<DifferenceOf<Evaluate>, SPlotError>;
   // evaluate_pdf_values without the all-zero test, which `evaluate` folds
   // into its own pass over the events.
   [[nodiscard]] std::expected<std::vector<std::span<const double>>, SPlotError>

@@ -17,17 +17,21 @@
 #include <limits>
 #include <vector>
 
-#include "fit/exact_sum.hpp"
 #include "fit/log_terms_eight_lanes.hpp"
 #include "fit/mixture_block.hpp"
 #include "fit/worker_threads.hpp"
-#include "optimizer/core/linalg.hpp"
+#include "numerics/check.hpp"
+#include "numerics/exact_sum.hpp"
 
 namespace tarnwick::fit {
 
 namespace {
 
-constexpr std::size_t kBlock = kExactLogBlock;
+using numerics::BoundedSum;
+using numerics::ExactSum;
+using numerics::LaneSums;
+
+constexpr std::size_t kBlock = numerics::kExactLogBlock;
 constexpr std::size_t kGenericLanes = 4;
 
 // N is the number of components when known at compile time (the common
@@ -59,7 +63,7 @@ template <std::size_t N>
       result.stopped_at = first_stop(in.f, in.yields, start);
       return result;
     }
-    exact_log(std::span<const double>(density).first(length), terms, kernel);
+    numerics::exact_log(std::span<const double>(density).first(length), terms, kernel);
     if (!in.weights_are_one) {
       for (std::size_t j = 0; j < length; ++j) terms[j] *= in.weights[start + j];
     }

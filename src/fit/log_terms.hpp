@@ -14,10 +14,12 @@
 #include <optional>
 #include <span>
 
-#include "fit/exact_log.hpp"
-#include "fit/lane_sums.hpp"
+#include "fit/log_range.hpp"
+#include "numerics/exact_log.hpp"
 
 namespace tarnwick::fit {
+
+using numerics::LogKernel;
 
 class WorkerThreads;
 
@@ -26,25 +28,6 @@ struct LogTerms {
   double nll;
   // The first event whose PDF values are all zero or whose mixture density
   // is not finite, if any.
-  std::optional<std::size_t> stopped_at;
-};
-
-// What one pass reads. f[k][i] = f_k(i) for every component k,
-// yields[k] = y_k, weights[i] = w_i; every f[k] has weights.size() values.
-// `weights_are_one` says that every w_i is 1 (the weights are then not
-// read: 1 · ln m is ln m exactly).
-struct LogTermsInput {
-  std::span<const std::span<const double>> f;
-  std::span<const double> yields;
-  std::span<const double> weights;
-  bool weights_are_one;
-  double floor;
-};
-
-// The terms −t_i of events [begin, end) summed into lanes, or the first
-// event there that stops the pass.
-struct RangeSum {
-  BoundedSum sum;
   std::optional<std::size_t> stopped_at;
 };
 
@@ -62,7 +45,7 @@ inline constexpr std::size_t kEventsPerThread = std::size_t{1} << 15;
 // contiguous ranges that the threads claim in turn.
 [[nodiscard]] LogTerms subtract_log_terms(double s, const LogTermsInput& in,
                                           WorkerThreads* threads = nullptr,
-                                          LogKernel kernel = fastest_log_kernel());
+                                          LogKernel kernel = numerics::fastest_log_kernel());
 
 // One range with the kernels of exact_log (four lanes or the library),
 // blocks of kExactLogBlock events, begin a multiple of kExactLogBlock.

@@ -11,10 +11,11 @@
 #include <array>
 #include <cstdint>
 
-#include "fit/exact_log.hpp"
-#include "fit/log_kernel_avx512.hpp"
 #include "fit/mixture_block.hpp"
-#include "optimizer/core/linalg.hpp"
+#include "numerics/check.hpp"
+#include "numerics/cpu_features.hpp"
+#include "numerics/exact_log.hpp"
+#include "numerics/log_eight_lanes.hpp"
 
 namespace tarnwick::fit {
 
@@ -22,14 +23,15 @@ namespace tarnwick::fit {
 
 namespace {
 
-constexpr std::size_t kBlock = kExactLogBlock;
+namespace avx512 = numerics::avx512;
+using numerics::LibraryPositions;
 
-#define TARNWICK_EIGHT_LANES __attribute__((target("avx512f,avx512dq,avx512vl")))
+constexpr std::size_t kBlock = numerics::kExactLogBlock;
 
 // The floored mixture density of events i … i + 7 and whether one of them
 // stops the pass.
 template <std::size_t N>
-TARNWICK_EIGHT_LANES __attribute__((always_inline)) inline __m512d mixture8(
+TARNWICK_TARGET_AVX512 __attribute__((always_inline)) inline __m512d mixture8(
     const double* const* f, const double* yields, std::size_t n_comp, std::size_t i,
     __m512d floor, __mmask8& stops) {
   const __m512d zero = _mm512_setzero_pd();
@@ -59,7 +61,7 @@ struct EightLaneInput {
 // whether an event of the block stops the pass; the logarithms are then
 // incomplete.
 template <std::size_t N>
-TARNWICK_EIGHT_LANES __attribute__((always_inline)) inline bool block_logs(
+TARNWICK_TARGET_AVX512 __attribute__((always_inline)) inline bool block_logs(
     const EightLaneInput& in, const avx512::Registers& table, std::size_t start,
     std::size_t length, double* density, double* logs) {
   const std::size_t n_comp = in.f.size();
@@ -98,7 +100,7 @@ struct Lanes8 {
 // reading w) of `length` events from `logs` into the
 // lanes; masked lanes add 0, which changes no lane.
 template <bool kWeightsAreOne>
-TARNWICK_EIGHT_LANES __attribute__((always_inline)) inline void add_terms(
+TARNWICK_TARGET_AVX512 __attribute__((always_inline)) inline void add_terms(
     const double* logs, const double* weights, std::size_t length, Lanes8& lanes) {
   for (std::size_t i = 0; i < length; i += 8) {
     const __mmask8 mask = length - i >= 8 ? 0xFF : static_cast<__mmask8>((1u << (length - i)) - 1);
@@ -117,7 +119,7 @@ TARNWICK_EIGHT_LANES __attribute__((always_inline)) inline void add_terms(
 }
 
 template <std::size_t N, bool kWeightsAreOne>
-TARNWICK_EIGHT_LANES [[gnu::noinline]] RangeSum eight_lanes(const EightLaneInput& in,
+TARNWICK_TARGET_AVX512 [[gnu::noinline]] RangeSum eight_lanes(const EightLaneInput& in,
                                                            std::span<const double> weights,
                                                            std::size_t begin, std::size_t end) {
   const avx512::Registers table = avx512::load_registers(avx512::log_table());
@@ -147,7 +149,7 @@ TARNWICK_EIGHT_LANES [[gnu::noinline]] RangeSum eight_lanes(const EightLaneInput
 
 RangeSum eight_lane_range_sum(const LogTermsInput& in, std::size_t begin, std::size_t end) {
   TARNWICK_REQUIRE(in.f.size() <= kEightLaneMostComponents &&
-                   log_kernel_available(LogKernel::EightLane));
+                   numerics::log_kernel_available(numerics::LogKernel::EightLane));
   EightLaneInput lanes_in{in.f, in.yields, in.floor, {}};
   for (std::size_t k = 0; k < in.f.size(); ++k) lanes_in.columns[k] = in.f[k].data();
   const bool two = in.f.size() == 2;
@@ -162,7 +164,7 @@ RangeSum eight_lane_range_sum(const LogTermsInput& in, std::size_t begin, std::s
 #else  // no eight-lane kernel on this platform: never called
 
 RangeSum eight_lane_range_sum(const LogTermsInput&, std::size_t, std::size_t) {
-  TARNWICK_REQUIRE(log_kernel_available(LogKernel::EightLane));
+  TARNWICK_REQUIRE(numerics::log_kernel_available(numerics::LogKernel::EightLane));
   return {};
 }
 

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "fit/log_terms.hpp"
+#include "fit/log_range.hpp"
 
 namespace tarnwick::fit {
 

@@ -6,12 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "fit/cpu_features.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define TARNWICK_MIXTURE_X86 1
-#endif
+#include "numerics/cpu_features.hpp"
 
 namespace tarnwick::fit {
 
@@ -31,10 +26,9 @@ bool scalar_mixture(const double* f0, const double* f1, double y0, double y1, st
   return stops;
 }
 
-#ifdef TARNWICK_MIXTURE_X86
-__attribute__((target("avx2"))) bool vector_mixture(const double* f0, const double* f1,
-                                                    double y0, double y1, std::size_t n,
-                                                    double floor, double* density) {
+#ifdef TARNWICK_X86_64
+TARNWICK_TARGET_AVX2 bool vector_mixture(const double* f0, const double* f1, double y0, double y1,
+                                          std::size_t n, double floor, double* density) {
   const __m256d y0v = _mm256_set1_pd(y0);
   const __m256d y1v = _mm256_set1_pd(y1);
   const __m256d zero = _mm256_setzero_pd();
@@ -65,8 +59,8 @@ __attribute__((target("avx2"))) bool vector_mixture(const double* f0, const doub
 
 bool two_component_mixture(const double* f0, const double* f1, double y0, double y1,
                            std::size_t n, double floor, double* density) {
-#ifdef TARNWICK_MIXTURE_X86
-  static const bool vectorised = cpu_has_avx2();
+#ifdef TARNWICK_X86_64
+  static const bool vectorised = numerics::cpu_has_avx2();
   if (vectorised) return vector_mixture(f0, f1, y0, y1, n, floor, density);
 #endif
   return scalar_mixture(f0, f1, y0, y1, n, floor, density);

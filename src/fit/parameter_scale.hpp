@@ -10,8 +10,8 @@
 
 #include "fit/joint_likelihood.hpp"
 #include "fit/splot_error.hpp"
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::fit {
 

@@ -10,6 +10,7 @@
 
 #include "fit/event_view.hpp"
 #include "fit/splot_error.hpp"
+#include "numerics/density_scan.hpp"
 
 namespace tarnwick::fit {
 
@@ -25,14 +26,8 @@ using ParameterMap = std::map<std::string, double>;
          " values, expected " + std::to_string(expected);
 }
 
-// The first value that is not a density, that is NaN, infinite or negative
-// (−0 is a density), or none. Reads each value once, several at a time
-// (density_scan.cpp).
-[[nodiscard]] std::optional<std::size_t> first_invalid_density(
-    std::span<const double> values) noexcept;
-
 // One density per event, in event order, with the outcome of the density
-// test on them: `first_invalid` is first_invalid_density(values). A PDF
+// test on them: `first_invalid` is numerics::first_invalid_density(values). A PDF
 // that keeps an output across calls tests it once, when it is made, and
 // hands the verdict out with every later request for it.
 struct PdfValues {
@@ -41,7 +36,7 @@ struct PdfValues {
 
   // Values tested now.
   [[nodiscard]] static PdfValues tested(std::span<const double> values) noexcept {
-    return {values, first_invalid_density(values)};
+    return {values, numerics::first_invalid_density(values)};
   }
 };
 

@@ -14,9 +14,9 @@
 #include "fit/sweights.hpp"
 #include "fit/validate_inputs.hpp"
 #include "fit/worker_threads.hpp"
+#include "optimizer/algorithms/gradient/callbacks.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
 #include "optimizer/algorithms/gradient/terminators.hpp"
-#include "optimizer/core/callbacks.hpp"
 
 namespace tarnwick::fit {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "optimizer/interfaces/optimizer_error.hpp"
+#include "optimizer/core/optimizer_error.hpp"
 
 namespace tarnwick::fit {
 

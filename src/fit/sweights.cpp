@@ -6,12 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "fit/exact_sum.hpp"
-#include "fit/lane_sums.hpp"
+#include "numerics/exact_sum.hpp"
+#include "numerics/lane_sums.hpp"
 
 namespace tarnwick::fit {
 
 namespace {
+
+using numerics::BoundedSum;
+using numerics::ExactSum;
+using numerics::LaneSums;
 
 // m_i summed as y_0 f_0(i), then + y_k f_k(i) in component order.
 double mixture_density(const EvaluatedModel& model, std::span<const double> yields,

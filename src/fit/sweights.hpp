@@ -16,7 +16,7 @@
 #include "fit/evaluated_model.hpp"
 #include "fit/splot_error.hpp"
 #include "fit/splot_result.hpp"
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::fit {
 

@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "optimizer/core/linalg.hpp"
+#include "numerics/check.hpp"
 
 namespace tarnwick::fit {
 

@@ -34,9 +34,10 @@ bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
 }
 
 // "f() takes 2 positional arguments but 3 were given", with the count of
-// keyword-only arguments given when there are any.
+// keyword-only arguments given when there are any. Building the message may
+// throw std::bad_alloc, which bind_arguments turns into MemoryError.
 void raise_too_many_positional(const Signature& signature, std::size_t given,
-                               std::span<PyObject*> bound) noexcept {
+                               std::span<PyObject*> bound) {
   std::size_t keyword_only_given = 0;
   for (std::size_t i = signature.positional; i < bound.size(); ++i) {
     keyword_only_given += bound[i] != nullptr ? 1 : 0;
@@ -61,8 +62,9 @@ void raise_too_many_positional(const Signature& signature, std::size_t given,
                given_text.c_str(), given == 1 && keyword_only_given == 0 ? "was" : "were");
 }
 
-// "f() missing 2 required positional arguments: 'a' and 'b'".
-void raise_missing(const Signature& signature, std::span<PyObject*> bound) noexcept {
+// "f() missing 2 required positional arguments: 'a' and 'b'". May throw
+// std::bad_alloc, as above.
+void raise_missing(const Signature& signature, std::span<PyObject*> bound) {
   std::size_t count = 0;
   for (std::size_t i = 0; i < signature.required; ++i) {
     count += bound[i] == nullptr ? 1 : 0;
@@ -84,8 +86,7 @@ void raise_missing(const Signature& signature, std::span<PyObject*> bound) noexc
 }
 
 // The checks after the keywords are in place, in CPython's order.
-bool finish_binding(const Signature& signature, std::size_t nargs,
-                    std::span<PyObject*> bound) noexcept {
+bool finish_binding(const Signature& signature, std::size_t nargs, std::span<PyObject*> bound) {
   if (nargs > signature.positional) {
     raise_too_many_positional(signature, nargs, bound);
     return false;
@@ -113,48 +114,51 @@ bool bind_positional(const Signature& signature, PyObject* const* args, std::siz
   return true;
 }
 
-}  // namespace
-
-bool bind_arguments(const Signature& signature, PyObject* const* args, std::size_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> bound) noexcept {
+// The steps both calling conventions share: the positional values, then
+// each keyword that `for_each_keyword` passes to the binder it is given
+// (stopping at the first that fails), then the checks. std::bad_alloc,
+// from building a message, becomes MemoryError.
+template <class ForEachKeyword>
+bool bind_all(const Signature& signature, PyObject* const* args, std::size_t nargs,
+              std::span<PyObject*> bound, const ForEachKeyword& for_each_keyword) noexcept {
   try {
     bind_positional(signature, args, nargs, bound);
-    if (kwnames != nullptr) {
-      const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);
-      for (Py_ssize_t k = 0; k < n_keywords; ++k) {
-        if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound)) {
-          return false;
-        }
-      }
-    }
-    return finish_binding(signature, nargs, bound);
+    const auto bind_one = [&](PyObject* keyword, PyObject* value) {
+      return bind_keyword(signature, keyword, value, bound);
+    };
+    return for_each_keyword(bind_one) && finish_binding(signature, nargs, bound);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
   }
 }
 
+}  // namespace
+
+bool bind_arguments(const Signature& signature, PyObject* const* args, std::size_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> bound) noexcept {
+  return bind_all(signature, args, nargs, bound, [&](const auto& bind_one) {
+    const Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n_keywords; ++k) {
+      if (!bind_one(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+    }
+    return true;
+  });
+}
+
 bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*> bound) noexcept {
-  try {
-    const std::size_t nargs = args == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    bind_positional(signature, args == nullptr ? nullptr : &PyTuple_GET_ITEM(args, 0), nargs,
-                    bound);
-    if (kwargs != nullptr) {
-      Py_ssize_t position = 0;
-      PyObject* keyword = nullptr;
-      PyObject* value = nullptr;
-      while (PyDict_Next(kwargs, &position, &keyword, &value)) {
-        if (!bind_keyword(signature, keyword, value, bound)) {
-          return false;
-        }
-      }
+  const std::size_t nargs = args == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  PyObject* const* values = args == nullptr ? nullptr : &PyTuple_GET_ITEM(args, 0);
+  return bind_all(signature, values, nargs, bound, [&](const auto& bind_one) {
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (kwargs != nullptr && PyDict_Next(kwargs, &position, &keyword, &value)) {
+      if (!bind_one(keyword, value)) return false;
     }
-    return finish_binding(signature, nargs, bound);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
+    return true;
+  });
 }
 
 bool read_double(PyObject* object, double& out) noexcept {

@@ -67,6 +67,16 @@ void destroy_owned_vector(PyObject* capsule) noexcept {
   delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, kOwnerName));
 }
 
+// `object` as a float64 array with the given PyArray_FromAny requirements.
+PyRef float64_array(PyObject* object, int requirements) noexcept {
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
+  if (descr == nullptr) {
+    return {};
+  }
+  // PyArray_FromAny takes over the descriptor reference, also on failure.
+  return PyRef::steal(PyArray_FromAny(object, descr, 0, 0, requirements, nullptr));
+}
+
 }  // namespace
 
 int import_api() noexcept {
@@ -94,22 +104,11 @@ bool is_float64_array(PyObject* object, int ndim) noexcept {
 }
 
 PyRef to_float64_array(PyObject* object) noexcept {
-  PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
-  if (descr == nullptr) {
-    return {};
-  }
-  // PyArray_FromAny takes over the descriptor reference, also on failure.
-  return PyRef::steal(PyArray_FromAny(object, descr, 0, 0, NPY_ARRAY_FORCECAST, nullptr));
+  return float64_array(object, NPY_ARRAY_FORCECAST);
 }
 
 PyRef copy_to_float64_array(PyObject* object) noexcept {
-  PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
-  if (descr == nullptr) {
-    return {};
-  }
-  return PyRef::steal(PyArray_FromAny(
-      object, descr, 0, 0,
-      NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_CARRAY, nullptr));
+  return float64_array(object, NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_CARRAY);
 }
 
 int ndim(PyObject* array) noexcept { return PyArray_NDIM(as_array(array)); }

@@ -111,7 +111,7 @@ PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std
       values_{PyRef(), std::move(seed_values), {}},
       parameters_(std::move(seed_parameters)) {
   values_.values = values_.copy;
-  first_invalid_ = fit::first_invalid_density(values_.values);
+  first_invalid_ = numerics::first_invalid_density(values_.values);
 }
 
 std::expected<fit::PdfValues, fit::SPlotError> PythonParametricPdf::evaluate_batch(
@@ -159,7 +159,7 @@ std::optional<fit::SPlotError> PythonParametricPdf::refresh(const fit::Parameter
   }
   // The values cannot change while they are cached, so they are tested for
   // densities once, here.
-  first_invalid_ = fit::first_invalid_density(scratch_.values);
+  first_invalid_ = numerics::first_invalid_density(scratch_.values);
   parameters_ = parameters;
   std::swap(values_, scratch_);
   has_entry_ = true;

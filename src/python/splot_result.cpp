@@ -1,5 +1,6 @@
 #include "splot_result.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,18 +9,14 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "numpy_api.hpp"
 #include "parameter_dicts.hpp"
 #include "splot_result_object.hpp"
-
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define Py_T_OBJECT_EX T_OBJECT_EX
-#define Py_READONLY READONLY
-#endif
 
 namespace tarnwick::python {
 namespace {
@@ -28,22 +25,16 @@ namespace {
 
 int splot_result_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
-  PySPlotResult* object = as_result(self);
-  Py_VISIT(object->yields);
-  Py_VISIT(object->yield_errors);
-  Py_VISIT(object->covariance);
-  Py_VISIT(object->sweights);
-  Py_VISIT(object->fit_covariance);
+  for (PyObject* array : as_result(self)->arrays) {
+    Py_VISIT(array);
+  }
   return 0;
 }
 
 int splot_result_clear(PyObject* self) noexcept {
-  PySPlotResult* object = as_result(self);
-  Py_CLEAR(object->yields);
-  Py_CLEAR(object->yield_errors);
-  Py_CLEAR(object->covariance);
-  Py_CLEAR(object->sweights);
-  Py_CLEAR(object->fit_covariance);
+  for (PyObject*& array : as_result(self)->arrays) {
+    Py_CLEAR(array);
+  }
   return 0;
 }
 
@@ -59,30 +50,40 @@ void splot_result_dealloc(PyObject* self) noexcept {
 
 // ---- properties and repr ----
 
-PyObject* get_shape_parameters(PyObject* self, void*) noexcept {
-  return parameters_to_python(fields_of(self).shape_parameters).release();
-}
-PyObject* get_shape_errors(PyObject* self, void*) noexcept {
-  return parameters_to_python(fields_of(self).shape_errors).release();
-}
-PyObject* get_minimum_nll(PyObject* self, void*) noexcept {
-  return PyFloat_FromDouble(fields_of(self).minimum_nll);
-}
-PyObject* get_success(PyObject* self, void*) noexcept {
-  return PyBool_FromLong(fields_of(self).success ? 1 : 0);
-}
-PyObject* get_message(PyObject* self, void*) noexcept {
-  const std::string& message = fields_of(self).message;
-  return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-}
-PyObject* get_objective_evaluations(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLongLong(fields_of(self).objective_evaluations);
-}
-PyObject* get_gradient_evaluations(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLongLong(fields_of(self).gradient_evaluations);
-}
-PyObject* get_hessian_evaluations(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLongLong(fields_of(self).hessian_evaluations);
+// The getter of every attribute: `closure` is the attribute's entry in
+// kResultFields. Arrays are returned as they are held; the other fields are
+// converted from their C++ member. An array is only missing after the
+// garbage collector cleared the object, which reports it as a member
+// descriptor would.
+PyObject* get_field(PyObject* self, void* closure) noexcept {
+  const ResultField& field = *static_cast<const ResultField*>(closure);
+  return std::visit(
+      [self, &field]<typename Slot>(const Slot& slot) -> PyObject* {
+        if constexpr (std::is_same_v<Slot, ArraySlot>) {
+          PyObject* array = as_result(self)->arrays[slot.index];
+          if (array == nullptr) {
+            PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'",
+                         Py_TYPE(self)->tp_name, field.name);
+          }
+          return Py_XNewRef(array);
+        } else {
+          const auto& value = fields_of(self).*slot;
+          using Value = std::remove_cvref_t<decltype(value)>;
+          if constexpr (std::is_same_v<Value, double>) {
+            return PyFloat_FromDouble(value);
+          } else if constexpr (std::is_same_v<Value, bool>) {
+            return PyBool_FromLong(value ? 1 : 0);
+          } else if constexpr (std::is_same_v<Value, std::string>) {
+            return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()),
+                                        "replace");
+          } else if constexpr (std::is_same_v<Value, std::uint64_t>) {
+            return PyLong_FromUnsignedLongLong(value);
+          } else {
+            return parameters_to_python(value).release();
+          }
+        }
+      },
+      field.slot);
 }
 
 // The minimum in fixed-point notation with six decimals; inf, -inf, NaN for
@@ -117,9 +118,6 @@ PyObject* splot_result_repr(PyObject* self) noexcept {
 // ---- construction ----
 
 PyRef make_result(PyTypeObject* type, ResultFields&& fields, ResultArrays arrays) noexcept {
-  PyRef owned[] = {PyRef::steal(arrays.yields), PyRef::steal(arrays.yield_errors),
-                   PyRef::steal(arrays.covariance), PyRef::steal(arrays.sweights),
-                   PyRef::steal(arrays.fit_covariance)};
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) {
@@ -129,11 +127,9 @@ PyRef make_result(PyTypeObject* type, ResultFields&& fields, ResultArrays arrays
   // fields are null until set and the object is always safe to traverse.
   PySPlotResult* object = as_result(self);
   new (object->fields) ResultFields(std::move(fields));
-  object->yields = owned[0].release();
-  object->yield_errors = owned[1].release();
-  object->covariance = owned[2].release();
-  object->sweights = owned[3].release();
-  object->fit_covariance = owned[4].release();
+  for (std::size_t i = 0; i < kArrayFieldCount; ++i) {
+    object->arrays[i] = arrays[i].release();
+  }
   return PyRef::steal(self);
 }
 
@@ -146,37 +142,17 @@ PyMethodDef splot_result_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef splot_result_members[] = {
-    {"yields", Py_T_OBJECT_EX, offsetof(PySPlotResult, yields), Py_READONLY,
-     "Fitted component yields, shape (n_components,)."},
-    {"yield_errors", Py_T_OBJECT_EX, offsetof(PySPlotResult, yield_errors), Py_READONLY,
-     "Yield uncertainties from the full joint covariance, shape (n_components,)."},
-    {"covariance", Py_T_OBJECT_EX, offsetof(PySPlotResult, covariance), Py_READONLY,
-     "Event-summed sPlot covariance of the yields, shape (n_components, n_components)."},
-    {"sweights", Py_T_OBJECT_EX, offsetof(PySPlotResult, sweights), Py_READONLY,
-     "Per-event sWeights, shape (n_events, n_components)."},
-    {"fit_covariance", Py_T_OBJECT_EX, offsetof(PySPlotResult, fit_covariance), Py_READONLY,
-     "Full covariance of the joint fit, yields before shape parameters."},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef splot_result_getset[] = {
-    {"shape_parameters", get_shape_parameters, nullptr,
-     "Fitted shape-parameter values keyed by name.", nullptr},
-    {"shape_errors", get_shape_errors, nullptr, "Shape-parameter uncertainties keyed by name.",
-     nullptr},
-    {"minimum_nll", get_minimum_nll, nullptr, "Minimum joint negative log-likelihood.", nullptr},
-    {"success", get_success, nullptr, "Whether the optimizer reported successful convergence.",
-     nullptr},
-    {"message", get_message, nullptr, "Optimizer termination message.", nullptr},
-    {"objective_evaluations", get_objective_evaluations, nullptr,
-     "Number of objective-function evaluations.", nullptr},
-    {"gradient_evaluations", get_gradient_evaluations, nullptr, "Number of gradient evaluations.",
-     nullptr},
-    {"hessian_evaluations", get_hessian_evaluations, nullptr, "Number of Hessian evaluations.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// One descriptor per entry of kResultFields, in its order, all read by
+// get_field.
+constexpr std::array<PyGetSetDef, kResultFieldCount + 1> make_getset() {
+  std::array<PyGetSetDef, kResultFieldCount + 1> getset{};
+  for (std::size_t i = 0; i < kResultFieldCount; ++i) {
+    getset[i] = {kResultFields[i].name, get_field, nullptr, kResultFields[i].doc,
+                 const_cast<ResultField*>(&kResultFields[i])};
+  }
+  return getset;
+}
+constinit std::array<PyGetSetDef, kResultFieldCount + 1> splot_result_getset = make_getset();
 
 constexpr const char kSPlotResultDoc[] =
     "Result of a joint yield-and-shape fit and its sWeight calculation.\n"
@@ -218,9 +194,8 @@ PyType_Slot splot_result_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(splot_result_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(splot_result_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(splot_result_repr)},
-    {Py_tp_members, splot_result_members},
     {Py_tp_methods, splot_result_methods},
-    {Py_tp_getset, splot_result_getset},
+    {Py_tp_getset, splot_result_getset.data()},
     {Py_tp_doc, const_cast<char*>(kSPlotResultDoc)},
     {0, nullptr},
 };
@@ -299,8 +274,8 @@ PyRef result_to_python(PyObject* type, fit::SPlotResult&& result) noexcept {
       .success = result.success,
   };
   return make_result(reinterpret_cast<PyTypeObject*>(type), std::move(fields),
-                     {yields.release(), yield_errors.release(), covariance.release(),
-                      sweights.release(), fit_covariance.release()});
+                     {std::move(yields), std::move(yield_errors), std::move(covariance),
+                      std::move(sweights), std::move(fit_covariance)});
 }
 
 }  // namespace tarnwick::python

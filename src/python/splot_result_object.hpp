@@ -1,22 +1,23 @@
 // The object behind tarnwick.SPlotResult, shared by the type and its pickle
-// support: its layout, its construction, and the pickle methods.
+// support: its fields, its layout, its construction, and the pickle methods.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <new>
 #include <string>
+#include <variant>
 
 #include "py_ref.hpp"
 
 namespace tarnwick::python {
 
-// The plain C++ part of a result, kept in raw storage inside the object so
-// that the object struct stays standard-layout (its array fields are read
-// through member descriptors, which need their offsets).
+// The plain C++ part of a result, kept in raw storage inside the object.
 struct ResultFields {
   std::string message;
   std::map<std::string, double> shape_parameters;
@@ -29,13 +30,71 @@ struct ResultFields {
   bool success = false;
 };
 
+// Where a field lives: an array is a float64 NumPy array held by the object
+// (its position among the arrays and its number of dimensions); every other
+// field is a member of ResultFields, and the member's type says how it is
+// converted to and from Python (a dict of str to float, a float, a bool, a
+// str, an int).
+struct ArraySlot {
+  std::size_t index;
+  int ndim;
+};
+using FieldSlot =
+    std::variant<ArraySlot, std::map<std::string, double> ResultFields::*,
+                 double ResultFields::*, bool ResultFields::*, std::string ResultFields::*,
+                 std::uint64_t ResultFields::*>;
+
+struct ResultField {
+  const char* name;
+  FieldSlot slot;
+  const char* doc;
+};
+
+// The attributes of a result in pickle order, which is also the order of the
+// type's descriptors. The getters, __reduce__ and _rebuild are driven by this
+// table; the arrays come first, then the dicts, then the scalars.
+inline constexpr ResultField kResultFields[] = {
+    {"yields", ArraySlot{0, 1}, "Fitted component yields, shape (n_components,)."},
+    {"yield_errors", ArraySlot{1, 1},
+     "Yield uncertainties from the full joint covariance, shape (n_components,)."},
+    {"covariance", ArraySlot{2, 2},
+     "Event-summed sPlot covariance of the yields, shape (n_components, n_components)."},
+    {"sweights", ArraySlot{3, 2}, "Per-event sWeights, shape (n_events, n_components)."},
+    {"fit_covariance", ArraySlot{4, 2},
+     "Full covariance of the joint fit, yields before shape parameters."},
+    {"shape_parameters", &ResultFields::shape_parameters,
+     "Fitted shape-parameter values keyed by name."},
+    {"shape_errors", &ResultFields::shape_errors, "Shape-parameter uncertainties keyed by name."},
+    {"minimum_nll", &ResultFields::minimum_nll, "Minimum joint negative log-likelihood."},
+    {"success", &ResultFields::success, "Whether the optimizer reported successful convergence."},
+    {"message", &ResultFields::message, "Optimizer termination message."},
+    {"objective_evaluations", &ResultFields::objective_evaluations,
+     "Number of objective-function evaluations."},
+    {"gradient_evaluations", &ResultFields::gradient_evaluations,
+     "Number of gradient evaluations."},
+    {"hessian_evaluations", &ResultFields::hessian_evaluations, "Number of Hessian evaluations."},
+};
+inline constexpr std::size_t kResultFieldCount = std::size(kResultFields);
+inline constexpr std::size_t kArrayFieldCount =
+    static_cast<std::size_t>(std::ranges::count_if(kResultFields, [](const ResultField& field) {
+      return std::holds_alternative<ArraySlot>(field.slot);
+    }));
+
+// Each array's index is its position in the table, so the arrays lead it.
+static_assert([] {
+  for (std::size_t i = 0; i < kResultFieldCount; ++i) {
+    const auto* slot = std::get_if<ArraySlot>(&kResultFields[i].slot);
+    if ((slot != nullptr) != (i < kArrayFieldCount) || (slot != nullptr && slot->index != i)) {
+      return false;
+    }
+  }
+  return true;
+}());
+
 struct PySPlotResult {
   PyObject_HEAD
-  PyObject* yields;
-  PyObject* yield_errors;
-  PyObject* covariance;
-  PyObject* sweights;
-  PyObject* fit_covariance;
+  // The array fields, indexed by their ArraySlot.
+  PyObject* arrays[kArrayFieldCount];
   // A ResultFields, built by placement new when the object is made and
   // destroyed in dealloc.
   alignas(ResultFields) unsigned char fields[sizeof(ResultFields)];
@@ -49,14 +108,8 @@ inline ResultFields& fields_of(PyObject* self) noexcept {
   return *std::launder(reinterpret_cast<ResultFields*>(as_result(self)->fields));
 }
 
-// The five array fields in declaration order, as new references.
-struct ResultArrays {
-  PyObject* yields;
-  PyObject* yield_errors;
-  PyObject* covariance;
-  PyObject* sweights;
-  PyObject* fit_covariance;
-};
+// The array fields in table order.
+using ResultArrays = std::array<PyRef, kArrayFieldCount>;
 
 // A new result of `type` holding `fields` and taking over the references in
 // `arrays` (also on failure). Empty with an exception set on failure.
@@ -64,7 +117,7 @@ struct ResultArrays {
                                 ResultArrays arrays) noexcept;
 
 // __reduce__: the result as a call of the classmethod _rebuild with its
-// fields in pickle order.
+// fields in table order.
 PyObject* splot_result_reduce(PyObject* self, PyObject*) noexcept;
 // _rebuild(*fields): a new result with copies of the pickled fields; the
 // dimensions and the dict types are checked, so that a tampered pickle

@@ -6,7 +6,9 @@
 #include <map>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "numpy_api.hpp"
@@ -17,45 +19,19 @@ namespace {
 // ---- pickling ----
 //
 // A result pickles as a call of the private classmethod _rebuild with its
-// fields in the order of kRebuildFields. _rebuild copies every array into a
+// fields in the order of kResultFields. _rebuild copies every array into a
 // new C-ordered float64 array, so a rebuilt result owns its arrays as one
 // made by splot does, and it checks the dimensions, the dict types and that
 // the fields agree with each other, so that a tampered pickle raises instead
 // of making a result that breaks later.
 
-constexpr const char* kRebuildFields[] = {
-    "yields",
-    "yield_errors",
-    "covariance",
-    "sweights",
-    "fit_covariance",
-    "shape_parameters",
-    "shape_errors",
-    "minimum_nll",
-    "success",
-    "message",
-    "objective_evaluations",
-    "gradient_evaluations",
-    "hessian_evaluations",
-};
-constexpr std::size_t kRebuildFieldCount = std::size(kRebuildFields);
-
-// The array fields, first in pickle order, with their dimensions.
-struct ArrayField {
-  const char* name;
-  int ndim;
-};
-constexpr ArrayField kArrayFields[] = {
-    {"yields", 1}, {"yield_errors", 1}, {"covariance", 2}, {"sweights", 2}, {"fit_covariance", 2},
-};
-
 // A new C-ordered float64 copy of `object` (anything NumPy converts), which
 // must have `ndim` dimensions. Empty with ValueError (or NumPy's error) set
 // otherwise.
-PyRef copy_float64_array(PyObject* object, const ArrayField& field) {
+PyRef copy_float64_array(PyObject* object, const char* name, int ndim) {
   PyRef array = numpy::copy_to_float64_array(object);
-  if (array && numpy::ndim(array.get()) != field.ndim) {
-    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s)", field.name, field.ndim);
+  if (array && numpy::ndim(array.get()) != ndim) {
+    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s)", name, ndim);
     return {};
   }
   return array;
@@ -92,8 +68,7 @@ bool dict_to_map(PyObject* dict, const char* name, std::map<std::string, double>
 // n, covariance n × n, sweights n columns, shape_errors the names of
 // shape_parameters, fit_covariance (n + p) × (n + p). ValueError naming
 // the first field that disagrees otherwise.
-bool check_consistency(const PyRef (&arrays)[std::size(kArrayFields)],
-                       const ResultFields& fields) {
+bool check_consistency(const ResultArrays& arrays, const ResultFields& fields) {
   const std::size_t n = fields.n_components;
   const std::size_t n_errors = numpy::vector_view(arrays[1].get()).length;
   if (n_errors != n) {
@@ -146,45 +121,73 @@ bool to_count(PyObject* object, std::uint64_t& count) noexcept {
   return !(count == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
+// Reads the pickled value `object` of `field` into `arrays` or `fields`.
+// Empty with an exception set when it has the wrong type or dimensions.
+bool read_field(const ResultField& field, PyObject* object, ResultArrays& arrays,
+                ResultFields& fields) {
+  return std::visit(
+      [&]<typename Slot>(const Slot& slot) -> bool {
+        if constexpr (std::is_same_v<Slot, ArraySlot>) {
+          arrays[slot.index] = copy_float64_array(object, field.name, slot.ndim);
+          return static_cast<bool>(arrays[slot.index]);
+        } else {
+          auto& value = fields.*slot;
+          using Value = std::remove_cvref_t<decltype(value)>;
+          if constexpr (std::is_same_v<Value, double>) {
+            value = PyFloat_AsDouble(object);
+            return !(value == -1.0 && PyErr_Occurred());
+          } else if constexpr (std::is_same_v<Value, bool>) {
+            const int truth = PyObject_IsTrue(object);
+            value = truth == 1;
+            return truth >= 0;
+          } else if constexpr (std::is_same_v<Value, std::string>) {
+            if (!PyUnicode_Check(object)) {
+              PyErr_Format(PyExc_TypeError, "%s must be a str", field.name);
+              return false;
+            }
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(object, &length);
+            if (text != nullptr) {
+              value.assign(text, static_cast<std::size_t>(length));
+            }
+            return text != nullptr;
+          } else if constexpr (std::is_same_v<Value, std::uint64_t>) {
+            return to_count(object, value);
+          } else {
+            return dict_to_map(object, field.name, value);
+          }
+        }
+      },
+      field.slot);
+}
+
+// Whether `field` takes part in the consistency check: the arrays and the
+// dicts.
+constexpr bool is_shape_field(const ResultField& field) {
+  return std::holds_alternative<ArraySlot>(field.slot) ||
+         std::holds_alternative<std::map<std::string, double> ResultFields::*>(field.slot);
+}
+
+// The arrays and dicts are read first and checked against each other, then
+// the scalars, each group in table order.
 PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
-  PyRef arrays[std::size(kArrayFields)];
-  for (std::size_t i = 0; i < std::size(kArrayFields); ++i) {
-    arrays[i] = copy_float64_array(args[i], kArrayFields[i]);
-    if (!arrays[i]) {
-      return {};
+  ResultArrays arrays;
+  ResultFields fields;
+  for (const bool shape : {true, false}) {
+    for (std::size_t i = 0; i < kResultFieldCount; ++i) {
+      if (is_shape_field(kResultFields[i]) == shape &&
+          !read_field(kResultFields[i], args[i], arrays, fields)) {
+        return {};
+      }
+    }
+    if (shape) {
+      fields.n_components = numpy::vector_view(arrays[0].get()).length;
+      if (!check_consistency(arrays, fields)) {
+        return {};
+      }
     }
   }
-  ResultFields fields;
-  fields.n_components = numpy::vector_view(arrays[0].get()).length;
-  if (!dict_to_map(args[5], "shape_parameters", fields.shape_parameters) ||
-      !dict_to_map(args[6], "shape_errors", fields.shape_errors) ||
-      !check_consistency(arrays, fields)) {
-    return {};
-  }
-  fields.minimum_nll = PyFloat_AsDouble(args[7]);
-  if (fields.minimum_nll == -1.0 && PyErr_Occurred()) {
-    return {};
-  }
-  const int success = PyObject_IsTrue(args[8]);
-  if (success < 0) {
-    return {};
-  }
-  fields.success = success == 1;
-  if (!PyUnicode_Check(args[9])) {
-    PyErr_SetString(PyExc_TypeError, "message must be a str");
-    return {};
-  }
-  Py_ssize_t length = 0;
-  const char* message = PyUnicode_AsUTF8AndSize(args[9], &length);
-  if (message == nullptr || !to_count(args[10], fields.objective_evaluations) ||
-      !to_count(args[11], fields.gradient_evaluations) ||
-      !to_count(args[12], fields.hessian_evaluations)) {
-    return {};
-  }
-  fields.message.assign(message, static_cast<std::size_t>(length));
-  return make_result(type, std::move(fields),
-                     {arrays[0].release(), arrays[1].release(), arrays[2].release(),
-                      arrays[3].release(), arrays[4].release()});
+  return make_result(type, std::move(fields), std::move(arrays));
 }
 
 }  // namespace
@@ -192,12 +195,12 @@ PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
 PyObject* splot_result_reduce(PyObject* self, PyObject*) noexcept {
   PyRef rebuild = PyRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild"));
-  PyRef state = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kRebuildFieldCount)));
+  PyRef state = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kResultFieldCount)));
   if (!rebuild || !state) {
     return nullptr;
   }
-  for (std::size_t i = 0; i < kRebuildFieldCount; ++i) {
-    PyObject* value = PyObject_GetAttrString(self, kRebuildFields[i]);
+  for (std::size_t i = 0; i < kResultFieldCount; ++i) {
+    PyObject* value = PyObject_GetAttrString(self, kResultFields[i].name);
     if (value == nullptr) {
       return nullptr;
     }
@@ -207,9 +210,9 @@ PyObject* splot_result_reduce(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* splot_result_rebuild(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != static_cast<Py_ssize_t>(kRebuildFieldCount)) {
+  if (nargs != static_cast<Py_ssize_t>(kResultFieldCount)) {
     PyErr_Format(PyExc_TypeError, "_rebuild takes %zu arguments (%zd given)",
-                 kRebuildFieldCount, nargs);
+                 kResultFieldCount, nargs);
     return nullptr;
   }
   try {

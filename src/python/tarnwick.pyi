@@ -42,11 +42,11 @@ class SPlotResult:
     @property
     def sweights(self): ...  # type: ignore[no-untyped-def]
     @property
+    def fit_covariance(self): ...  # type: ignore[no-untyped-def]
+    @property
     def shape_parameters(self) -> dict[str, float]: ...
     @property
     def shape_errors(self) -> dict[str, float]: ...
-    @property
-    def fit_covariance(self): ...  # type: ignore[no-untyped-def]
     @property
     def minimum_nll(self) -> float: ...
     @property

@@ -7,11 +7,14 @@
 #include <cmath>
 #include <random>
 
+#include "test_events.hpp"
 #include "test_pdfs.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::fit::testing {
 namespace {
+
+using tarnwick::testing::IsError;
 
 SPlotConfig defaults() { return SPlotConfig{{}, {}, 1000, 1e-8}; }
 

@@ -10,6 +10,7 @@ namespace tarnwick::fit::testing {
 namespace {
 
 using optimizer::Matrix;
+using tarnwick::testing::IsError;
 
 // The values and weights behind a model view.
 struct OwnedModel {

@@ -2,16 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include "fit/shape_parameter.hpp"
+#include "test_events.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::fit::testing {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using tarnwick::testing::IsError;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kNaN;
 
 SPlotConfig config_with(double tolerance = 1e-8) { return SPlotConfig{{}, {}, 1000, tolerance}; }
 

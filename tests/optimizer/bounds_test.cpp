@@ -5,16 +5,16 @@
 #include <vector>
 
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::IsConfigurationError;
-using testing::kInf;
-using testing::kNaN;
-using testing::vec;
+using tarnwick::testing::IsConfigurationError;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kNaN;
+using tarnwick::testing::vec;
 
 constexpr const char* kBadPairText = "bounds must be ordered and must not contain NaN";
 

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <memory>
 
+#include "optimizer/algorithms/gradient/callbacks.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
-#include "optimizer/core/callbacks.hpp"
 #include "test_callbacks.hpp"
 #include "test_problems.hpp"
 #include "test_util.hpp"
@@ -17,13 +17,13 @@ namespace {
 
 using testing::convergence_callbacks;
 using testing::FunctionProblem;
-using testing::kUnreachable;
 using testing::Log;
 using testing::max_steps;
 using testing::recorder;
 using testing::rosenbrock;
 using testing::StopAtStep;
-using testing::vec;
+using tarnwick::testing::kUnreachable;
+using tarnwick::testing::vec;
 
 // Rosenbrock from the usual far start point: it takes dozens of steps to
 // converge, so the first few steps stop only by a terminator's choice.

@@ -14,14 +14,14 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::inside_box;
-using testing::kInf;
-using testing::kRoundingTolerance;
-using testing::mat;
 using testing::memory_from_pairs;
 using testing::model_matrix;
 using testing::model_value;
-using testing::vec;
+using tarnwick::testing::inside_box;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kRoundingTolerance;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 using Indices = std::vector<Eigen::Index>;
 

@@ -11,12 +11,12 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::kInf;
-using testing::kNaN;
-using testing::kRoundingTolerance;
-using testing::kScaledCovarianceTolerance;
-using testing::mat;
-using testing::vec;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kNaN;
+using tarnwick::testing::kRoundingTolerance;
+using tarnwick::testing::kScaledCovarianceTolerance;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 GradientStatus status_with_hessian(const Matrix& h) {
   GradientStatus status;

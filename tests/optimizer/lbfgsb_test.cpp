@@ -14,18 +14,19 @@ namespace tarnwick::optimizer {
 namespace {
 
 using testing::FunctionProblem;
-using testing::HoldsError;
-using testing::kInf;
-using testing::kNaN;
 using testing::Log;
-using testing::mat;
 using testing::max_steps;
 using testing::ProblemError;
 using testing::quadratic;
 using testing::recorder;
 using testing::rosenbrock;
 using testing::sphere;
-using testing::vec;
+using tarnwick::testing::HoldsError;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kNaN;
+using tarnwick::testing::kRoundingTolerance;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 using Result = std::expected<MinimizationSummary, ProblemError>;
 
@@ -283,8 +284,8 @@ TEST(LBFGSB, FinalHessianGivesTheCovarianceAndErrors) {
   const FunctionProblem problem = quadratic(a, vec({1, -1}));
   const Result result = LBFGSB{}.process(problem, vec({0, 0}), LBFGSBConfig{}, only(max_steps(2)));
   ASSERT_TRUE(result.has_value());
-  EXPECT_LT((result->covariance - a.inverse()).cwiseAbs().maxCoeff(), testing::kRoundingTolerance);
-  EXPECT_NEAR(result->std_errors[1], std::sqrt(a.inverse()(1, 1)), testing::kRoundingTolerance);
+  EXPECT_LT((result->covariance - a.inverse()).cwiseAbs().maxCoeff(), kRoundingTolerance);
+  EXPECT_NEAR(result->std_errors[1], std::sqrt(a.inverse()(1, 1)), kRoundingTolerance);
   EXPECT_EQ(result->hessian_evaluations, 1u);
 }
 

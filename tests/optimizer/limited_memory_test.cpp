@@ -8,10 +8,10 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::kMachineEpsilon;
-using testing::kNaN;
-using testing::mat;
-using testing::vec;
+using tarnwick::testing::kMachineEpsilon;
+using tarnwick::testing::kNaN;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 LimitedMemory empty_memory(Eigen::Index n, std::size_t limit) {
   LimitedMemory memory;

@@ -4,15 +4,15 @@
 
 #include <cmath>
 
-#include "optimizer/interfaces/linear_algebra.hpp"
+#include "optimizer/core/eigen_provider.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::kRoundingTolerance;
-using testing::mat;
-using testing::vec;
+using tarnwick::testing::kRoundingTolerance;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 TEST(LinearAlgebra, ProductsOfNonSquareOperandsKeepTheirOrientation) {
   const EigenProvider la;

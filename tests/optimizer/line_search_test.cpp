@@ -15,12 +15,12 @@ namespace tarnwick::optimizer {
 namespace {
 
 using testing::FunctionProblem;
-using testing::mat;
 using testing::ProblemError;
 using testing::quadratic;
 using testing::rosenbrock;
 using testing::sphere;
-using testing::vec;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 struct SearchOutcome {
   std::expected<LineSearchResult, ProblemError> result;
@@ -32,7 +32,10 @@ SearchOutcome run_search(const FunctionProblem& problem, const Vector& x, const 
                          std::optional<StepLimit> limit, MoreThuenteLineSearch params = {}) {
   std::uint64_t cost = 0;
   std::uint64_t gradient = 0;
-  const TransformedProblem<ProblemError> transformed(problem);
+  // The identity scale over an unbounded box: the problem sees the points
+  // of the search exactly.
+  const DiagonalScale identity = DiagonalScale::identity(box_of(std::nullopt, x.size()));
+  const TransformedProblem<ProblemError> transformed(problem, identity);
   auto result = search(StrongWolfeLineSearch{params}, x, d, limit, transformed,
                        EvaluationCounters{cost, gradient});
   return {std::move(result), cost, gradient};
@@ -219,7 +222,7 @@ TEST(StrongWolfeSearch, ProblemErrorEndsTheSearchUnchangedAndIsCounted) {
     const SearchOutcome outcome = run_search(problem, vec({1}), vec({-3}), unbounded_limit());
     const ProblemError expected{call <= 4 ? "evaluate failed" : "gradient failed",
                                 call <= 4 ? call : call - 4};
-    EXPECT_TRUE(testing::HoldsError(outcome.result, expected));
+    EXPECT_TRUE(tarnwick::testing::HoldsError(outcome.result, expected));
     EXPECT_TRUE(CountsMatchCalls(outcome, problem));
   }
 }

@@ -16,19 +16,19 @@ namespace {
 
 using testing::convergence_callbacks;
 using testing::FunctionProblem;
-using testing::inside_box;
-using testing::kGradientTolerance;
-using testing::kInf;
-using testing::kMachineEpsilon;
-using testing::kMinimiserTolerance;
-using testing::kObjectiveChangeTolerance;
-using testing::kProjectedGradientTolerance;
-using testing::mat;
 using testing::max_steps;
-using testing::projected_gradient;
 using testing::quadratic;
 using testing::rosenbrock;
-using testing::vec;
+using tarnwick::testing::inside_box;
+using tarnwick::testing::kGradientTolerance;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kMachineEpsilon;
+using tarnwick::testing::kMinimiserTolerance;
+using tarnwick::testing::kObjectiveChangeTolerance;
+using tarnwick::testing::kProjectedGradientTolerance;
+using tarnwick::testing::mat;
+using tarnwick::testing::projected_gradient;
+using tarnwick::testing::vec;
 
 // Enough steps for every problem here; reaching the limit fails the test.
 constexpr std::uint64_t kStepLimit = 2000;
@@ -50,9 +50,21 @@ Result minimise(const FunctionProblem& problem, const Vector& start,
 }
 
 // What every converged run must show: success, a reported value that is f
-// at the reported point, and counters equal to the calls made.
+// at the reported point, counters equal to the calls made, and no call at a
+// point outside the box (a box-limited step may overshoot a bound by
+// rounding; the problem must see the bound).
 ::testing::AssertionResult ConvergedRun(const Result& result, const FunctionProblem& problem) {
   if (!result) return ::testing::AssertionFailure() << "the run returned an error";
+  if (result->bounds) {
+    for (const auto* points : {&problem.evaluated, &problem.differentiated}) {
+      for (const Vector& x : *points) {
+        if (!inside_box(x, *result->bounds)) {
+          return ::testing::AssertionFailure() << "the problem was called outside the box at "
+                                               << x.transpose();
+        }
+      }
+    }
+  }
   if (result->message.kind() != StatusType::Success) {
     return ::testing::AssertionFailure() << "ended with " << result->message.display();
   }
@@ -79,7 +91,7 @@ TEST(Minimisation, UnboundedQuadraticReachesItsMinimiser) {
   ASSERT_TRUE(ConvergedRun(result, problem));
   EXPECT_LT(distance(result->best_point, c), kMinimiserTolerance);
   EXPECT_LT((result->covariance - coupled_hessian().inverse()).cwiseAbs().maxCoeff(),
-            testing::kRoundingTolerance);
+            tarnwick::testing::kRoundingTolerance);
 }
 
 TEST(Minimisation, QuadraticWithItsMinimiserInsideTheBoxReachesIt) {

@@ -5,15 +5,15 @@
 #include <cmath>
 
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
+#include "optimizer/core/optimizer_error.hpp"
+#include "optimizer/core/status.hpp"
 #include "optimizer/core/summary.hpp"
-#include "optimizer/interfaces/optimizer_error.hpp"
-#include "optimizer/interfaces/status.hpp"
 #include "test_util.hpp"
 
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::vec;
+using tarnwick::testing::vec;
 
 TEST(StatusMessage, DisplaysKindThenColonThenANonEmptyText) {
   EXPECT_EQ(StatusMessage{}.display(), "Uninitialized");

@@ -10,12 +10,12 @@
 namespace tarnwick::optimizer {
 namespace {
 
-using testing::inside_box;
-using testing::kRoundingTolerance;
-using testing::mat;
 using testing::memory_from_pairs;
 using testing::model_matrix;
-using testing::vec;
+using tarnwick::testing::inside_box;
+using tarnwick::testing::kRoundingTolerance;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 LimitedMemory no_pairs(Eigen::Index n) {
   LimitedMemory memory;

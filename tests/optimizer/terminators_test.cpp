@@ -15,14 +15,14 @@ namespace tarnwick::optimizer {
 namespace {
 
 using testing::FunctionProblem;
-using testing::IsConfigurationError;
-using testing::kInf;
-using testing::kNaN;
 using testing::Log;
-using testing::mat;
 using testing::max_steps;
 using testing::recorder;
-using testing::vec;
+using tarnwick::testing::IsConfigurationError;
+using tarnwick::testing::kInf;
+using tarnwick::testing::kNaN;
+using tarnwick::testing::mat;
+using tarnwick::testing::vec;
 
 constexpr double kMargin = 1.4901161193847656e-8;  // 2⁻²⁶
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "optimizer/algorithms/gradient/callbacks.hpp"
 #include "optimizer/algorithms/gradient/gradient_status.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
 #include "optimizer/algorithms/gradient/terminators.hpp"
-#include "optimizer/core/callbacks.hpp"
 
 namespace tarnwick::optimizer::testing {
 

@@ -4,12 +4,15 @@ from __future__ import annotations
 
 import json
 import math
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-DATA_DIR = Path(__file__).parent / "data"
+DATA_DIR = Path(__file__).resolve().parents[1] / "data"
+# The benchmarks' problem definitions (mass_problems) are the tests' too.
+sys.path.append(str(Path(__file__).resolve().parents[2] / "benchmarks"))
 SQRT_2PI = math.sqrt(2.0 * math.pi)
 
 

@@ -20,38 +20,28 @@ import pytest
 import tarnwick
 
 iminuit = pytest.importorskip("iminuit")
+pytest.importorskip("scipy")
+from mass_problems import HI, LO, STANDARD_SHAPES, exp_density, gauss_density, sample_exp  # noqa: E402
 
-LOW, HIGH = 5.0, 5.6
 EPS = float(np.finfo(float).eps)
 NLL_GAP = 1e-3
 ERROR_RTOL = 0.05
 
 
-def gauss(m, mu, sigma):
-    """Gaussian truncated to the mass window and normalised there."""
-    norm = 0.5 * (math.erf((HIGH - mu) / (sigma * math.sqrt(2.0)))
-                  - math.erf((LOW - mu) / (sigma * math.sqrt(2.0))))
-    return np.exp(-0.5 * ((m - mu) / sigma) ** 2) / (sigma * math.sqrt(2.0 * math.pi) * norm)
-
-
-def expo(m, lam):
-    return lam * np.exp(lam * (m - LOW)) / math.expm1(lam * (HIGH - LOW))
-
-
 def signal(data, p):
-    return gauss(data[:, 0], p["mu"], p["sigma"])
+    return gauss_density(data[:, 0], p["mu"], p["sigma"])
 
 
 def background(data, p):
-    return expo(data[:, 0], p["lam"])
+    return exp_density(data[:, 0], p["lam"])
 
 
 def peak_one(data, p):
-    return gauss(data[:, 0], p["mu1"], p["sigma"])
+    return gauss_density(data[:, 0], p["mu1"], p["sigma"])
 
 
 def peak_two(data, p):
-    return gauss(data[:, 0], p["mu2"], p["sigma"])
+    return gauss_density(data[:, 0], p["mu2"], p["sigma"])
 
 
 def sample(rng, n_events, peaks):
@@ -60,24 +50,19 @@ def sample(rng, n_events, peaks):
     for fraction, mu, sigma in peaks:
         n = int(round(fraction * n_events))
         drawn = rng.normal(mu, sigma, 2 * n + 100)
-        parts.append(drawn[(drawn >= LOW) & (drawn <= HIGH)][:n])
-    n_background = n_events - sum(len(p) for p in parts)
-    u = rng.uniform(size=n_background)
-    lam = -2.0
-    parts.append(LOW + np.log1p(u * math.expm1(lam * (HIGH - LOW))) / lam)
+        parts.append(drawn[(drawn >= LO) & (drawn <= HI)][:n])
+    parts.append(sample_exp(rng, n_events - sum(len(p) for p in parts), -2.0))
     return np.concatenate(parts).reshape(-1, 1)
 
 
-MASS_SHAPES = [("mu", 5.25, 5.2, 5.36), ("sigma", 0.03, 0.005, 0.06), ("lam", -1.0, -5.0, -0.1)]
-
 # name: (events, peaks, pdfs, shape parameters, seed)
 CASES = {
-    "standard_1e5": (100_000, [(0.3, 5.28, 0.02)], [signal, background], MASS_SHAPES, 1),
-    "no_signal_1e4": (10_000, [], [signal, background], MASS_SHAPES, 2),
+    "standard_1e5": (100_000, [(0.3, 5.28, 0.02)], [signal, background], STANDARD_SHAPES, 1),
+    "no_signal_1e4": (10_000, [], [signal, background], STANDARD_SHAPES, 2),
     # A signal this small has a second, signal-free minimum (zero yield, the
     # peak's shape left anywhere) that both fitters reach in some samples;
     # in this one the maximum has about 270 signal events.
-    "small_signal_1e5": (100_000, [(0.003, 5.28, 0.02)], [signal, background], MASS_SHAPES, 4),
+    "small_signal_1e5": (100_000, [(0.003, 5.28, 0.02)], [signal, background], STANDARD_SHAPES, 4),
     "width_and_yield_on_bounds": (
         20_000, [(0.0, 5.28, 0.02)], [signal, background],
         [("mu", 5.28, 5.2, 5.36), ("sigma", 0.03, 0.025, 0.06), ("lam", -1.0, -5.0, -0.1)], 4),

@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
+import ast
 import gc
+import re
+import types
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -125,6 +129,30 @@ def test_pickle_round_trip_keeps_every_field_and_printed_form(two_peaks):
                      "objective_evaluations", "gradient_evaluations", "hessian_evaluations"):
             assert getattr(clone, name) == getattr(result, name)
             assert type(getattr(clone, name)) is type(getattr(result, name))
+
+
+def test_stub_docstring_and_pickle_follow_the_types_fields(two_peaks):
+    # The stub and the class docstring are written by hand: they must name the
+    # type's attributes, and the stub in the order the pickle stores them.
+    stub = ast.parse((Path(__file__).parents[2] / "src/python/tarnwick.pyi").read_text("utf-8"))
+    [stub_class] = [node for node in stub.body
+                    if isinstance(node, ast.ClassDef) and node.name == "SPlotResult"]
+    stubbed = [node.name for node in stub_class.body if isinstance(node, ast.FunctionDef)]
+    fields = [name for name, value in vars(tarnwick.SPlotResult).items()
+              if isinstance(value, (types.GetSetDescriptorType, types.MemberDescriptorType))]
+    assert stubbed == fields
+    documented = re.findall(r"^(\w+) : ", tarnwick.SPlotResult.__doc__, re.MULTILINE)
+    assert sorted(documented) == sorted(fields)
+    result = tarnwick.splot(two_peaks, [gauss_mu_pdf, flat_pdf],
+                            shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    _, state = result.__reduce__()
+    assert len(state) == len(fields)
+    for name, value in zip(fields, state):
+        attribute = getattr(result, name)
+        if isinstance(attribute, np.ndarray):
+            assert value is attribute, name
+        else:
+            assert value == attribute and type(value) is type(attribute), name
 
 
 # Positions in the pickled state: 0 yields, 1 yield_errors, 2 covariance,

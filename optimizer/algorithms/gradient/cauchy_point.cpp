@@ -5,7 +5,7 @@
 #include <limits>
 #include <numeric>
 
-#include "optimizer/interfaces/linear_algebra.hpp"
+#include "optimizer/core/eigen_provider.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/status.hpp"
+#include "optimizer/core/status.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 

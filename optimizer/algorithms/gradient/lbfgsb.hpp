@@ -20,16 +20,17 @@
 #include <string>
 #include <vector>
 
+#include "optimizer/algorithms/gradient/callbacks.hpp"
 #include "optimizer/algorithms/gradient/gradient_status.hpp"
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
 #include "optimizer/algorithms/gradient/subspace_minimisation.hpp"
 #include "optimizer/algorithms/line_search/more_thuente.hpp"
 #include "optimizer/algorithms/line_search/strong_wolfe.hpp"
-#include "optimizer/core/callbacks.hpp"
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/core/optimizer_error.hpp"
 #include "optimizer/core/summary.hpp"
-#include "optimizer/interfaces/bounds.hpp"
-#include "optimizer/interfaces/optimizer_error.hpp"
+#include "optimizer/core/transformed_problem.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::optimizer {
@@ -130,16 +131,13 @@ std::expected<MinimizationSummary, E> LBFGSB::process(const Problem<E>& problem,
                                                       LBFGSBConfig config, Callbacks callbacks) {
   GradientStatus status;
   const Box caller_box = box_of(config.bounds, start.size());
-  std::optional<DiagonalScale> scale;
-  Vector x = caller_box.clip(start);
-  // With a scale, the run works in internal coordinates and so does its box.
-  Box box = caller_box;
-  if (config.scale) {
-    scale.emplace(*config.scale, caller_box);
-    box = scale->internal_box();
-    x = box.clip(scale->to_internal(x));
-  }
-  const TransformedProblem<E> transformed(problem, scale ? &*scale : nullptr);
+  // The run works in internal coordinates and so does its box; without a
+  // configured scale they are the caller's.
+  const DiagonalScale scale = config.scale ? DiagonalScale(*config.scale, caller_box)
+                                           : DiagonalScale::identity(caller_box);
+  Box box = scale.internal_box();
+  Vector x = box.clip(scale.to_internal(caller_box.clip(start)));
+  const TransformedProblem<E> transformed(problem, scale);
   auto f = transformed.evaluate(x);
   if (!f) return std::unexpected(std::move(f.error()));
   auto g = transformed.gradient(x);

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "optimizer/interfaces/linear_algebra.hpp"
+#include "optimizer/core/eigen_provider.hpp"
 
 namespace tarnwick::optimizer {
 

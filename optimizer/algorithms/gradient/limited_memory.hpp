@@ -10,7 +10,7 @@
 #include <deque>
 #include <optional>
 
-#include "optimizer/core/linalg.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -1,6 +1,6 @@
 #include "optimizer/algorithms/gradient/subspace_minimisation.hpp"
 
-#include "optimizer/interfaces/linear_algebra.hpp"
+#include "optimizer/core/eigen_provider.hpp"
 
 namespace tarnwick::optimizer {
 

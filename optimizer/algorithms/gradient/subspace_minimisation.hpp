@@ -13,8 +13,8 @@
 
 #include "optimizer/algorithms/gradient/cauchy_point.hpp"
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/bounds.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -1,6 +1,7 @@
 #include "optimizer/algorithms/gradient/terminators.hpp"
 
 #include <cmath>
+#include <string>
 
 #include "optimizer/algorithms/gradient/gradient_status.hpp"
 #include "optimizer/algorithms/gradient/lbfgsb.hpp"
@@ -82,6 +83,16 @@ bool LBFGSBInfNormGTerminator::check_for_termination(std::uint64_t /*step*/, LBF
   for (Eigen::Index j = 0; j < p.size(); ++j) largest = std::fmax(largest, std::abs(p[j]));
   if (eps_ > largest) return stop_with(status, "PROJECTED GRADIENT WITHIN TOLERANCE");
   return false;
+}
+
+bool MaxSteps::check_for_termination(std::uint64_t step, LBFGSB& /*state*/,
+                                     GradientStatus& status, const LBFGSBConfig& /*config*/) {
+  const std::uint64_t last = n_ == 0 ? 0 : n_ - 1;
+  if (step < last) return false;
+  status.message.reset();
+  status.message.set_kind(StatusType::Message);
+  status.message.set_text("Maximum number of steps reached (" + std::to_string(n_) + ")");
+  return true;
 }
 
 }  // namespace tarnwick::optimizer

@@ -1,13 +1,14 @@
-// Convergence tests of an L-BFGS-B run, consulted after every step. Each
-// stops the run as a success with its own text. All comparisons are
-// strict, so a NaN on either side never stops.
+// The terminators of an L-BFGS-B run, consulted after every step: the
+// convergence tests, each of which stops the run as a success with its own
+// text (all comparisons are strict, so a NaN on either side never stops),
+// and the step limit.
 #pragma once
 
 #include <expected>
 #include <memory>
 
-#include "optimizer/interfaces/optimizer_error.hpp"
-#include "optimizer/interfaces/terminator.hpp"
+#include "optimizer/algorithms/gradient/terminator.hpp"
+#include "optimizer/core/optimizer_error.hpp"
 
 namespace tarnwick::optimizer {
 
@@ -56,6 +57,20 @@ class LBFGSBInfNormGTerminator final : public Terminator {
  private:
   explicit LBFGSBInfNormGTerminator(double eps) : eps_(eps) {}
   double eps_;
+};
+
+// Stops after the n-th step (step index k ≥ n − 1; for n = 0 after the
+// first step). Not a success: the message becomes kind Message with the
+// text "Maximum number of steps reached (n)".
+class MaxSteps final : public Terminator {
+ public:
+  explicit MaxSteps(std::uint64_t n) : n_(n) {}
+  [[nodiscard]] bool check_for_termination(std::uint64_t step, LBFGSB& state,
+                                           GradientStatus& status,
+                                           const LBFGSBConfig& config) override;
+
+ private:
+  std::uint64_t n_;
 };
 
 }  // namespace tarnwick::optimizer

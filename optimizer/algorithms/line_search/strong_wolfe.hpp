@@ -32,9 +32,9 @@
 #include <utility>
 
 #include "optimizer/algorithms/line_search/more_thuente.hpp"
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/linear_algebra.hpp"
-#include "optimizer/interfaces/problem.hpp"
+#include "optimizer/core/eigen_provider.hpp"
+#include "optimizer/core/transformed_problem.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 
@@ -127,6 +127,14 @@ class StrongWolfeSearch {
     return problem_.gradient(x_ + alpha * d_);
   }
 
+  // The result at alpha, whose value phi is known, with the gradient there
+  // evaluated.
+  std::expected<LineSearchResult, E> result_at(double alpha, double phi, bool accepted) {
+    auto g = gradient_at(alpha);
+    if (!g) return std::unexpected(std::move(g.error()));
+    return LineSearchResult{std::move(*g), alpha, phi, accepted};
+  }
+
   std::expected<LineSearchResult, E> zoom(double lo, double hi) {
     const double dphi0 = kEigen.vec_dot(g0_, d_);
     for (std::uint64_t j = 0;; ++j) {
@@ -137,11 +145,7 @@ class StrongWolfeSearch {
       if (!phi_lo) return std::unexpected(std::move(phi_lo.error()));
       if (*phi > phi0_ + params_.c1 * alpha * dphi0 || *phi >= *phi_lo) {
         hi = alpha;
-        if (j == params_.max_zoom_iterations) {
-          auto g = gradient_at(alpha);
-          if (!g) return std::unexpected(std::move(g.error()));
-          return LineSearchResult{std::move(*g), alpha, *phi, false};
-        }
+        if (j == params_.max_zoom_iterations) return result_at(alpha, *phi, false);
         continue;
       }
       auto g = gradient_at(alpha);
@@ -155,9 +159,7 @@ class StrongWolfeSearch {
       if (j == params_.max_zoom_iterations) {
         // The last zoom step met sufficient decrease but not curvature; it
         // is still accepted, with its gradient evaluated once more.
-        auto g_last = gradient_at(alpha);
-        if (!g_last) return std::unexpected(std::move(g_last.error()));
-        return LineSearchResult{std::move(*g_last), alpha, *phi, true};
+        return result_at(alpha, *phi, true);
       }
     }
   }

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib
 from collections.abc import Sequence
 from typing import Any
 
@@ -12,7 +11,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_pdf_count, densities, event_weights,
-                     sweights_from)
+                     optional_module, sweights_from)
 
 
 def _is_dask_array(data: Any) -> bool:
@@ -35,6 +34,30 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
     (n_events, n_components) computed block by block along the events (the
     feature axis is joined into one block; `chunk_size` is not used), and
     `weights`, if given, must be a dask array too.
+
+    Parameters
+    ----------
+    result : tarnwick.SPlotResult
+        The finished fit.
+    data : array_like or dask.array.Array
+        The events, shape (n_events, n_columns).
+    pdfs : sequence of callable
+        The fit's PDFs, one per component and in its order.
+    chunk_size : int, optional
+        The number of events computed at a time (default 100 000).
+    weights : array_like or None, optional
+        The event weights; None (the default) for unweighted events.
+
+    Returns
+    -------
+    numpy.ndarray or dask.array.Array
+        The sWeights, shape (n_events, n_components).
+
+    Raises
+    ------
+    ValueError
+        If the PDFs are not one per component, `chunk_size` is not
+        positive, or the data or weights have the wrong shape.
     """
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
@@ -60,7 +83,7 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
 
 
 def _apply_dask(data: Any, weights: Any, weigh: Any, n_components: int) -> Any:
-    da = importlib.import_module("dask.array")
+    da = optional_module("dask.array")
     if data.ndim != 2:
         raise ValueError(f"data must be two-dimensional, got {data.ndim} dimension(s)")
     events = data.astype(np.float64).rechunk({1: -1})

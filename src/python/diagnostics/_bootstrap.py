@@ -57,6 +57,34 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     n_events with replacement would hold the total fixed and understate
     them.) `splot_kwargs` go to every ``tarnwick.splot`` call; event
     `weights`, when among them, are resampled with their events.
+
+    Parameters
+    ----------
+    data : array_like
+        The events, shape (n_events, n_columns).
+    pdfs : sequence of callable
+        The PDFs, one per component.
+    n : int
+        The number of replicas.
+    seed : int
+        Seed of the resampling.
+    progress : bool, optional
+        Whether to show the progress bar (default True).
+    **splot_kwargs
+        Keyword arguments of ``tarnwick.splot``, such as ``shape_parameters``
+        and ``weights``.
+
+    Returns
+    -------
+    Bootstrap
+        One row per replica; a replica whose fit raised ``tarnwick.SPlotError``
+        has NaN rows and its message in ``errors``.
+
+    Raises
+    ------
+    ValueError
+        If the data are not two-dimensional, `n` is negative, or the weights
+        do not have one entry per event.
     """
     events = as_events(data)
     weights = splot_kwargs.pop("weights", None)

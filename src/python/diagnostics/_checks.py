@@ -107,6 +107,30 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     `shape_parameters`, when given, let the check name shape parameters that
     ended on one of their bounds (whose errors are then NaN or meaningless);
     yields are always checked against their lower bound, the machine epsilon.
+
+    Parameters
+    ----------
+    result : tarnwick.SPlotResult
+        The finished fit.
+    data : array_like
+        The fit's events, shape (n_events, n_columns).
+    pdfs : sequence of callable
+        The fit's PDFs, one per component and in its order.
+    weights : array_like or None, optional
+        The fit's event weights; None (the default) for unweighted events.
+    shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
+        The fit's declared shape parameters, for the check of their bounds.
+
+    Returns
+    -------
+    Closure
+        The sum rules and the parameters found on a bound; its ``str`` is a
+        table of them.
+
+    Raises
+    ------
+    ValueError
+        If the data, PDFs or weights do not match the result.
     """
     events = as_events(data)
     check_fit_events(result, events)
@@ -165,7 +189,19 @@ class SWeightQuality:
 
 
 def sweight_quality(result: tarnwick.SPlotResult) -> SWeightQuality:
-    """Σ s², effective sample size and negative weights of each component."""
+    """Σ s², effective sample size and negative weights of each component.
+
+    Parameters
+    ----------
+    result : tarnwick.SPlotResult
+        The finished fit.
+
+    Returns
+    -------
+    SWeightQuality
+        One entry per component in each field; its ``str`` is a table of
+        them.
+    """
     s = np.asarray(result.sweights, dtype=np.float64)
     squares = (s**2).sum(axis=0)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -223,6 +259,31 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     `shape_parameters` is a dict of values (such as a result's
     ``shape_parameters``) or the declared parameters, taken at their
     initial values. The shuffle is seeded by `seed`.
+
+    Parameters
+    ----------
+    data : array_like
+        The events, shape (n_events, n_columns).
+    pdfs : sequence of callable
+        The PDFs of the fit.
+    shape_parameters : mapping of str to float, or sequence of tarnwick.ShapeParameter
+        The shape point at which the PDFs are called.
+    control_columns : sequence of int
+        The columns of the control variables (negative from the end).
+    seed : int, optional
+        Seed of the shuffle (default 0).
+
+    Returns
+    -------
+    Leakage
+        Every (PDF, column) pair whose output changed; false in a boolean
+        context when there is none.
+
+    Raises
+    ------
+    TypeError, ValueError
+        If a control column is not an integer or not a column of `data`, or
+        a PDF returns other than one value per event.
     """
     events = as_events(data)
     n_columns = events.shape[1]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import operator
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
@@ -14,6 +15,21 @@ Pdf = Callable[[FloatArray, dict[str, float]], FloatArray]
 
 # The yields' lower bound in the fit: the double-precision machine epsilon.
 YIELD_LOWER_BOUND = float(np.finfo(np.float64).eps)
+
+
+def optional_module(name: str, *, required: bool = True) -> Any:
+    """The optional dependency `name` (matplotlib, tqdm or dask), imported
+    when a function first needs it rather than with the package.
+
+    When it is not installed, its ImportError propagates; or, when it is
+    not `required`, None is returned so that the caller can do without it.
+    """
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        if required:
+            raise
+        return None
 
 
 def as_events(data: npt.ArrayLike) -> FloatArray:

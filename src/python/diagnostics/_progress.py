@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import functools
-import importlib
 import sys
 import threading
 import time
@@ -11,7 +10,7 @@ from collections.abc import Iterable, Sequence
 from types import TracebackType
 from typing import Any, Protocol
 
-from ._model import FloatArray, Pdf
+from ._model import FloatArray, Pdf, optional_module
 
 
 class Bar(Protocol):
@@ -48,13 +47,12 @@ class _LineBar:
 def progress_bar(total: int | None, desc: str, unit: str, enabled: bool = True) -> Bar:
     """A progress bar over `total` steps (None: unknown), or one that shows
     nothing when `enabled` is false."""
-    try:
-        tqdm = importlib.import_module("tqdm.auto").tqdm
-    except ImportError:
+    tqdm_auto = optional_module("tqdm.auto", required=False)
+    if tqdm_auto is None:
         if not enabled:
             return _Silent()
         return _LineBar(total, desc, unit)
-    bar: Bar = tqdm(total=total, desc=desc, unit=unit, disable=not enabled)
+    bar: Bar = tqdm_auto.tqdm(total=total, desc=desc, unit=unit, disable=not enabled)
     return bar
 
 
@@ -114,5 +112,17 @@ def with_progress(pdfs: Sequence[Pdf], desc: str = "PDF calls") -> ProgressPdfs:
 
         with with_progress([signal, background]) as counted:
             result = tarnwick.splot(data, counted, shape_parameters=...)
+
+    Parameters
+    ----------
+    pdfs : sequence of callable
+        The PDFs to wrap.
+    desc : str, optional
+        The label of the progress bar (default "PDF calls").
+
+    Returns
+    -------
+    ProgressPdfs
+        The wrapped PDFs, with the count of calls and the time spent in them.
     """
     return ProgressPdfs(pdfs, progress_bar(None, desc, "calls"))

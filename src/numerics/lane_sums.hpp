@@ -13,8 +13,8 @@
 // sum of n non-negative doubles is at least (1 − u)ⁿ of the true one, which
 // the margin of BoundedSum::value covers for n up to 2⁴²).
 //
-// Compiled with -ffp-contract=off (src/fit/CMakeLists.txt): TwoSum needs every
-// operation rounded on its own.
+// Compiled with -ffp-contract=off (the numerics and fit targets): TwoSum needs
+// every operation rounded on its own.
 #pragma once
 
 #include <array>
@@ -22,9 +22,9 @@
 #include <cstddef>
 #include <optional>
 
-#include "fit/exact_sum.hpp"
+#include "numerics/exact_sum.hpp"
 
-namespace tarnwick::fit {
+namespace tarnwick::numerics {
 
 // W lanes; terms go to lane i % W in the order added.
 template <std::size_t W>
@@ -106,4 +106,4 @@ class BoundedSum {
   bool finite_ = true;
 };
 
-}  // namespace tarnwick::fit
+}  // namespace tarnwick::numerics

@@ -1,18 +1,6 @@
-#include "optimizer/core/linalg.hpp"
-
-#include <cstdio>
-#include <cstdlib>
-
-#include "optimizer/interfaces/linear_algebra.hpp"
+#include "optimizer/core/eigen_provider.hpp"
 
 namespace tarnwick::optimizer {
-
-namespace detail {
-void internal_fault(const char* condition, const char* file, int line) noexcept {
-  std::fprintf(stderr, "tarnwick: internal fault: %s (%s:%d)\n", condition, file, line);
-  std::abort();
-}
-}  // namespace detail
 
 namespace {
 

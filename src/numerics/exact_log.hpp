@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <span>
 
-namespace tarnwick::fit {
+namespace tarnwick::numerics {
 
 // The most values exact_log takes in one call.
 inline constexpr std::size_t kExactLogBlock = 256;
@@ -51,4 +51,4 @@ class LibraryPositions {
   std::uint64_t word_[kExactLogBlock / 64] = {};
 };
 
-}  // namespace tarnwick::fit
+}  // namespace tarnwick::numerics

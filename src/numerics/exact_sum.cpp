@@ -1,10 +1,10 @@
-#include "fit/exact_sum.hpp"
+#include "numerics/exact_sum.hpp"
 
 #include <bit>
 #include <cmath>
 #include <limits>
 
-namespace tarnwick::fit {
+namespace tarnwick::numerics {
 
 namespace {
 
@@ -138,4 +138,4 @@ double exact_sum(std::span<const double> xs) {
   return sum.value();
 }
 
-}  // namespace tarnwick::fit
+}  // namespace tarnwick::numerics

@@ -3,27 +3,20 @@
 // Every translation unit of the project reaches Eigen through this header, so
 // the storage order and the fault handling are decided once. Eigen's own size
 // checks vanish under NDEBUG; shape mismatches are faults of the calling code,
-// so `eigen_assert` is redefined here to stay on in every build and to abort
-// with the failed condition.
+// so `eigen_assert` is redefined here as TARNWICK_REQUIRE (numerics/check.hpp),
+// which stays on in every build and aborts with the failed condition.
 #pragma once
 
 #include <cstddef>
 #include <limits>
 #include <optional>
 
-namespace tarnwick::optimizer::detail {
-[[noreturn]] void internal_fault(const char* condition, const char* file, int line) noexcept;
-}  // namespace tarnwick::optimizer::detail
+#include "numerics/check.hpp"
 
 #ifdef eigen_assert
-#error "Eigen must be included through optimizer/core/linalg.hpp only"
+#error "Eigen must be included through optimizer/interfaces/linalg.hpp only"
 #endif
-#define eigen_assert(condition)                                                    \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
-      ::tarnwick::optimizer::detail::internal_fault(#condition, __FILE__, __LINE__); \
-    }                                                                              \
-  } while (false)
+#define eigen_assert(condition) TARNWICK_REQUIRE(condition)
 
 #include <Eigen/Core>
 #include <Eigen/LU>
@@ -42,9 +35,5 @@ inline constexpr double kMachineEpsilon = std::numeric_limits<double>::epsilon()
 // covariance's pseudo-inverse, and the relative step of a central finite
 // difference (its truncation and rounding errors balance there).
 inline constexpr double kCubeRootEpsilon = 6.0554544523933395e-06;
-
-// Stops the program when `condition` is false. Used for shape mismatches,
-// which are programming faults and never error values.
-#define TARNWICK_REQUIRE(condition) eigen_assert(condition)
 
 }  // namespace tarnwick::optimizer

@@ -1,6 +1,6 @@
-#include "optimizer/core/callbacks.hpp"
+#include "optimizer/algorithms/gradient/callbacks.hpp"
 
-#include <string>
+#include <utility>
 
 #include "optimizer/algorithms/gradient/gradient_status.hpp"
 
@@ -28,16 +28,6 @@ Callbacks with_terminator(Callbacks list, std::unique_ptr<Terminator> terminator
 Callbacks with_observer(Callbacks list, std::unique_ptr<Observer> observer) {
   list.entries.emplace_back(std::move(observer));
   return list;
-}
-
-bool MaxSteps::check_for_termination(std::uint64_t step, LBFGSB& /*state*/,
-                                     GradientStatus& status, const LBFGSBConfig& /*config*/) {
-  const std::uint64_t last = n_ == 0 ? 0 : n_ - 1;
-  if (step < last) return false;
-  status.message.reset();
-  status.message.set_kind(StatusType::Message);
-  status.message.set_text("Maximum number of steps reached (" + std::to_string(n_) + ")");
-  return true;
 }
 
 }  // namespace tarnwick::optimizer

@@ -1,6 +1,7 @@
 // The eight-lane logarithm behind exact_log on processors with AVX-512: ln x
 // as H + L for eight doubles at once, and whether H is std::log(x) bit for
-// bit. The reasoning is exact_log.cpp's; only the reduction differs:
+// bit. The reasoning is exact_log.cpp's and log_four_lanes.cpp's; only the
+// reduction differs:
 //
 // Reduction. x = 2ᵏ z with z ∈ [1 − 2⁻⁷, 2 − 2⁻⁶) and 32 buckets of z (bucket 0
 // is z ∈ [1 − 2⁻⁷, 1 + 2⁻⁶), bucket j ≥ 1 is z ∈ [a_j, a_j + 2⁻⁵) with
@@ -22,26 +23,26 @@
 // (|r|¹³/12 at most) and the rounding of r³ P(r) (2⁻⁵⁰ |r|³/3 at most)
 // together stay below 2⁻⁶¹ min |y| over the bucket; in bucket 0 with k = 0,
 // y = ln(1 + r) and both are below 2⁻⁶⁴ |y|. Every other term is below 2⁻⁸⁵
-// |y| as in exact_log.cpp. So E ≤ 2⁻⁸ ulp ≤ 0.004 ulp, inside the margin
+// |y| as in log_four_lanes.cpp. So E ≤ 2⁻⁸ ulp ≤ 0.004 ulp, inside the margin
 // δ − 0.02 = 0.0112 ulp that exact_log's test (c) leaves.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
-// The vector logarithms exist on x86-64 with a C library whose log is known
-// to be accurate enough (glibc 2.28 and later).
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__GLIBC__) && \
-    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 28))
-#define TARNWICK_VECTOR_LOG 1
-#include <immintrin.h>
+#include "numerics/cpu_features.hpp"
+#include "numerics/double_double.hpp"
 
-namespace tarnwick::fit::avx512 {
+#ifdef TARNWICK_VECTOR_LOG
+
+namespace tarnwick::numerics::avx512 {
 
 inline constexpr int kBucketBits = 5;
 inline constexpr int kBuckets = 1 << kBucketBits;
 
 // The constants of the 32 buckets, column by column, and ln 2 split as in
-// exact_log.cpp (hi parts multiples of 2⁻⁴²).
+// log_buckets.hpp (hi parts multiples of 2⁻⁴²).
 struct LogTable {
   alignas(64) double c[kBuckets];
   alignas(64) double t_hi[kBuckets];
@@ -54,10 +55,14 @@ struct LogTable {
   bool valid;
 };
 
-// Built on first use (exact_log.cpp).
+// Built on first use (log_eight_lanes.cpp).
 const LogTable& log_table();
 
-#define TARNWICK_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl"), always_inline))
+// exact_log(x, out, LogKernel::EightLane), on a processor with AVX-512 and a
+// valid table.
+std::size_t eight_lane_log(std::span<const double> x, std::span<double> out);
+
+#define TARNWICK_AVX512 TARNWICK_TARGET_AVX512 __attribute__((always_inline))
 
 // One column of the table in four registers: entries 0–15 and 16–31.
 struct Column {
@@ -107,8 +112,9 @@ struct Log8 {
   __mmask8 keep;  // lanes whose h is std::log(x) bit for bit
 };
 
-// Needs the file's floating-point contraction off: every operation written
-// is rounded on its own, and the only fused ones are the explicit fma/fms.
+// Needs floating-point contraction off where it is compiled (-ffp-contract=off
+// on the numerics and the fit targets): every operation written is rounded
+// on its own, and the only fused ones are the explicit fma/fms.
 TARNWICK_AVX512 inline Log8 log8(__m512d x, const Registers& t) {
   const __m512i bits = _mm512_castpd_si512(x);
   const __m512i shifted = _mm512_add_epi64(bits, _mm512_set1_epi64(std::int64_t{1} << 46));
@@ -139,20 +145,11 @@ TARNWICK_AVX512 inline Log8 log8(__m512d x, const Registers& t) {
   const __m512d p3to10 = _mm512_fmadd_pd(p7to10, r4, p3to6);
   const __m512d poly = _mm512_fmadd_pd(p11, r8, p3to10);
   const __m512d p = _mm512_mul_pd(poly, _mm512_mul_pd(r2, r));
-  // u = r − r²/2 as a double-double (|r| ≥ r²/2: fast two-sum).
-  const __m512d minus_half = _mm512_set1_pd(-0.5);
-  const __m512d q = _mm512_mul_pd(minus_half, r2);
-  const __m512d q_lo = _mm512_mul_pd(minus_half, r2_lo);
-  const __m512d u = _mm512_add_pd(r, q);
-  const __m512d u_lo = _mm512_sub_pd(q, _mm512_sub_pd(u, r));
-  // hi + err = A + u (fast two-sum: A = 0 or |A| ≥ |u|).
-  const __m512d hi = _mm512_add_pd(a, u);
-  const __m512d err = _mm512_sub_pd(u, _mm512_sub_pd(hi, a));
-  const __m512d lo =
-      _mm512_add_pd(err, _mm512_add_pd(_mm512_add_pd(b, u_lo), _mm512_add_pd(q_lo, p)));
-  // H + L = hi + lo (fast two-sum).
-  const __m512d h = _mm512_add_pd(hi, lo);
-  const __m512d l = _mm512_sub_pd(lo, _mm512_sub_pd(h, hi));
+  // H + L from A, B, r, r² and r³ P(r); A + u is a fast two-sum (A = 0 or
+  // |A| ≥ |u|).
+  __m512d h;
+  __m512d l;
+  dd::log_sum<true>(a, b, r, r2, r2_lo, p, h, l);
 
   // exact_log.cpp's conditions: (a) x a positive normal double, (b) H not a
   // power of two, (c) |L| < (1/2 − δ) ulp(H).
@@ -173,6 +170,6 @@ TARNWICK_AVX512 inline Log8 log8(__m512d x, const Registers& t) {
 
 #undef TARNWICK_AVX512
 
-}  // namespace tarnwick::fit::avx512
+}  // namespace tarnwick::numerics::avx512
 
 #endif

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <span>
 
-namespace tarnwick::fit {
+namespace tarnwick::numerics {
 
 class ExactSum {
  public:
@@ -56,4 +56,4 @@ class ExactSum {
 // The correctly rounded sum of xs.
 [[nodiscard]] double exact_sum(std::span<const double> xs);
 
-}  // namespace tarnwick::fit
+}  // namespace tarnwick::numerics

@@ -1,18 +1,14 @@
 // first_invalid_density: one pass over a PDF's output, in blocks tested
 // without a branch per value (four values per instruction where the
 // processor has AVX2); only a block that holds an invalid value is searched.
+#include "numerics/density_scan.hpp"
+
 #include <algorithm>
 #include <limits>
 
-#include "fit/cpu_features.hpp"
-#include "fit/parametric_pdf.hpp"
+#include "numerics/cpu_features.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define TARNWICK_DENSITY_SCAN_X86 1
-#endif
-
-namespace tarnwick::fit {
+namespace tarnwick::numerics {
 
 namespace {
 
@@ -26,8 +22,8 @@ bool block_is_valid(const double* v, std::size_t n) {
   return valid;
 }
 
-#ifdef TARNWICK_DENSITY_SCAN_X86
-__attribute__((target("avx2"))) bool block_is_valid_avx2(const double* v, std::size_t n) {
+#ifdef TARNWICK_X86_64
+TARNWICK_TARGET_AVX2 bool block_is_valid_avx2(const double* v, std::size_t n) {
   const __m256d zero = _mm256_setzero_pd();
   const __m256d infinity = _mm256_set1_pd(std::numeric_limits<double>::infinity());
   __m256d valid = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
@@ -45,7 +41,7 @@ __attribute__((target("avx2"))) bool block_is_valid_avx2(const double* v, std::s
 }  // namespace
 
 std::optional<std::size_t> first_invalid_density(std::span<const double> values) noexcept {
-#ifdef TARNWICK_DENSITY_SCAN_X86
+#ifdef TARNWICK_X86_64
   static const auto test_block = cpu_has_avx2() ? block_is_valid_avx2 : block_is_valid;
 #else
   constexpr auto test_block = block_is_valid;
@@ -62,4 +58,4 @@ std::optional<std::size_t> first_invalid_density(std::span<const double> values)
   return std::nullopt;
 }
 
-}  // namespace tarnwick::fit
+}  // namespace tarnwick::numerics

@@ -1,12 +1,11 @@
 // ExactSum against an independent fsum, bit for bit, on adversarial tables and
 // 10⁷ random terms in several orders and groupings; BoundedSum against
-// ExactSum; WorkerThreads running every chunk of job after job exactly once.
-#include "fit/exact_sum.hpp"
+// ExactSum.
+#include "numerics/exact_sum.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -18,10 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "fit/lane_sums.hpp"
-#include "fit/worker_threads.hpp"
+#include "numerics/lane_sums.hpp"
 
-namespace tarnwick::fit::testing {
+namespace tarnwick::numerics::testing {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -256,33 +254,5 @@ TEST(LaneSums, BoundedSumIsExactWhenProvedAndDeclinesOtherwise) {
   }
 }
 
-TEST(WorkerThreads, RunsEveryChunkOnceJobAfterJob) {
-  EXPECT_GE(usable_cpus(), 1u);
-  std::vector<std::atomic<int>> calls(WorkerThreads::kMostChunks);
-  const std::size_t sizes[] = {1000, 0, 1, 2, 3, 7, 64, 999};
-  for (const std::size_t n_threads : {1u, 2u, 3u}) {
-    WorkerThreads workers(n_threads);
-    EXPECT_GE(workers.size(), 1u);
-    EXPECT_LE(workers.size(), n_threads);
-    auto chunk = [&](std::size_t c) {
-      // Uneven work, so that threads overtake one another, and a few long
-      // chunks that are still running if run returns too early.
-      volatile unsigned spin = 0;
-      const std::size_t work = c < 1000 && c % 50 == 49 ? 20'000 : (c % 13) * 40;
-      for (std::size_t i = 0; i < work; ++i) spin = spin + 1;
-      calls[c].fetch_add(1, std::memory_order_relaxed);
-    };
-    for (int job = 0; job < 241; ++job) {
-      const std::size_t n = job == 240 ? WorkerThreads::kMostChunks : sizes[job % 8];
-      workers.run(n, chunk);
-      std::size_t wrong = 0;
-      for (std::size_t c = 0; c < std::max<std::size_t>(n, 1001); ++c) {
-        wrong += calls[c].exchange(0, std::memory_order_relaxed) != (c < n ? 1 : 0);
-      }
-      ASSERT_EQ(wrong, 0u) << n_threads << " threads, job " << job << " of " << n << " chunks";
-    }
-  }
-}
-
 }  // namespace
-}  // namespace tarnwick::fit::testing
+}  // namespace tarnwick::numerics::testing

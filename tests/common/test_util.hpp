@@ -1,4 +1,4 @@
-// Shared tolerances and assertion helpers of the optimizer tests.
+// Tolerances and assertion helpers shared by the optimizer and fit-engine tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,15 +13,21 @@
 #include <string_view>
 #include <variant>
 
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/bounds.hpp"
-#include "optimizer/interfaces/optimizer_error.hpp"
+#include "optimizer/core/bounds.hpp"
+#include "optimizer/core/optimizer_error.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
-namespace tarnwick::optimizer::testing {
+namespace tarnwick::testing {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 using optimizer::kMachineEpsilon;
+using optimizer::BoundList;
+using optimizer::ConfigurationError;
+using optimizer::Matrix;
+using optimizer::OptimizerError;
+using optimizer::ScalarBound;
+using optimizer::Vector;
 
 // Results of a handful of floating-point operations on small, well-scaled
 // numbers (LU solves and inverses of matrices up to 3 × 3, Jacobi-scaled
@@ -74,6 +80,21 @@ inline constexpr double kMinimiserTolerance = 1e-6;
 // the box has components of order 1e-3 or more.
 inline constexpr double kProjectedGradientTolerance = 1e-8;
 
+// Checks that `result` holds the error alternative `Variant` and that its
+// display text is exactly `display`.
+template <class Variant, class T>
+::testing::AssertionResult IsError(const T& result, const std::string& display) {
+  if (result.has_value()) return ::testing::AssertionFailure() << "expected an error, got a value";
+  if (!std::holds_alternative<Variant>(result.error())) {
+    return ::testing::AssertionFailure() << "wrong error kind: " << to_string(result.error());
+  }
+  if (to_string(result.error()) != display) {
+    return ::testing::AssertionFailure() << "message \"" << to_string(result.error())
+                                         << "\", expected \"" << display << "\"";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // Checks that `result` holds the optimizer's configuration error with
 // exactly `text`, and that its display form carries the prefix.
 template <class T>
@@ -83,13 +104,13 @@ template <class T>
   const auto* config = std::get_if<ConfigurationError>(&result.error());
   if (config == nullptr) {
     return ::testing::AssertionFailure() << "expected a ConfigurationError, got \""
-                                         << to_string(result.error()) << "\"";
+                                         << optimizer::to_string(result.error()) << "\"";
   }
   if (config->text != text) {
     return ::testing::AssertionFailure()
            << "text is \"" << config->text << "\", expected \"" << text << "\"";
   }
-  const std::string shown = to_string(result.error());
+  const std::string shown = optimizer::to_string(result.error());
   const std::string wanted = "Configuration error: " + std::string(text);
   if (shown != wanted) {
     return ::testing::AssertionFailure()
@@ -116,8 +137,8 @@ inline Vector projected_gradient(const Vector& x, const Vector& g, const BoundLi
   Vector p = g;
   for (Eigen::Index i = 0; i < x.size(); ++i) {
     const ScalarBound& bound = bounds[static_cast<std::size_t>(i)];
-    if (x[i] <= lower_end(bound) && p[i] > 0.0) p[i] = 0.0;
-    if (x[i] >= upper_end(bound) && p[i] < 0.0) p[i] = 0.0;
+    if (x[i] <= optimizer::lower_end(bound) && p[i] > 0.0) p[i] = 0.0;
+    if (x[i] >= optimizer::upper_end(bound) && p[i] < 0.0) p[i] = 0.0;
   }
   return p;
 }
@@ -126,7 +147,9 @@ inline Vector projected_gradient(const Vector& x, const Vector& g, const BoundLi
 inline bool inside_box(const Vector& x, const BoundList& bounds) {
   for (Eigen::Index i = 0; i < x.size(); ++i) {
     const ScalarBound& bound = bounds[static_cast<std::size_t>(i)];
-    if (!(lower_end(bound) <= x[i] && x[i] <= upper_end(bound))) return false;
+    if (!(optimizer::lower_end(bound) <= x[i] && x[i] <= optimizer::upper_end(bound))) {
+      return false;
+    }
   }
   return true;
 }
@@ -152,4 +175,4 @@ inline Matrix mat(std::initializer_list<std::initializer_list<double>> rows) {
   return m;
 }
 
-}  // namespace tarnwick::optimizer::testing
+}  // namespace tarnwick::testing

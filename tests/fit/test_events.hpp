@@ -1,28 +1,15 @@
-// Shared helpers and tolerances of the fit-engine tests.
+// Tables of events for the fit-engine tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cmath>
+#include <cstddef>
 #include <fstream>
-#include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "fit/event_view.hpp"
-#include "fit/splot_error.hpp"
 
 namespace tarnwick::fit::testing {
-
-// Values that an independent computation of the same algorithm reproduces:
-// the same operations in the same order, so only the last bits of a few
-// library calls (exp, log, the SVD) may differ.
-inline constexpr double kSameAlgorithmRelative = 1e-9;
-// Standard errors come from an SVD of the Hessian; another SVD routine
-// agrees only to about this relative precision.
-inline constexpr double kSvdRelative = 1e-6;
-// An expected NaN: a quantity that cannot be determined.
-inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A test's own table of events, row-major, viewed by the engine.
 class EventRows {
@@ -72,34 +59,6 @@ inline EventRows constant_events(std::size_t n, double value) {
     events.row(i)[1] = value;
   }
   return events;
-}
-
-// Checks the alternative and the display text of an error.
-template <class Variant, class T>
-::testing::AssertionResult IsError(const T& result, const std::string& display) {
-  if (result.has_value()) return ::testing::AssertionFailure() << "expected an error, got a value";
-  if (!std::holds_alternative<Variant>(result.error())) {
-    return ::testing::AssertionFailure() << "wrong error kind: " << to_string(result.error());
-  }
-  if (to_string(result.error()) != display) {
-    return ::testing::AssertionFailure() << "message \"" << to_string(result.error())
-                                         << "\", expected \"" << display << "\"";
-  }
-  return ::testing::AssertionSuccess();
-}
-
-inline void ExpectRelative(double actual, double expected, double relative) {
-  EXPECT_NEAR(actual, expected, relative * std::max(1.0, std::abs(expected)))
-      << "expected " << expected;
-}
-
-// As ExpectRelative, except that an expected NaN must be matched by a NaN.
-inline void ExpectRelativeOrNaN(double actual, double expected, double relative) {
-  if (std::isnan(expected)) {
-    EXPECT_TRUE(std::isnan(actual)) << "expected NaN, got " << actual;
-  } else {
-    ExpectRelative(actual, expected, relative);
-  }
 }
 
 }  // namespace tarnwick::fit::testing

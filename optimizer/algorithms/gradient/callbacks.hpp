@@ -1,4 +1,4 @@
-// The ordered callback list of a run, and the step-limit terminator.
+// The ordered callback list of a run.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "optimizer/interfaces/terminator.hpp"
+#include "optimizer/algorithms/gradient/terminator.hpp"
 
 namespace tarnwick::optimizer {
 
@@ -32,19 +32,5 @@ struct Callbacks {
 // Appends one entry and gives the list back, so calls chain.
 [[nodiscard]] Callbacks with_terminator(Callbacks list, std::unique_ptr<Terminator> terminator);
 [[nodiscard]] Callbacks with_observer(Callbacks list, std::unique_ptr<Observer> observer);
-
-// Stops after the n-th step (step index k ≥ n − 1; for n = 0 after the
-// first step). Not a success: the message becomes kind Message with the
-// text "Maximum number of steps reached (n)".
-class MaxSteps final : public Terminator {
- public:
-  explicit MaxSteps(std::uint64_t n) : n_(n) {}
-  [[nodiscard]] bool check_for_termination(std::uint64_t step, LBFGSB& state,
-                                           GradientStatus& status,
-                                           const LBFGSBConfig& config) override;
-
- private:
-  std::uint64_t n_;
-};
 
 }  // namespace tarnwick::optimizer

@@ -7,8 +7,8 @@
 #include <variant>
 #include <vector>
 
-#include "optimizer/core/linalg.hpp"
-#include "optimizer/interfaces/optimizer_error.hpp"
+#include "optimizer/core/optimizer_error.hpp"
+#include "optimizer/interfaces/linalg.hpp"
 
 namespace tarnwick::optimizer {
 
