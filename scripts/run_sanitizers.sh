@@ -13,6 +13,8 @@
 #                                          test files or a -k selection
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/configure.sh
+. scripts/configure.sh
 root=$(pwd)
 
 scripts/setup_machine.sh
@@ -21,10 +23,8 @@ scripts/setup_machine.sh
 # the sanitized build compiles about three times faster than RelWithDebInfo.
 build=build-asan
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_PYTHON=ON \
-  -DTARNWICK_BUILD_BENCHMARKS=OFF \
-  -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+configure "$build" Debug -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_PYTHON=ON \
+  -DTARNWICK_BUILD_BENCHMARKS=OFF -DPython_EXECUTABLE="$(command -v python3)"
 cmake --build "$build" --parallel "$jobs"
 
 # The C++ tests: every leak is a failure, every UBSan finding halts the test.
@@ -81,9 +81,8 @@ sanitized_python -m pytest -q -p no:cacheprovider --capture=no "$@"
 # the test that made it, which then fails; a filter that matches no test
 # fails too.
 tsan_build=build-tsan
-cmake -S . -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_PYTHON=OFF \
-  -DTARNWICK_BUILD_BENCHMARKS=OFF >/dev/null
+configure "$tsan_build" Debug -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_PYTHON=OFF \
+  -DTARNWICK_BUILD_BENCHMARKS=OFF
 cmake --build "$tsan_build" --parallel "$jobs" --target fit_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$tsan_build" --output-on-failure --parallel "$jobs" --no-tests=error \

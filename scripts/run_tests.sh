@@ -12,14 +12,15 @@
 # is repeated at the end. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/configure.sh
+. scripts/configure.sh
 root=$(pwd)
 
 scripts/setup_machine.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_PYTHON=ON \
-  -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+configure build RelWithDebInfo -DTARNWICK_BUILD_PYTHON=ON \
+  -DPython_EXECUTABLE="$(command -v python3)"
 cmake --build build --parallel "$jobs"
 ctest --test-dir build --output-on-failure --parallel "$jobs"
 
@@ -74,9 +75,8 @@ for minor in 3.11 3.12 3.13 3.14; do
   build="build-py$minor"
   echo "== Python $minor: the module and the adapter harness in $build/"
   if scripts/setup_machine.sh "$python" &&
-     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-       -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_PYTHON=ON -DTARNWICK_BUILD_BENCHMARKS=OFF \
-       -DPython_EXECUTABLE="$python" >/dev/null &&
+     configure "$build" RelWithDebInfo -DTARNWICK_BUILD_PYTHON=ON \
+       -DTARNWICK_BUILD_BENCHMARKS=OFF -DPython_EXECUTABLE="$python" &&
      cmake --build "$build" --parallel "$jobs" --target tarnwick_python tarnwick_adapter_harness
   then
     run_pytest "$python" "$build"

@@ -7,14 +7,14 @@
 #   scripts/run_valgrind.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/configure.sh
+. scripts/configure.sh
 
 scripts/setup_machine.sh
 
 build=build-valgrind
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_PYTHON=OFF -DTARNWICK_BUILD_BENCHMARKS=OFF \
-  >/dev/null
+configure "$build" RelWithDebInfo -DTARNWICK_BUILD_PYTHON=OFF -DTARNWICK_BUILD_BENCHMARKS=OFF
 cmake --build "$build" --parallel "$jobs" --target numerics_tests optimizer_tests fit_tests
 
 # The death tests of the linear algebra fork; their children abort on
