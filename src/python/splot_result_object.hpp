@@ -82,9 +82,12 @@ inline constexpr std::size_t kArrayFieldCount =
 
 // Each array's index is its position in the table, so the arrays lead it.
 static_assert([] {
+  // No pointers here: the sanitizers' checks of pointers are not constant
+  // expressions.
   for (std::size_t i = 0; i < kResultFieldCount; ++i) {
-    const auto* slot = std::get_if<ArraySlot>(&kResultFields[i].slot);
-    if ((slot != nullptr) != (i < kArrayFieldCount) || (slot != nullptr && slot->index != i)) {
+    const bool is_array = std::holds_alternative<ArraySlot>(kResultFields[i].slot);
+    if (is_array != (i < kArrayFieldCount) ||
+        (is_array && std::get<ArraySlot>(kResultFields[i].slot).index != i)) {
       return false;
     }
   }
