@@ -99,6 +99,62 @@ def component_names(pdfs: Sequence[Pdf]) -> tuple[str, ...]:
     return tuple(str(getattr(pdf, "__name__", f"component {k}")) for k, pdf in enumerate(pdfs))
 
 
+def component_labels(names: Sequence[str] | None, n_components: int) -> tuple[str, ...]:
+    """The components' names: `names` when given (one distinct string per
+    component, in the fit's order), else 'component 0', 'component 1', …"""
+    if names is None:
+        return tuple(f"component {k}" for k in range(n_components))
+    if isinstance(names, str):
+        raise TypeError(f"names must be a sequence of strings, one per component, got {names!r}")
+    labels = tuple(names)
+    if len(labels) != n_components:
+        raise ValueError(f"{len(labels)} names given for a fit of {n_components} components")
+    for label in labels:
+        if not isinstance(label, str):
+            raise TypeError(f"every name must be a string, got {label!r}")
+    if len(set(labels)) != len(labels):
+        raise ValueError(f"the components' names must be distinct, got {list(labels)}")
+    return labels
+
+
+def component_position(component: int | str, labels: Sequence[str]) -> int:
+    """The index of `component`, given by name (one of `labels`) or by index
+    (negative from the end); ValueError or TypeError naming the choices."""
+    if isinstance(component, str):
+        try:
+            return list(labels).index(component)
+        except ValueError:
+            raise ValueError(f"no component is named {component!r}; the components are "
+                             f"{list(labels)}") from None
+    index = check_index(component, len(labels), "component",
+                        f"a fit of {len(labels)} component(s)")
+    return index % len(labels)
+
+
+def parameter_names(result: Any, shape_parameters: Sequence[Any] | None = None,
+                    names: Sequence[str] | None = None) -> tuple[str, ...]:
+    """The names along the axes of ``result.fit_covariance``: the components'
+    yields (their `names`), then the shape parameters in the order they were
+    declared to the fit.
+
+    The result keeps its shape parameters ordered by name, not in the order
+    of declaration, so with more than one of them the declared
+    `shape_parameters` are needed (ValueError otherwise).
+    """
+    yields = component_labels(names, len(result.yields))
+    fitted = result.shape_parameters
+    if shape_parameters is None:
+        if len(fitted) > 1:
+            raise ValueError(f"the fit has {len(fitted)} shape parameters; pass the declared "
+                             f"shape_parameters to give the order of fit_covariance")
+        return yields + tuple(fitted)
+    declared = tuple(parameter.name for parameter in shape_parameters)
+    if sorted(declared) != sorted(fitted):
+        raise ValueError(f"shape_parameters {list(declared)} are not those of the fit "
+                         f"{sorted(fitted)}")
+    return yields + declared
+
+
 def sweights_from(f: FloatArray, weights: FloatArray, yields: FloatArray,
                   covariance: FloatArray) -> FloatArray:
     """s[i, r] = w_i Σ_k V(r, k) f_k(i) / Σ_k y_k f_k(i)."""
