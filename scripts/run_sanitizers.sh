@@ -15,9 +15,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/configure.sh
 . scripts/configure.sh
+# shellcheck source=scripts/python_env.sh
+. scripts/python_env.sh
 root=$(pwd)
 
 scripts/setup_machine.sh
+dev_venv
 
 # Debug: no compiler optimisation removes what the sanitizers should see, and
 # the sanitized build compiles about three times faster than RelWithDebInfo.

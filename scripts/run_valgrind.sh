@@ -9,8 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/configure.sh
 . scripts/configure.sh
+# shellcheck source=scripts/python_env.sh
+. scripts/python_env.sh
 
-scripts/setup_machine.sh
+scripts/setup_machine.sh --valgrind
+dev_venv
 
 build=build-valgrind
 jobs=$(nproc 2>/dev/null || echo 2)

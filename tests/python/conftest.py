@@ -16,6 +16,13 @@ sys.path.append(str(Path(__file__).resolve().parents[2] / "benchmarks"))
 SQRT_2PI = math.sqrt(2.0 * math.pi)
 
 
+def pytest_report_header() -> str:
+    """Names the tarnwick under test: an installed wheel or a build tree."""
+    import tarnwick
+
+    return f"tarnwick {tarnwick.__version__} from {Path(tarnwick.__file__).parent}"
+
+
 def gaussian(x: np.ndarray, mu: float, sigma: float) -> np.ndarray:
     return np.exp(-0.5 * ((x - mu) / sigma) ** 2) / (sigma * SQRT_2PI)
 
