@@ -24,6 +24,7 @@ from ._checks import (Closure, Leak, Leakage, SWeightQuality, closure, control_l
 from ._independence import Independence, independence, kendall_tau
 from ._plots import plot_fit, plot_sweighted
 from ._progress import ProgressPdfs, with_progress
+from ._weighted import WeightedCovariance, weighted_covariance
 
 __all__ = [
     "closure",
@@ -36,6 +37,8 @@ __all__ = [
     "independence",
     "Independence",
     "kendall_tau",
+    "weighted_covariance",
+    "WeightedCovariance",
     "bootstrap",
     "Bootstrap",
     "apply_sweights",
