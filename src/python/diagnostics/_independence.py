@@ -26,11 +26,13 @@ from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
-from scipy import special, stats
 
 import tarnwick
 
-from ._model import FloatArray, as_events, check_fit_events, check_index, component_labels
+from ._model import (FloatArray, as_events, check_fit_events, check_index, component_labels,
+                     optional_module)
+
+_erfc = np.frompyfunc(math.erfc, 1, 1)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -95,7 +97,7 @@ def _columns(columns: Sequence[int], n_columns: int, what: str) -> tuple[int, ..
 
 def _two_sided(z: FloatArray) -> FloatArray:
     """The two-sided normal p-value of z."""
-    return np.asarray(special.erfc(np.abs(z) / math.sqrt(2.0)), dtype=np.float64)
+    return np.asarray(_erfc(np.abs(z) / math.sqrt(2.0)), dtype=np.float64)
 
 
 def _tie_terms(values: FloatArray) -> tuple[float, float, float]:
@@ -121,8 +123,24 @@ def kendall_tau(x: FloatArray, y: FloatArray) -> tuple[float, float, float]:
 
     and τ-b = S / √((n₀ − n_x)(n₀ − n_y)) with n₀ = n(n−1)/2 and n_x, n_y the
     tied pairs; without ties its deviation is √(2(2n+5) / (9n(n−1))). τ-b
-    itself comes from scipy's O(n log n) count.
+    itself comes from scipy's O(n log n) count (scipy is needed here only).
+
+    Parameters
+    ----------
+    x, y : ndarray
+        The two columns, one value per event, of equal length (at least 3).
+
+    Returns
+    -------
+    tuple of float
+        τ-b, its standard deviation under independence and the p-value.
+
+    Raises
+    ------
+    ImportError
+        If scipy is not installed.
     """
+    stats = optional_module("scipy.stats")
     n = float(len(x))
     tau = float(stats.kendalltau(x, y).statistic)
     x_pairs, x_cubic, x_quadratic = _tie_terms(x)
@@ -215,6 +233,8 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
         If `data` is not the fit's, a column index is not a column of the
         data or is in both lists, `names` do not match the components, or
         the sample has other columns than the data or fewer than 3 events.
+    ImportError
+        If a `sample` is given and scipy is not installed.
     """
     events = as_events(data)
     check_fit_events(result, events)
