@@ -194,7 +194,7 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
     m comes out negative.)
 
     Its standard error is the delta-method (sandwich) one, treating the
-    fitted yields as fixed: √(Σ_i ψ_i²) over the same scale, with the
+    fitted yields and shape parameters as fixed: √(Σ_i ψ_i²) over the same scale, with the
     per-event influence ψ_i = w_i p_k(i) (m_i − m̄_k) r_i − Σ_j G_j s_j(i)
     (t_i − τ̂_j) / Σ s_j and G_j = Σ_i w_i p_k(i) (m_i − m̄_k) p_j(i), the
     second term carrying the fluctuation of the sWeighted means (some
