@@ -7,6 +7,10 @@ installed and only by the functions that need them.
 * ``closure`` — the sPlot sum rules and the parameters left on a bound;
 * ``sweight_quality`` — Σ s², effective sample size, negative weights;
 * ``control_leakage`` — whether any PDF reads a control variable;
+* ``independence`` — whether the control variables are independent of the
+  discriminating ones within each component (and Kendall's τ on a sample);
+* ``weighted_covariance`` — the sandwich covariance of a fit with event
+  weights, whose errors cover where the inverse Hessian's do not;
 * ``bootstrap`` — replicate fits over resampled events;
 * ``apply_sweights`` — sWeights for more data, chunk by chunk or on dask;
 * ``with_progress`` — PDF wrappers that show a long fit's progress;
@@ -17,8 +21,10 @@ from ._apply import apply_sweights
 from ._bootstrap import Bootstrap, bootstrap
 from ._checks import (Closure, Leak, Leakage, SWeightQuality, closure, control_leakage,
                       sweight_quality)
+from ._independence import Independence, independence, kendall_tau
 from ._plots import plot_fit, plot_sweighted
 from ._progress import ProgressPdfs, with_progress
+from ._weighted import WeightedCovariance, weighted_covariance
 
 __all__ = [
     "closure",
@@ -28,6 +34,11 @@ __all__ = [
     "control_leakage",
     "Leakage",
     "Leak",
+    "independence",
+    "Independence",
+    "kendall_tau",
+    "weighted_covariance",
+    "WeightedCovariance",
     "bootstrap",
     "Bootstrap",
     "apply_sweights",
