@@ -278,19 +278,50 @@ def test_with_progress_counts_every_call_and_leaves_the_fit_unchanged(
     assert f"{wrapped.calls}" in capsys.readouterr().err
 
 
-def test_figures_draw_headless(events):
+def test_figures_draw_headless_with_names_labels_and_pulls(events):
     pytest.importorskip("matplotlib")
-    data, _ = events
-    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
-    ax = diagnostics.plot_sweighted(result, data, 1, 0, truth=lambda t: np.exp(-t), bins=20,
-                                    range=(0.0, 4.0))
+    quad = pytest.importorskip("scipy.integrate").quad
+    data, w = events
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU, weights=w)
+    names = ["signal", "background"]
+    ax = diagnostics.plot_sweighted(result, data, 1, "signal", truth=lambda t: np.exp(-t),
+                                    bins=20, range=(0.0, 4.0), names=names, xlabel="time")
     markers = ax.containers[0]
     counts, _ = np.histogram(data[:, 1], bins=20, range=(0.0, 4.0), weights=result.sweights[:, 0])
     np.testing.assert_allclose(markers.lines[0].get_ydata(), counts, rtol=1e-12)
-    fit_ax = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=30)
+    assert "sWeighted, signal" in ax.get_legend_handles_labels()[1]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("time", "sWeighted events / 0.2")
+    # The empty bins below 0 have no error and so no pull.
+    fit_ax = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=35,
+                                  range=(-0.1, 0.6), weights=w, names=names)
     total = fit_ax.get_lines()[-1].get_ydata()
     assert total.max() == pytest.approx(
-        (result.yields[0] * gaussian(0.0, 0.0, 0.05) + result.yields[1]) * 0.6 / 30, rel=0.02)
+        (result.yields[0] * gaussian(0.0, 0.0, 0.05) + result.yields[1]) * 0.7 / 35, rel=0.02)
+    assert fit_ax.get_legend_handles_labels()[1][:2] == [
+        f"{name} ({value:.0f})" for name, value in zip(names, result.yields)]
+    pull_ax = fit_ax.figure.axes[1]
+    assert pull_ax.get_xlabel() == "column 0" and fit_ax.get_ylabel() == "events / 0.02"
+    counts, edges = np.histogram(data[:, 0], bins=35, range=(-0.1, 0.6), weights=w)
+    errors = np.sqrt(np.histogram(data[:, 0], bins=35, range=(-0.1, 0.6), weights=w**2)[0])
+    mu = result.shape_parameters["mu"]
+    fitted = [quad(lambda x: result.yields[0] * gaussian(x, mu, 0.05) + result.yields[1], a, b,
+                   epsabs=0.0)[0] for a, b in zip(edges[:-1], edges[1:])]
+    # Simpson's rule is within 1e-5 of quad's count in a bin; the bin centre's
+    # density times the width is 0.4 events (0.05 in a pull) away near the peak.
+    filled = errors > 0.0
+    assert not filled[:5].any() and filled[5:].all()
+    pulls = np.array([bar.get_height() for bar in pull_ax.patches])
+    assert np.isnan(pulls[~filled]).all()
+    np.testing.assert_allclose(pulls[filled], (counts[filled] - np.array(fitted)[filled])
+                               / errors[filled], rtol=0.0, atol=1e-5)
+    # Into the caller's axes: pulls only where a pull_ax is given.
+    figure = ax.figure.__class__()
+    mine = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, ax=figure.add_subplot())
+    assert len(mine.figure.axes) == 1
+    main, below = figure.subplots(2, 1)
+    diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=35, range=(-0.1, 0.6),
+                         weights=w, ax=main, pull_ax=below)
+    assert len(below.patches) == 35
     for figure in (ax.figure, fit_ax.figure):
         buffer = io.BytesIO()
         figure.savefig(buffer, format="png")
@@ -320,12 +351,21 @@ def test_figures_draw_headless(events):
      "column must be an integer"),
     (lambda r, d: diagnostics.plot_sweighted(r, d, 0, 2), ValueError,
      "component 2 is out of range for a fit of 2 component"),
+    (lambda r, d: diagnostics.plot_sweighted(r, d, 1, "signal"), ValueError,
+     "no component is named 'signal'; the components are \\['component 0', 'component 1'\\]"),
+    (lambda r, d: diagnostics.plot_fit(r, d, [peak, flat_pdf], 0, pull_ax=object()),
+     ValueError, "pull_ax was given without ax"),
     (lambda r, d: diagnostics.control_leakage(d, [peak, flat_pdf], MU, [1, 5]), ValueError,
      "control column 5 is out of range for the data's 3 column"),
+    (lambda r, d: diagnostics.closure(r, d, [peak, flat_pdf], names=["signal"]), ValueError,
+     "1 names given for a fit of 2 components"),
+    (lambda r, d: diagnostics.summary(r, weights=np.ones(3)), ValueError,
+     "weights has length 3, expected 800"),
 ], ids=["closure-one-row", "closure-transposed", "closure-one-pdf", "closure-other-data",
         "apply-three-pdfs", "plot_fit-one-pdf", "plot_fit-column", "plot_sweighted-rows",
         "plot_sweighted-column", "plot_sweighted-float-column", "plot_sweighted-component",
-        "control_leakage-column"])
+        "plot_sweighted-unnamed", "plot_fit-pull_ax-alone", "control_leakage-column",
+        "closure-names", "summary-weights"])
 def test_inputs_that_do_not_match_the_result_are_named(events, call, error, match):
     data, _ = events
     result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
