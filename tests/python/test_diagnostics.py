@@ -154,8 +154,8 @@ def test_summary_orders_and_errs_as_iminuit_on_the_same_likelihood(events):
     assert brief.parameters == ("signal <B>", "background", "sigma", "mu") == minuit.parameters
     assert brief.parameters == diagnostics.parameter_names(result, declared, names)
     np.testing.assert_allclose(brief.values, minuit.values, rtol=1e-4)
-    np.testing.assert_allclose(brief.errors, minuit.errors, rtol=1e-2)
-    np.testing.assert_allclose(brief.correlation, minuit.covariance.correlation(), atol=1e-2)
+    np.testing.assert_allclose(brief.errors, minuit.errors, rtol=1e-3)
+    np.testing.assert_allclose(brief.correlation, minuit.covariance.correlation(), atol=1e-3)
     page = brief._repr_html_()
     assert "signal &lt;B&gt;" in page and "<B>" not in page
     assert "signal <B>" in str(brief)

@@ -166,7 +166,8 @@ def _correlation(covariance: FloatArray, free: npt.NDArray[np.bool_]) -> FloatAr
     diagonal = np.diag(covariance)
     usable = free & (diagonal > 0.0)
     scale = np.where(usable, np.sqrt(np.where(usable, diagonal, 1.0)), np.nan)
-    correlation: FloatArray = covariance / np.outer(scale, scale)
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        correlation: FloatArray = covariance / np.outer(scale, scale)
     np.fill_diagonal(correlation, np.where(usable, 1.0, np.nan))
     return correlation
 
