@@ -16,11 +16,13 @@ together with the two yields. The sWeights from that fit then let us look at
 the decay time of the signal alone, without ever modelling the decay time:
 a signal-weighted average of the decay times estimates the signal lifetime.
 
-Then the checks of ``tarnwick.diagnostics``: the sPlot closure relations
-(which hold only at a converged maximum), the quality of the sWeights, a
-test that no PDF reads the decay time, and bootstrap replicas of the fit.
-With matplotlib installed it draws the mass fit and the sWeighted decay
-time against the true distribution.
+The fit's summary from ``tarnwick.diagnostics`` (validity flags, the
+parameters with their errors, the correlation matrix) comes first; then the
+checks: the sPlot closure relations (which hold only at a converged
+maximum), the quality of the sWeights, a test that no PDF reads the decay
+time, and bootstrap replicas of the fit. The components are named "signal"
+and "background" throughout. With matplotlib installed it draws the mass fit
+with its pulls and the sWeighted decay time against the true distribution.
 
 Run it with ``python examples/quickstart.py [figure-folder]``; the figures
 go to ``examples/figures`` by default.
@@ -113,6 +115,7 @@ shape_parameters = [
 # with_progress wraps the PDFs to show the calls a fit makes as it runs;
 # the fit itself is unchanged (a fit of millions of events is where it helps).
 pdfs = [signal_pdf, background_pdf]
+names = ["signal", "background"]  # the components' names in the tables and figures
 start = time.perf_counter()
 with diagnostics.with_progress(pdfs, desc="fit: PDF calls") as counted_pdfs:
     result = tarnwick.splot(events, counted_pdfs, shape_parameters=shape_parameters)
@@ -129,19 +132,14 @@ print(
 )
 print(f"minimum negative log-likelihood: {result.minimum_nll:.6f}")
 print()
-print("yields")
-for name, value, error, truth in zip(
-    ["signal", "background"],
-    result.yields,
-    result.yield_errors,
-    [n_signal_true, n_background_true],
-):
-    print(f"  {name:<10} {value:10.1f} ± {error:6.1f}   (simulated {truth})")
-print("shape parameters")
-truths = {"mu": true_mu, "sigma": true_sigma, "slope": true_slope}
-for name, value in result.shape_parameters.items():
-    error = result.shape_errors[name]
-    print(f"  {name:<10} {value:10.5f} ± {error:.5f}   (simulated {truths[name]})")
+# The validity of the minimum, every parameter with its error (yields by
+# component name, then the shape parameters as declared) and their
+# correlations; in Jupyter it shows as an HTML table.
+print(diagnostics.summary(result, shape_parameters, names))
+print(
+    f"simulated: signal {n_signal_true}, background {n_background_true}, "
+    f"mu {true_mu}, sigma {true_sigma}, slope {true_slope}"
+)
 
 # The sWeights: one row per event (in the input order), one column per PDF.
 signal_weights = result.sweights[:, 0]
@@ -168,9 +166,13 @@ print(
 # 5. The checks no fit summary shows by itself.
 # ----------------------------------------------------------------------------
 print()
-print(diagnostics.closure(result, events, pdfs, shape_parameters=shape_parameters))
-print(diagnostics.sweight_quality(result))
-print(diagnostics.control_leakage(events, pdfs, result.shape_parameters, control_columns=[1]))
+print(diagnostics.closure(result, events, pdfs, shape_parameters=shape_parameters, names=names))
+print(diagnostics.sweight_quality(result, names))
+print(
+    diagnostics.control_leakage(
+        events, pdfs, result.shape_parameters, control_columns=[1], names=names
+    )
+)
 replicas = diagnostics.bootstrap(events, pdfs, n=20, seed=1, shape_parameters=shape_parameters)
 print(replicas)
 
@@ -184,11 +186,21 @@ except ImportError:
     print("\nmatplotlib is not installed: no figures")
 else:
     folder.mkdir(parents=True, exist_ok=True)
-    fit_figure = Figure(figsize=(6.4, 4.4), layout="constrained")
-    fit_axes = diagnostics.plot_fit(
-        result, events, pdfs, column=0, range=(MASS_LOW, MASS_HIGH), ax=fit_figure.add_subplot()
+    # The fit above, the pulls (data − fit) / error per bin below. Without
+    # ax, plot_fit makes such a figure itself.
+    fit_figure = Figure(figsize=(6.4, 5.6), layout="constrained")
+    fit_axes, pull_axes = fit_figure.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+    diagnostics.plot_fit(
+        result,
+        events,
+        pdfs,
+        column=0,
+        range=(MASS_LOW, MASS_HIGH),
+        names=names,
+        xlabel="mass [GeV]",
+        ax=fit_axes,
+        pull_ax=pull_axes,
     )
-    fit_axes.set_xlabel("mass [GeV]")
     fit_axes.set_title(f"{len(events)} simulated decays and the fitted model")
     fit_figure.savefig(folder / "mass_fit.png", dpi=100)
 
@@ -201,12 +213,13 @@ else:
         result,
         events,
         column=1,
-        component=0,
+        component="signal",
         truth=true_decay_time,
         range=(0.0, 8.0),
         ax=time_figure.add_subplot(),
+        names=names,
+        xlabel="decay time [ps]",
     )
-    time_axes.set_xlabel("decay time [ps]")
     time_axes.set_title(f"signal decay time: τ = {signal_lifetime:.3f} ± {lifetime_error:.3f} ps")
     time_figure.savefig(folder / "signal_decay_time.png", dpi=100)
     print(f"\nfigures written to {folder}/mass_fit.png and {folder}/signal_decay_time.png")

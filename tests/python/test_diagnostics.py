@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -69,10 +70,16 @@ def test_closure_matches_numpy_and_shows_a_fit_that_did_not_converge(events, max
     worst = max(abs(v) for v in check.covariance_sum_minus_yield)
     assert (worst < 0.05) is converged, check
     assert (max(abs(v) for v in check.sum_rule) < 1e-3) is converged
-    assert check.at_bound == () and check.components == ("peak", "flat_pdf")
+    assert check.at_bound == () and check.components == ("component 0", "component 1")
     text = str(check)
     assert f"success={converged}" in text and "Σ_j V(k,j) − y_k" in text
     assert "parameters on a bound: none" in text
+    # The summary sees the same from the result alone, and warns of the weights.
+    brief = diagnostics.summary(result, weights=w)
+    assert brief.closure_residual == pytest.approx(worst, rel=1e-12)
+    assert brief.closure_holds is brief.valid is converged
+    assert brief.weighted and "use weighted_covariance" in str(brief)
+    assert not diagnostics.summary(result, weights=np.ones(800)).weighted
 
 
 def test_closure_names_the_parameters_on_a_bound(events):
@@ -82,11 +89,78 @@ def test_closure_names_the_parameters_on_a_bound(events):
     assert result.shape_parameters["mu"] == 0.4
     assert result.yields[1] == 2.220446049250313e-16
     check = diagnostics.closure(result, data, [peak, far_peak, flat_pdf],
-                                shape_parameters=bounded)
-    assert check.at_bound == ("yield far_peak", "mu (at its lower bound 0.4)")
+                                shape_parameters=bounded, names=["peak", "far", "flat"])
+    assert check.at_bound == ("yield far", "mu (at its lower bound 0.4)")
     unchecked = diagnostics.closure(result, data, [peak, far_peak, flat_pdf])
-    assert unchecked.at_bound == ("yield far_peak",)
+    assert unchecked.at_bound == ("yield component 1",)
     assert "yields checked only" in str(unchecked)
+    # mu is held fixed: NaN error, zero row, NaN correlations, but the free
+    # parameters' errors are finite and their covariance positive definite.
+    brief = diagnostics.summary(result, bounded)
+    assert brief.at_bound == ("", "lower", "", "lower") and brief.on_bound == (
+        "component 1", "mu")
+    assert brief.fixed == (False, False, False, True)
+    assert brief.errors_finite and brief.positive_definite
+    correlation = np.array(brief.correlation)
+    assert np.isnan(correlation[3]).all() and np.isnan(correlation[:, 3]).all()
+    np.testing.assert_array_equal(np.diag(correlation)[:3], 1.0)
+    assert diagnostics.summary(result).at_bound == ("", "lower", "", "")
+
+
+def test_summary_flags_negative_curvature_and_a_covariance_that_is_not_positive_definite(
+        events):
+    data, _ = events
+    fitted = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
+    covariance = np.array(fitted.fit_covariance)
+    covariance[0, 0] = -covariance[0, 0]
+    fields = {name: getattr(fitted, name) for name in dir(fitted) if not name.startswith("_")}
+    broken = types.SimpleNamespace(**{**fields, "fit_covariance": covariance,
+                                      "yield_errors": np.array([np.nan, 1.0])})
+    brief = diagnostics.summary(broken)
+    assert not (brief.errors_finite or brief.positive_definite or brief.valid)
+    assert brief.fixed == (False, False, False)
+    assert np.isnan(brief.correlation[0]).all() and brief.correlation[1][1] == 1.0
+    assert "NO  errors finite" in str(brief)
+
+
+def test_summary_orders_and_errs_as_iminuit_on_the_same_likelihood(events):
+    """Two shape parameters declared out of alphabetical order: the result's
+    dicts are sorted by name, fit_covariance follows the declaration."""
+    iminuit = pytest.importorskip("iminuit")
+    data, _ = events
+    declared = [tarnwick.ShapeParameter("sigma", 0.04, 0.01, 0.2),
+                tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
+
+    def wide_peak(data, shape):
+        return gaussian(data[:, 0], shape["mu"], shape["sigma"])
+
+    def flat(data, shape):
+        return np.full(len(data), 1.0 / 0.6)
+
+    names = ["signal <B>", "background"]
+    result = tarnwick.splot(data, [wide_peak, flat], shape_parameters=declared)
+    brief = diagnostics.summary(result, declared, names)
+
+    def nll(signal, background, sigma, mu):
+        shape = {"mu": mu, "sigma": sigma}
+        mixture = signal * wide_peak(data, shape) + background * flat(data, shape)
+        return signal + background - np.sum(np.log(mixture))
+
+    minuit = iminuit.Minuit(nll, *brief.values, name=brief.parameters)
+    minuit.errordef = iminuit.Minuit.LIKELIHOOD
+    minuit.migrad()
+    minuit.hesse()
+    assert minuit.valid and brief.valid
+    assert brief.parameters == ("signal <B>", "background", "sigma", "mu") == minuit.parameters
+    assert brief.parameters == diagnostics.parameter_names(result, declared, names)
+    np.testing.assert_allclose(brief.values, minuit.values, rtol=1e-4)
+    np.testing.assert_allclose(brief.errors, minuit.errors, rtol=1e-3)
+    np.testing.assert_allclose(brief.correlation, minuit.covariance.correlation(), atol=1e-3)
+    page = brief._repr_html_()
+    assert "signal &lt;B&gt;" in page and "<B>" not in page
+    assert "signal <B>" in str(brief)
+    with pytest.raises(ValueError, match="pass the declared shape_parameters"):
+        diagnostics.summary(result)
 
 
 def test_sweight_quality_matches_numpy(events):
@@ -104,6 +178,9 @@ def test_sweight_quality_matches_numpy(events):
         assert quality.negative_total[k] == pytest.approx(negative.sum(), rel=1e-12)
     assert 0.0 < quality.negative_fraction[0] < 1.0
     assert str(quality).startswith("sWeight quality")
+    assert quality.components == ("component 0", "component 1")
+    named = diagnostics.sweight_quality(result, names=["signal", "background"])
+    assert str(named).splitlines()[2].split()[0] == "signal"
 
 
 @pytest.mark.parametrize("pdfs, columns, leaking", [
@@ -119,9 +196,14 @@ def test_control_leakage_reports_exactly_the_pdfs_that_read_a_column(events, pdf
     assert bool(report) is bool(leaking)
     for leak in report.leaks:
         assert leak.max_change > 0.0 and leak.pdf == "reads_control"
+        assert leak.name == f"component {leak.component}"
     # The dict form (a result's fitted values) gives the same verdict.
     again = diagnostics.control_leakage(data, pdfs, {"mu": 0.35}, columns, seed=3)
     assert again == report
+    names = ["a", "b", "c"][:len(pdfs)]
+    named = diagnostics.control_leakage(data, pdfs, MU, columns, seed=3, names=names)
+    assert [leak.name for leak in named.leaks] == [names[leak.component]
+                                                   for leak in report.leaks]
 
 
 def test_bootstrap_replicas_are_poisson_resampled_fits(events):
@@ -196,19 +278,50 @@ def test_with_progress_counts_every_call_and_leaves_the_fit_unchanged(
     assert f"{wrapped.calls}" in capsys.readouterr().err
 
 
-def test_figures_draw_headless(events):
+def test_figures_draw_headless_with_names_labels_and_pulls(events):
     pytest.importorskip("matplotlib")
-    data, _ = events
-    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
-    ax = diagnostics.plot_sweighted(result, data, 1, 0, truth=lambda t: np.exp(-t), bins=20,
-                                    range=(0.0, 4.0))
+    quad = pytest.importorskip("scipy.integrate").quad
+    data, w = events
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU, weights=w)
+    names = ["signal", "background"]
+    ax = diagnostics.plot_sweighted(result, data, 1, "signal", truth=lambda t: np.exp(-t),
+                                    bins=20, range=(0.0, 4.0), names=names, xlabel="time")
     markers = ax.containers[0]
     counts, _ = np.histogram(data[:, 1], bins=20, range=(0.0, 4.0), weights=result.sweights[:, 0])
     np.testing.assert_allclose(markers.lines[0].get_ydata(), counts, rtol=1e-12)
-    fit_ax = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=30)
+    assert "sWeighted, signal" in ax.get_legend_handles_labels()[1]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("time", "sWeighted events / 0.2")
+    # The empty bins below 0 have no error and so no pull.
+    fit_ax = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=35,
+                                  range=(-0.1, 0.6), weights=w, names=names)
     total = fit_ax.get_lines()[-1].get_ydata()
     assert total.max() == pytest.approx(
-        (result.yields[0] * gaussian(0.0, 0.0, 0.05) + result.yields[1]) * 0.6 / 30, rel=0.02)
+        (result.yields[0] * gaussian(0.0, 0.0, 0.05) + result.yields[1]) * 0.7 / 35, rel=0.02)
+    assert fit_ax.get_legend_handles_labels()[1][:2] == [
+        f"{name} ({value:.0f})" for name, value in zip(names, result.yields)]
+    pull_ax = fit_ax.figure.axes[1]
+    assert pull_ax.get_xlabel() == "column 0" and fit_ax.get_ylabel() == "events / 0.02"
+    counts, edges = np.histogram(data[:, 0], bins=35, range=(-0.1, 0.6), weights=w)
+    errors = np.sqrt(np.histogram(data[:, 0], bins=35, range=(-0.1, 0.6), weights=w**2)[0])
+    mu = result.shape_parameters["mu"]
+    fitted = [quad(lambda x: result.yields[0] * gaussian(x, mu, 0.05) + result.yields[1], a, b,
+                   epsabs=0.0)[0] for a, b in zip(edges[:-1], edges[1:])]
+    # Simpson's rule is within 1e-5 of quad's count in a bin; the bin centre's
+    # density times the width is 0.4 events (0.05 in a pull) away near the peak.
+    filled = errors > 0.0
+    assert not filled[:5].any() and filled[5:].all()
+    pulls = np.array([bar.get_height() for bar in pull_ax.patches])
+    assert np.isnan(pulls[~filled]).all()
+    np.testing.assert_allclose(pulls[filled], (counts[filled] - np.array(fitted)[filled])
+                               / errors[filled], rtol=0.0, atol=1e-5)
+    # Into the caller's axes: pulls only where a pull_ax is given.
+    figure = ax.figure.__class__()
+    mine = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, ax=figure.add_subplot())
+    assert len(mine.figure.axes) == 1
+    main, below = figure.subplots(2, 1)
+    diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=35, range=(-0.1, 0.6),
+                         weights=w, ax=main, pull_ax=below)
+    assert len(below.patches) == 35
     for figure in (ax.figure, fit_ax.figure):
         buffer = io.BytesIO()
         figure.savefig(buffer, format="png")
@@ -238,12 +351,21 @@ def test_figures_draw_headless(events):
      "column must be an integer"),
     (lambda r, d: diagnostics.plot_sweighted(r, d, 0, 2), ValueError,
      "component 2 is out of range for a fit of 2 component"),
+    (lambda r, d: diagnostics.plot_sweighted(r, d, 1, "signal"), ValueError,
+     "no component is named 'signal'; the components are \\['component 0', 'component 1'\\]"),
+    (lambda r, d: diagnostics.plot_fit(r, d, [peak, flat_pdf], 0, pull_ax=object()),
+     ValueError, "pull_ax was given without ax"),
     (lambda r, d: diagnostics.control_leakage(d, [peak, flat_pdf], MU, [1, 5]), ValueError,
      "control column 5 is out of range for the data's 3 column"),
+    (lambda r, d: diagnostics.closure(r, d, [peak, flat_pdf], names=["signal"]), ValueError,
+     "1 names given for a fit of 2 components"),
+    (lambda r, d: diagnostics.summary(r, weights=np.ones(3)), ValueError,
+     "weights has length 3, expected 800"),
 ], ids=["closure-one-row", "closure-transposed", "closure-one-pdf", "closure-other-data",
         "apply-three-pdfs", "plot_fit-one-pdf", "plot_fit-column", "plot_sweighted-rows",
         "plot_sweighted-column", "plot_sweighted-float-column", "plot_sweighted-component",
-        "control_leakage-column"])
+        "plot_sweighted-unnamed", "plot_fit-pull_ax-alone", "control_leakage-column",
+        "closure-names", "summary-weights"])
 def test_inputs_that_do_not_match_the_result_are_named(events, call, error, match):
     data, _ = events
     result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)

@@ -4,6 +4,8 @@ Everything here is built on a finished ``tarnwick.SPlotResult``, the data
 and PDFs of the fit, and NumPy; matplotlib, tqdm and dask are used when
 installed and only by the functions that need them.
 
+* ``summary`` — validity flags, parameter table and correlation matrix;
+* ``parameter_names`` — the names along the axes of ``fit_covariance``;
 * ``closure`` — the sPlot sum rules and the parameters left on a bound;
 * ``sweight_quality`` — Σ s², effective sample size, negative weights;
 * ``control_leakage`` — whether any PDF reads a control variable;
@@ -14,7 +16,12 @@ installed and only by the functions that need them.
 * ``bootstrap`` — replicate fits over resampled events;
 * ``apply_sweights`` — sWeights for more data, chunk by chunk or on dask;
 * ``with_progress`` — PDF wrappers that show a long fit's progress;
-* ``plot_fit``, ``plot_sweighted`` — the fit and an sWeighted histogram.
+* ``plot_fit``, ``plot_sweighted`` — the fit with its pulls, and an
+  sWeighted histogram.
+
+Components are named by the ``names`` argument of each function (default
+"component 0", "component 1", …); a component to plot is chosen by name or
+index.
 """
 
 from ._apply import apply_sweights
@@ -22,11 +29,16 @@ from ._bootstrap import Bootstrap, bootstrap
 from ._checks import (Closure, Leak, Leakage, SWeightQuality, closure, control_leakage,
                       sweight_quality)
 from ._independence import Independence, independence, kendall_tau
+from ._model import parameter_names
 from ._plots import plot_fit, plot_sweighted
 from ._progress import ProgressPdfs, with_progress
+from ._summary import Summary, summary
 from ._weighted import WeightedCovariance, weighted_covariance
 
 __all__ = [
+    "summary",
+    "Summary",
+    "parameter_names",
     "closure",
     "Closure",
     "sweight_quality",

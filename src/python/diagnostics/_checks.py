@@ -26,7 +26,8 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (YIELD_LOWER_BOUND, Pdf, as_events, check_fit_events, check_index,
-                     check_pdf_count, component_names, densities, event_weights)
+                     check_pdf_count, component_labels, component_names, densities,
+                     event_weights)
 
 
 def _row(label: str, values: Sequence[float]) -> str:
@@ -38,7 +39,7 @@ class Closure:
     """The closure relations of one fit; every entry is zero at a converged
     maximum up to rounding (and, for sums of sWeights, the fit's tolerance).
 
-    Per component, in PDF order:
+    Per component, in PDF order (`components` holds their names):
       sum_rule                    Σ_i w_i f_k(i)/m_i − 1
       sweight_sum_minus_yield     Σ_i s(i, k) − y_k
       covariance_sum_minus_yield  Σ_j V(k, j) − y_k
@@ -98,7 +99,8 @@ def _at_bound(result: tarnwick.SPlotResult, names: Sequence[str],
 
 def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
             weights: npt.ArrayLike | None = None, *,
-            shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None) -> Closure:
+            shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
+            names: Sequence[str] | None = None) -> Closure:
     """The closure relations of `result`, recomputed from the data and PDFs.
 
     `data`, `pdfs` and `weights` must be those of the fit (ValueError names
@@ -120,6 +122,9 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
         The fit's event weights; None (the default) for unweighted events.
     shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
         The fit's declared shape parameters, for the check of their bounds.
+    names : sequence of str or None, optional
+        One distinct name per component, in the fit's order; None (the
+        default) for "component 0", "component 1", ….
 
     Returns
     -------
@@ -130,11 +135,14 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     Raises
     ------
     ValueError
-        If the data, PDFs or weights do not match the result.
+        If the data, PDFs, weights or names do not match the result.
+    TypeError
+        If `names` is not a sequence of strings.
     """
     events = as_events(data)
     check_fit_events(result, events)
     check_pdf_count(result, pdfs)
+    labels = component_labels(names, len(pdfs))
     w = event_weights(weights, len(events))
     f = densities(events, pdfs, result.shape_parameters)
     yields = np.asarray(result.yields, dtype=np.float64)
@@ -150,9 +158,8 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
             f"({len(bad)} such event(s)), where the fit had it positive: pass the data and "
             f"PDFs the fit was made with")
     information = (f * (w / mixture**2)[:, None]).T @ f
-    names = component_names(pdfs)
     return Closure(
-        components=names,
+        components=labels,
         sum_rule=tuple(float(v) for v in (w / mixture) @ f - 1.0),
         sweight_sum_minus_yield=tuple(float(v) for v in sweights.sum(axis=0) - yields),
         covariance_sum_minus_yield=tuple(float(v) for v in covariance.sum(axis=1) - yields),
@@ -160,7 +167,7 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
         information_residual=float(
             np.max(np.abs(information @ covariance - np.eye(len(yields))), initial=0.0)),
         information_condition=float(np.linalg.cond(information)),
-        at_bound=_at_bound(result, names, shape_parameters),
+        at_bound=_at_bound(result, labels, shape_parameters),
         shape_bounds_checked=shape_parameters is not None,
         success=result.success,
         message=result.message,
@@ -169,46 +176,59 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
 
 @dataclasses.dataclass(frozen=True)
 class SWeightQuality:
-    """Per component: Σ s², the effective sample size (Σ s)² / Σ s² (the
-    number of unweighted events carrying the same statistical power), and
-    the fraction and sum of the negative sWeights."""
+    """Per component (named in `components`): Σ s², the effective sample
+    size (Σ s)² / Σ s² (the number of unweighted events carrying the same
+    statistical power), and the fraction and sum of the negative sWeights."""
 
+    components: tuple[str, ...]
     sum_of_squares: tuple[float, ...]
     effective_size: tuple[float, ...]
     negative_fraction: tuple[float, ...]
     negative_total: tuple[float, ...]
 
     def __str__(self) -> str:
-        rows = zip(range(len(self.sum_of_squares)), self.sum_of_squares, self.effective_size,
+        rows = zip(self.components, self.sum_of_squares, self.effective_size,
                    self.negative_fraction, self.negative_total)
-        lines = [f"  {'component':>9} {'Σ s²':>12} {'(Σ s)²/Σ s²':>12} "
+        width = max([len(name) for name in self.components] + [9])
+        lines = [f"  {'component':<{width}} {'Σ s²':>12} {'(Σ s)²/Σ s²':>12} "
                  f"{'negative':>9} {'Σ s < 0':>12}"]
-        lines += [f"  {k:>9} {squares:12.1f} {size:12.1f} {fraction:9.1%} {total:12.1f}"
-                  for k, squares, size, fraction, total in rows]
+        lines += [f"  {name:<{width}} {squares:12.1f} {size:12.1f} {fraction:9.1%} "
+                  f"{total:12.1f}" for name, squares, size, fraction, total in rows]
         return "sWeight quality\n" + "\n".join(lines)
 
 
-def sweight_quality(result: tarnwick.SPlotResult) -> SWeightQuality:
+def sweight_quality(result: tarnwick.SPlotResult,
+                    names: Sequence[str] | None = None) -> SWeightQuality:
     """Σ s², effective sample size and negative weights of each component.
 
     Parameters
     ----------
     result : tarnwick.SPlotResult
         The finished fit.
+    names : sequence of str or None, optional
+        One distinct name per component, in the fit's order; None (the
+        default) for "component 0", "component 1", ….
 
     Returns
     -------
     SWeightQuality
         One entry per component in each field; its ``str`` is a table of
         them.
+
+    Raises
+    ------
+    TypeError, ValueError
+        If `names` is not one distinct string per component.
     """
     s = np.asarray(result.sweights, dtype=np.float64)
+    labels = component_labels(names, s.shape[1])
     squares = (s**2).sum(axis=0)
     with np.errstate(divide="ignore", invalid="ignore"):
         size = s.sum(axis=0) ** 2 / squares
     negative = s < 0.0
     fraction = negative.mean(axis=0) if len(s) else np.zeros(s.shape[1])
     return SWeightQuality(
+        components=labels,
         sum_of_squares=tuple(float(v) for v in squares),
         effective_size=tuple(float(v) for v in size),
         negative_fraction=tuple(float(v) for v in fraction),
@@ -218,13 +238,15 @@ def sweight_quality(result: tarnwick.SPlotResult) -> SWeightQuality:
 
 @dataclasses.dataclass(frozen=True)
 class Leak:
-    """PDF `pdf` (at index `component`) changes its output when control
-    column `column` is shuffled, by up to `max_change` in absolute value."""
+    """PDF `pdf` (the function's name) of component `name` (at index
+    `component`) changes its output when control column `column` is
+    shuffled, by up to `max_change` in absolute value."""
 
     pdf: str
     component: int
     column: int
     max_change: float
+    name: str
 
 
 @dataclasses.dataclass(frozen=True)
@@ -241,7 +263,7 @@ class Leakage:
     def __str__(self) -> str:
         if not self.leaks:
             return f"no PDF reads the control column(s) {list(self.columns)}"
-        lines = [f"  {leak.pdf} (PDF {leak.component}) reads column {leak.column}: "
+        lines = [f"  {leak.name} (PDF {leak.pdf}) reads column {leak.column}: "
                  f"its output changes by up to {leak.max_change:.3g}" for leak in self.leaks]
         return ("the sWeights are not valid for these control columns:\n"
                 + "\n".join(lines))
@@ -249,7 +271,8 @@ class Leakage:
 
 def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
                     shape_parameters: Mapping[str, float] | Sequence[tarnwick.ShapeParameter],
-                    control_columns: Sequence[int], seed: int = 0) -> Leakage:
+                    control_columns: Sequence[int], seed: int = 0, *,
+                    names: Sequence[str] | None = None) -> Leakage:
     """Calls each PDF with each control column shuffled across events and
     reports every PDF whose output changes.
 
@@ -272,6 +295,9 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
         The columns of the control variables (negative from the end).
     seed : int, optional
         Seed of the shuffle (default 0).
+    names : sequence of str or None, optional
+        One distinct name per component, in the PDFs' order, for the
+        report; None (the default) for "component 0", "component 1", ….
 
     Returns
     -------
@@ -282,8 +308,9 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     Raises
     ------
     TypeError, ValueError
-        If a control column is not an integer or not a column of `data`, or
-        a PDF returns other than one value per event.
+        If a control column is not an integer or not a column of `data`, a
+        PDF returns other than one value per event, or `names` are not one
+        distinct string per PDF.
     """
     events = as_events(data)
     n_columns = events.shape[1]
@@ -294,7 +321,8 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     else:
         shape = {parameter.name: parameter.initial for parameter in shape_parameters}
     rng = np.random.default_rng(seed)
-    names = component_names(pdfs)
+    functions = component_names(pdfs)
+    labels = component_labels(names, len(pdfs))
     baseline = densities(events, pdfs, shape)
     leaks = []
     for column in columns:
@@ -304,6 +332,6 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
         for k in range(len(pdfs)):
             if not np.array_equal(changed[:, k], baseline[:, k], equal_nan=True):
                 change = float(np.nanmax(np.abs(changed[:, k] - baseline[:, k]), initial=0.0))
-                leaks.append(Leak(names[k], k, column, change))
+                leaks.append(Leak(functions[k], k, column, change, labels[k]))
     return Leakage(tuple(columns), tuple(leaks))
 

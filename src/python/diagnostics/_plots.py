@@ -2,7 +2,8 @@
 
 Each function draws into `ax` when given, otherwise into a new figure made
 without pyplot (so it works headless and leaves pyplot's state alone), and
-returns the Axes; save it with ``ax.figure.savefig(path)``.
+returns the Axes; save it with ``ax.figure.savefig(path)``. Components are
+labelled by the `names` given (default "component 0", …).
 """
 
 from __future__ import annotations
@@ -16,7 +17,8 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_index, check_pdf_count,
-                     component_names, densities, event_weights, optional_module)
+                     component_labels, component_position, densities, event_weights,
+                     optional_module)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -29,6 +31,37 @@ def _axes(ax: Axes | None) -> Axes:
                                                          layout="constrained")
     axes: Axes = figure.add_subplot()
     return axes
+
+
+def _fit_axes(ax: Axes | None, pull_ax: Axes | None, pulls: bool) -> tuple[Axes, Axes | None]:
+    """The main axes and the pull panel's (None when no panel is drawn)."""
+    if ax is None and pull_ax is not None:
+        raise ValueError("pull_ax was given without ax: pass both, or neither for a new figure")
+    if ax is not None:
+        return ax, pull_ax if pulls else None
+    if not pulls:
+        return _axes(None), None
+    figure = optional_module("matplotlib.figure").Figure(figsize=(6.4, 5.6),
+                                                         layout="constrained")
+    main, panel = figure.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+    return main, panel
+
+
+def _intervals_per_bin(bins: int) -> int:
+    """An even number of intervals per bin, about 400 over the range, so that
+    the curves look smooth and Simpson's rule integrates each bin."""
+    return 2 * max(1, -(-200 // bins))
+
+
+def _per_bin(curve: FloatArray, bins: int, spacing: float) -> FloatArray:
+    """Simpson's rule over each bin of `curve`, sampled at equal `spacing`
+    with an even number n of intervals per bin (len(curve) = bins·n + 1)."""
+    n = (len(curve) - 1) // bins
+    weights = np.ones(n + 1)
+    weights[1:-1:2], weights[2:-1:2] = 4.0, 2.0
+    rows = n * np.arange(bins)[:, None] + np.arange(n + 1)
+    integral: FloatArray = curve[rows] @ weights * (spacing / 3.0)
+    return integral
 
 
 def _range(values: FloatArray, value_range: tuple[float, float] | None) -> tuple[float, float]:
@@ -54,14 +87,24 @@ def _histogram(values: FloatArray, bins: int, lo: float, hi: float,
 
 def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
              column: int, *, bins: int = 50, range: tuple[float, float] | None = None,
-             weights: npt.ArrayLike | None = None, ax: Axes | None = None) -> Axes:
-    """The histogram of `column` with Poisson errors (√Σw²), and the fitted
-    total and components y_k f_k as expected counts per bin.
+             weights: npt.ArrayLike | None = None, ax: Axes | None = None,
+             names: Sequence[str] | None = None, xlabel: str | None = None,
+             ylabel: str | None = None, pulls: bool = True,
+             pull_ax: Axes | None = None) -> Axes:
+    """The histogram of `column` with Poisson errors (√Σw²), the fitted
+    total and components y_k f_k as expected counts per bin, and below them
+    a panel of the pulls (data − fit) / √Σw² per bin.
 
     The curves evaluate the PDFs on rows whose other columns are held at
     their medians, so they are the fit's projection when the PDFs depend on
     `column` alone, as the PDFs of a one-dimensional discriminating variable
-    do.
+    do. The fit's count in a bin, for the pulls, is the fitted total density
+    integrated over the bin by Simpson's rule on the curve's points; an
+    empty bin (no error) has no pull.
+
+    Without `ax`, a new figure holds the fit above a smaller pull panel that
+    shares its x axis (the figure's second axes). With `ax`, the pulls go to
+    `pull_ax` when it is given and are not drawn otherwise.
 
     Parameters
     ----------
@@ -81,45 +124,72 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
         The event weights; None (the default) for unweighted events.
     ax : matplotlib.axes.Axes or None, optional
         The axes to draw into; None (the default) for a new figure.
+    names : sequence of str or None, optional
+        One distinct name per component for the legend; None (the default)
+        for "component 0", "component 1", ….
+    xlabel, ylabel : str or None, optional
+        The axis labels; None (the default) for "column k" and
+        "events / <bin width>".
+    pulls : bool, optional
+        Whether to draw the pull panel (default True).
+    pull_ax : matplotlib.axes.Axes or None, optional
+        The axes for the pulls when `ax` is given; None (the default) for
+        none then.
 
     Returns
     -------
     matplotlib.axes.Axes
-        The axes drawn into.
+        The axes of the fit (not of the pulls).
 
     Raises
     ------
     TypeError, ValueError
-        If `column` is not a column of the data, or the PDFs or weights do
-        not match the fit.
+        If `column` is not a column of the data, the PDFs, weights or names
+        do not match the fit, or `pull_ax` is given without `ax`.
     """
     events = as_events(data)
     check_pdf_count(result, pdfs)
+    labels = component_labels(names, len(pdfs))
     column = _column(events, column)
     w = event_weights(weights, len(events))
     lo, hi = _range(events[:, column], range)
     counts, errors, _, centres, width = _histogram(events[:, column], bins, lo, hi, w)
-    grid = np.tile(np.median(events, axis=0), (400, 1))
-    grid[:, column] = np.linspace(lo, hi, 400)
-    expected = densities(grid, pdfs, result.shape_parameters) * result.yields * width
+    n = _intervals_per_bin(bins)
+    grid = np.tile(np.median(events, axis=0), (bins * n + 1, 1))
+    grid[:, column] = np.linspace(lo, hi, bins * n + 1)
+    density = densities(grid, pdfs, result.shape_parameters) * result.yields
+    expected = density * width
 
-    ax = _axes(ax)
+    ax, panel = _fit_axes(ax, pull_ax, pulls)
     ax.errorbar(centres, counts, yerr=errors, fmt="o", color="black", ms=3,
                 label="data")
-    for k, name in enumerate(component_names(pdfs)):
-        ax.plot(grid[:, column], expected[:, k], "--", label=f"{name} ({result.yields[k]:.0f})")
+    for k, label in enumerate(labels):
+        ax.plot(grid[:, column], expected[:, k], "--", label=f"{label} ({result.yields[k]:.0f})")
     ax.plot(grid[:, column], expected.sum(axis=1), "-", color="C3", label="fit total")
     ax.set_xlim(lo, hi)
-    ax.set_xlabel(f"column {column}")
-    ax.set_ylabel(f"events / {width:.3g}")
+    ax.set_xlabel(f"column {column}" if xlabel is None else xlabel)
+    ax.set_ylabel(f"events / {width:.3g}" if ylabel is None else ylabel)
     ax.legend()
+    if panel is not None:
+        fitted = _per_bin(density.sum(axis=1), bins, width / n)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            pull = np.where(errors > 0.0, (counts - fitted) / errors, np.nan)
+        panel.bar(centres, pull, width=width, color="grey")
+        panel.axhline(0.0, color="black", lw=0.5)
+        panel.set_xlim(lo, hi)
+        panel.set_xlabel(ax.get_xlabel())
+        panel.set_ylabel("pull")
+        ax.tick_params(labelbottom=False)
+        ax.set_xlabel("")
     return ax
 
 
 def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: int,
-                   component: int, truth: Callable[[FloatArray], FloatArray] | npt.ArrayLike
-                   | None = None, *, bins: int = 40,
-                   range: tuple[float, float] | None = None, ax: Axes | None = None) -> Axes:
+                   component: int | str,
+                   truth: Callable[[FloatArray], FloatArray] | npt.ArrayLike | None = None, *,
+                   bins: int = 40, range: tuple[float, float] | None = None,
+                   ax: Axes | None = None, names: Sequence[str] | None = None,
+                   xlabel: str | None = None, ylabel: str | None = None) -> Axes:
     """The histogram of `column` filled with the sWeights of `component`,
     with errors √(Σ s²) per bin.
 
@@ -136,9 +206,9 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         The events the fit was made on, shape (n_events, n_columns).
     column : int
         The column to histogram (negative from the end).
-    component : int
-        The component whose sWeights fill the histogram (negative from the
-        end).
+    component : int or str
+        The component whose sWeights fill the histogram: its name (one of
+        `names`) or its index (negative from the end).
     truth : callable, array_like or None, optional
         The true density or the true values; None (the default) for none.
     bins : int, optional
@@ -147,6 +217,12 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         The histogram's range; None (the default) for the column's extent.
     ax : matplotlib.axes.Axes or None, optional
         The axes to draw into; None (the default) for a new figure.
+    names : sequence of str or None, optional
+        One distinct name per component; None (the default) for
+        "component 0", "component 1", ….
+    xlabel, ylabel : str or None, optional
+        The axis labels; None (the default) for "column k" and
+        "sWeighted events / <bin width>".
 
     Returns
     -------
@@ -156,15 +232,15 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     Raises
     ------
     TypeError, ValueError
-        If `column` or `component` is out of range, or the data are not
-        those of the fit.
+        If `column` is out of range, `component` names no component or is
+        out of range, `names` are not one distinct string per component, or
+        the data are not those of the fit.
     """
     events = as_events(data)
     check_fit_events(result, events)
     column = _column(events, column)
-    n_components = len(result.yields)
-    component = check_index(component, n_components, "component",
-                            f"a fit of {n_components} component(s)")
+    labels = component_labels(names, len(result.yields))
+    component = component_position(component, labels)
     s = np.asarray(result.sweights, dtype=np.float64)[:, component]
     values = events[:, column]
     lo, hi = _range(values, range)
@@ -172,7 +248,7 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
 
     ax = _axes(ax)
     ax.errorbar(centres, counts, yerr=errors, fmt="o", color="black", ms=3,
-                label=f"sWeighted, component {component}")
+                label=f"sWeighted, {labels[component]}")
     if callable(truth):
         x = np.linspace(lo, hi, 400)
         ax.plot(x, truth(x) * s.sum() * width, "-", color="C3", label="true distribution")
@@ -181,7 +257,7 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         ax.stairs(true_counts, edges, color="C3", label="true distribution")
     ax.axhline(0.0, color="grey", lw=0.5)
     ax.set_xlim(lo, hi)
-    ax.set_xlabel(f"column {column}")
-    ax.set_ylabel(f"sWeighted events / {width:.3g}")
+    ax.set_xlabel(f"column {column}" if xlabel is None else xlabel)
+    ax.set_ylabel(f"sWeighted events / {width:.3g}" if ylabel is None else ylabel)
     ax.legend()
     return ax
