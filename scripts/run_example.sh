@@ -29,8 +29,8 @@ if [ ! -x "$venv/bin/python" ]; then
   echo "== creating the virtual environment $venv"
   python3 -m venv "$venv"
 fi
-echo "== installing matplotlib and tqdm (the example's figures and progress bars)"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check matplotlib tqdm
+echo "== installing matplotlib, tqdm and SciPy (the example's figures, progress bars and Kendall's tau)"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check matplotlib tqdm scipy
 echo "== building and installing tarnwick (pip install .; the compiler's progress follows)"
 log="$venv/tarnwick-build.log"
 set +e
