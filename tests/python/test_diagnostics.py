@@ -206,33 +206,76 @@ def test_control_leakage_reports_exactly_the_pdfs_that_read_a_column(events, pdf
                                                    for leak in report.leaks]
 
 
+def odd_fails(data, shape):
+    """Fails in the fits of odd-sized replicas, after the first call."""
+    if len(data) % 2 and shape["mu"] != 0.35:
+        raise ValueError("odd")
+    return peak(data, shape)
+
+
+def replica_counts(seed, n, n_events):
+    """Each replica's Poisson(1) counts: replica r from child r of SeedSequence(seed)."""
+    return [np.random.default_rng(child).poisson(1.0, size=n_events)
+            for child in np.random.SeedSequence(seed).spawn(n)]
+
+
 def test_bootstrap_replicas_are_poisson_resampled_fits(events):
     data, w = events
     sample = data[:200]
     boot = diagnostics.bootstrap(sample, [peak, flat_pdf], 4, seed=5, progress=False,
-                                 shape_parameters=MU, weights=w[:200])
-    counts = np.random.default_rng(5).poisson(1.0, size=200)
-    rows = np.repeat(np.arange(200), counts)
-    first = tarnwick.splot(sample[rows], [peak, flat_pdf], shape_parameters=MU,
-                           weights=w[:200][rows])
-    np.testing.assert_array_equal(boot.yields[0], first.yields)
-    np.testing.assert_array_equal(boot.yield_errors[0], first.yield_errors)
-    np.testing.assert_allclose(boot.sweight_sums[0], first.sweights.sum(axis=0), rtol=1e-12)
+                                 names=["signal", "background"], shape_parameters=MU,
+                                 weights=w[:200])
+    rows = np.repeat(np.arange(200), replica_counts(5, 4, 200)[3])
+    last = tarnwick.splot(sample[rows], [peak, flat_pdf], shape_parameters=MU,
+                          weights=w[:200][rows])
+    np.testing.assert_array_equal(boot.yields[3], last.yields)
+    np.testing.assert_array_equal(boot.yield_errors[3], last.yield_errors)
+    np.testing.assert_allclose(boot.sweight_sums[3], last.sweights.sum(axis=0), rtol=1e-12)
     assert boot.success.all() and boot.errors == ()
     assert len({tuple(row) for row in boot.yields}) == 4
-
-    def odd_fails(data, shape):
-        """Fails in the fits of odd-sized replicas, after the first call."""
-        if len(data) % 2 and shape["mu"] != 0.35:
-            raise ValueError("odd")
-        return peak(data, shape)
+    assert "\n  signal: mean yield" in str(boot) and "\n  background: mean" in str(boot)
 
     failing = diagnostics.bootstrap(sample, [odd_fails, flat_pdf], 6, seed=1, progress=False,
                                     shape_parameters=MU)
-    generator = np.random.default_rng(1)
-    odd = [int(generator.poisson(1.0, size=200).sum()) % 2 == 1 for _ in range(6)]
+    odd = [int(counts.sum()) % 2 == 1 for counts in replica_counts(1, 6, 200)]
     assert np.isnan(failing.yields[:, 0]).tolist() == odd
     assert len(failing.errors) == sum(odd) and not failing.success[odd].any()
+    assert "\n  component 1: mean yield" in str(failing)
+    with pytest.raises(TypeError, match="dask.distributed Client"):
+        diagnostics.bootstrap(sample, [peak, flat_pdf], 1, seed=1, client=object())
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    """A client of two single-threaded worker processes, closed after the module."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=":0") as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+def test_bootstrap_on_a_cluster_equals_the_local_run(events, cluster_client, capsys):
+    pytest.importorskip("tqdm")
+    data, w = events
+    # A lambda, which only cloudpickle can send, and a PDF that raises in
+    # the fits of some replicas.
+    pdfs = [odd_fails, lambda data, shape: np.ones(len(data))]
+    kwargs = {"shape_parameters": MU, "weights": w[:200]}
+    local = diagnostics.bootstrap(data[:200], pdfs, 6, seed=1, progress=False, **kwargs)
+    capsys.readouterr()
+    remote = diagnostics.bootstrap(data[:200], pdfs, 6, seed=1, client=cluster_client,
+                                   **kwargs)
+    assert "6/6" in capsys.readouterr().err
+    assert 0 < len(local.errors) < 6
+    assert remote.errors == local.errors
+    for field in ("yields", "yield_errors", "sweight_sums", "success"):
+        np.testing.assert_array_equal(getattr(remote, field), getattr(local, field),
+                                      err_msg=field)
+    # Exceptions other than SPlotError (here splot's, for an unknown keyword) propagate.
+    with pytest.raises(TypeError):
+        diagnostics.bootstrap(data[:200], pdfs, 3, seed=1, progress=False,
+                              client=cluster_client, no_such_option=1)
 
 
 def test_apply_sweights_in_chunks_and_on_dask(events):

@@ -1,19 +1,20 @@
 """Bootstrap replicas of a fit: the spread of the yields over resampled
-event sets, to set beside the errors the fit reports."""
+event sets, to set beside the errors the fit reports; in this process or
+as tasks on a dask.distributed cluster."""
 
 from __future__ import annotations
 
 import dataclasses
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, Pdf, as_events
-from ._progress import progress_bar
+from ._model import FloatArray, Pdf, as_events, component_labels, optional_module
+from ._progress import Bar, progress_bar
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -22,7 +23,7 @@ class Bootstrap:
 
     A replica whose fit raised SPlotError has NaN rows and its message in
     `errors`; `success` holds each replica's optimizer flag (False for a
-    raised fit).
+    raised fit). `components` names the columns.
     """
 
     yields: FloatArray
@@ -30,33 +31,104 @@ class Bootstrap:
     sweight_sums: FloatArray
     success: npt.NDArray[np.bool_]
     errors: tuple[str, ...]
+    components: tuple[str, ...] = ()
 
     def __str__(self) -> str:
         n = len(self.yields)
         lines = [f"bootstrap: {n} replicas, {int(self.success.sum())} converged, "
                  f"{len(self.errors)} raised"]
         if n and np.isfinite(self.yields).any():
+            labels = self.components or component_labels(None, self.yields.shape[1])
             spread = np.nanstd(self.yields, axis=0, ddof=1) if n > 1 else np.full(
                 self.yields.shape[1], np.nan)
-            for k in range(self.yields.shape[1]):
+            for k, label in enumerate(labels):
                 lines.append(
-                    f"  component {k}: mean yield {np.nanmean(self.yields[:, k]):.1f}, "
+                    f"  {label}: mean yield {np.nanmean(self.yields[:, k]):.1f}, "
                     f"spread {spread[k]:.1f}, "
                     f"mean fitted error {np.nanmean(self.yield_errors[:, k]):.1f}")
         return "\n".join(lines)
 
 
-def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
-              progress: bool = True, **splot_kwargs: Any) -> Bootstrap:
-    """Fits `n` replicas of `data` with a progress bar (tqdm when installed).
+# A seed as SeedSequence keeps it: an integer or a sequence of them.
+Entropy = int | Sequence[int]
 
-    Each replica takes every event a Poisson(1)-distributed number of times
-    (seeded by `seed`): the bootstrap of an extended fit, whose total count
-    fluctuates as the data's would, so that the spread of the replica yields
-    estimates the same errors as the fit's `yield_errors`. (Drawing exactly
-    n_events with replacement would hold the total fixed and understate
-    them.) `splot_kwargs` go to every ``tarnwick.splot`` call; event
-    `weights`, when among them, are resampled with their events.
+
+@dataclasses.dataclass(frozen=True)
+class _Fit:
+    """What every replica shares: sent once to each worker of a cluster."""
+
+    events: FloatArray
+    weights: FloatArray | None
+    pdfs: list[Pdf]
+    splot_kwargs: dict[str, Any]
+
+
+@dataclasses.dataclass(frozen=True)
+class _Outcome:
+    yields: FloatArray
+    yield_errors: FloatArray
+    sweight_sums: FloatArray
+    success: bool
+    error: str | None
+
+
+def _replica_counts(seed: Entropy, replica: int, n_events: int) -> npt.NDArray[np.int64]:
+    """How many times replica `replica` takes each event: Poisson(1) counts
+    from a generator of its own, child `replica` of ``SeedSequence(seed)``
+    (as ``SeedSequence(seed).spawn(n)[replica]``), so that a replica's
+    events depend on the seed and its index only, not on where or in which
+    order the replicas run."""
+    child = np.random.SeedSequence(seed, spawn_key=(replica,))
+    return np.random.default_rng(child).poisson(1.0, size=n_events)
+
+
+def _fit_replica(fit: _Fit, seed: Entropy, replica: int) -> _Outcome:
+    """Fits one replica; an SPlotError becomes the outcome's message, any
+    other exception propagates."""
+    n_events = len(fit.events)
+    rows = np.repeat(np.arange(n_events), _replica_counts(seed, replica, n_events))
+    kwargs = dict(fit.splot_kwargs)
+    if fit.weights is not None:
+        kwargs["weights"] = fit.weights[rows]
+    n_components = len(fit.pdfs)
+    try:
+        result = tarnwick.splot(fit.events[rows], list(fit.pdfs), **kwargs)
+    except tarnwick.SPlotError as error:
+        missing = np.full(n_components, np.nan)
+        return _Outcome(missing, missing, missing, False, f"replica {replica}: {error}")
+    return _Outcome(np.asarray(result.yields, dtype=np.float64),
+                    np.asarray(result.yield_errors, dtype=np.float64),
+                    result.sweights.sum(axis=0), bool(result.success), None)
+
+
+def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
+              progress: bool = True, *, names: Sequence[str] | None = None,
+              client: Any = None, **splot_kwargs: Any) -> Bootstrap:
+    """Fits `n` replicas of `data` with a progress bar (tqdm when installed),
+    one after another or, given a dask.distributed `client`, as tasks on
+    its cluster.
+
+    Each replica takes every event a Poisson(1)-distributed number of times:
+    the bootstrap of an extended fit, whose total count fluctuates as the
+    data's would, so that the spread of the replica yields estimates the
+    same errors as the fit's `yield_errors`. (Drawing exactly n_events with
+    replacement would hold the total fixed and understate them.) Replica r
+    draws its counts from child r of ``numpy.random.SeedSequence(seed)``,
+    so a seed gives the same replicas, and the same results replica by
+    replica, in this process and on any cluster. `splot_kwargs` go to every
+    ``tarnwick.splot`` call; event `weights`, when among them, are
+    resampled with their events.
+
+    On a cluster, the data, weights, PDFs and `splot_kwargs` are sent to
+    every worker once, and each task fits one replica from them and its
+    index. dask.distributed pickles the PDFs with cloudpickle, so lambdas
+    and closures work; functions defined in a module are sent by name, so
+    that module, and tarnwick itself, must be importable on the workers
+    (installed in their environment, as a LocalCluster's worker processes
+    inherit this one's). The progress bar advances as replicas finish, in
+    whatever order they do. A fit already uses one thread per CPU from
+    65,536 events on, so workers sharing a machine are best started with
+    one thread each.
 
     Parameters
     ----------
@@ -67,9 +139,15 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     n : int
         The number of replicas.
     seed : int
-        Seed of the resampling.
+        Seed of the resampling, a nonnegative integer.
     progress : bool, optional
         Whether to show the progress bar (default True).
+    names : sequence of str or None, optional
+        The components' names, one per PDF and in their order, for the
+        printed table; None (the default) gives "component 0", ….
+    client : distributed.Client or None, optional
+        A dask.distributed client whose cluster runs the replicas; None
+        (the default) runs them here, one after another.
     **splot_kwargs
         Keyword arguments of ``tarnwick.splot``, such as ``shape_parameters``
         and ``weights``.
@@ -77,14 +155,23 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     Returns
     -------
     Bootstrap
-        One row per replica; a replica whose fit raised ``tarnwick.SPlotError``
-        has NaN rows and its message in ``errors``.
+        One row per replica, in replica order; a replica whose fit raised
+        ``tarnwick.SPlotError`` has NaN rows and its message in ``errors``
+        (in replica order).
 
     Raises
     ------
     ValueError
-        If the data are not two-dimensional, `n` is negative, or the weights
-        do not have one entry per event.
+        If the data are not two-dimensional, `n` or `seed` is negative,
+        the weights do not have one entry per event, or `names` are not
+        one distinct name per PDF.
+    TypeError
+        If `client` is neither None nor a ``distributed.Client``, or
+        `names` are not strings.
+    Exception
+        Any other exception of a replica's fit propagates (on a cluster,
+        that of the first failing replica to finish; the others are
+        cancelled).
     """
     events = as_events(data)
     weights = splot_kwargs.pop("weights", None)
@@ -94,28 +181,60 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
             raise ValueError(f"weights has length {len(weights)}, expected {len(events)}")
     if n < 0:
         raise ValueError(f"n must be nonnegative, got {n}")
-    rng = np.random.default_rng(seed)
-    shape = (n, len(pdfs))
-    yields, errors, sums = np.full(shape, np.nan), np.full(shape, np.nan), np.full(shape, np.nan)
-    success = np.zeros(n, dtype=bool)
-    messages: list[str] = []
+    labels = component_labels(names, len(pdfs))
+    # An unusable seed fails here rather than in every replica; None draws
+    # fresh entropy once, for all replicas.
+    entropy = cast(Entropy, np.random.SeedSequence(seed).entropy)
+    if client is not None:
+        _check_client(client)
+    fit = _Fit(events, weights, list(pdfs), splot_kwargs)
+    outcomes: list[_Outcome | None] = [None] * n
     bar = progress_bar(n, "bootstrap", "fits", enabled=progress)
     try:
-        for replica in range(n):
-            rows = np.repeat(np.arange(len(events)), rng.poisson(1.0, size=len(events)))
-            kwargs = dict(splot_kwargs)
-            if weights is not None:
-                kwargs["weights"] = weights[rows]
-            try:
-                result = tarnwick.splot(events[rows], list(pdfs), **kwargs)
-            except tarnwick.SPlotError as error:
-                messages.append(f"replica {replica}: {error}")
-            else:
-                yields[replica] = result.yields
-                errors[replica] = result.yield_errors
-                sums[replica] = result.sweights.sum(axis=0)
-                success[replica] = result.success
-            bar.update(1)
+        if client is None:
+            for replica in range(n):
+                outcomes[replica] = _fit_replica(fit, entropy, replica)
+                bar.update(1)
+        else:
+            _run_on_cluster(client, fit, entropy, outcomes, bar)
     finally:
         bar.close()
-    return Bootstrap(yields, errors, sums, success, tuple(messages))
+    done = [outcome for outcome in outcomes if outcome is not None]
+    shape = (n, len(pdfs))
+
+    def stacked(field: str) -> FloatArray:
+        if not done:
+            return np.full(shape, np.nan)
+        return np.vstack([getattr(outcome, field) for outcome in done]).reshape(shape)
+
+    return Bootstrap(stacked("yields"), stacked("yield_errors"), stacked("sweight_sums"),
+                     np.array([outcome.success for outcome in done], dtype=bool),
+                     tuple(outcome.error for outcome in done if outcome.error is not None),
+                     labels)
+
+
+def _check_client(client: Any) -> None:
+    distributed = optional_module("distributed", required=False)
+    if distributed is None or not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed Client (or None to fit the "
+                        f"replicas here), got {type(client).__name__}")
+
+
+def _run_on_cluster(client: Any, fit: _Fit, seed: Entropy, outcomes: list[_Outcome | None],
+                    bar: Bar) -> None:
+    """Fits the replicas as tasks of `client`, filling `outcomes` by replica
+    index as they finish."""
+    distributed = optional_module("distributed")
+    # One copy of the data and PDFs per worker, not one per task.
+    shared = client.scatter(fit, broadcast=True, hash=False)
+    futures = [client.submit(_fit_replica, shared, seed, replica, pure=False)
+               for replica in range(len(outcomes))]
+    replica_of = {future.key: replica for replica, future in enumerate(futures)}
+    try:
+        for future in distributed.as_completed(futures):
+            outcomes[replica_of[future.key]] = future.result()
+            bar.update(1)
+    except BaseException:
+        # The replicas still queued would otherwise go on running.
+        client.cancel(futures + [shared])
+        raise
