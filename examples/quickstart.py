@@ -174,7 +174,9 @@ print(
         events, pdfs, result.shape_parameters, control_columns=[1], names=names
     )
 )
-replicas = diagnostics.bootstrap(events, pdfs, n=20, seed=1, shape_parameters=shape_parameters)
+replicas = diagnostics.bootstrap(
+    events, pdfs, n=20, seed=1, names=names, shape_parameters=shape_parameters
+)
 print(replicas)
 
 # The factorisation test: within each component the decay time must not

@@ -65,7 +65,9 @@ run_pytest() {
   log="$logs/pytest-$python_version.log"
   echo "== pytest on Python $python_version against the installed $(basename "$wheel")"
   # Run from the project root, where no tarnwick package lies, so that the
-  # import finds the installed one; the header names where it came from.
+  # import finds the installed one.
+  env -u PYTHONPATH "$venv/bin/python" -c \
+    'import tarnwick; print("tarnwick", tarnwick.__version__, "from", tarnwick.__path__[0])'
   env -u PYTHONPATH TARNWICK_ADAPTER_HARNESS_DIR="$root/$harness" \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" 2>&1 | tee "$log" || outcome=$?
   [ "$outcome" -eq 0 ] || status=1
