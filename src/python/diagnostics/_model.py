@@ -5,12 +5,14 @@ from __future__ import annotations
 import importlib
 import operator
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+from typing import Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
-FloatArray = npt.NDArray[np.float64]
+# Spelled with ndarray itself rather than npt.NDArray, whose alias is not a
+# class at run time on Python 3.12 and newer (stub checkers then reject it).
+FloatArray: TypeAlias = np.ndarray[tuple[Any, ...], np.dtype[np.float64]]
 Pdf = Callable[[FloatArray, dict[str, float]], FloatArray]
 
 # The yields' lower bound in the fit: the double-precision machine epsilon.

@@ -91,15 +91,18 @@ def _density_slope(events: FloatArray, pdfs: Sequence[Pdf], shape: Mapping[str, 
     def at(offset: float) -> FloatArray:
         return densities(events, pdfs, {**shape, name: value + offset})
 
+    slope: FloatArray
     if value - step >= lower and value + step <= upper:
-        return (at(step) - at(-step)) / (2.0 * step)
-    if value + 2.0 * step <= upper:
-        return (-3.0 * at(0.0) + 4.0 * at(step) - at(2.0 * step)) / (2.0 * step)
-    if value - 2.0 * step >= lower:
-        return (3.0 * at(0.0) - 4.0 * at(-step) + at(-2.0 * step)) / (2.0 * step)
-    # An interval narrower than two steps: the widest central difference in it.
-    step = min(value - lower, upper - value)
-    return (at(step) - at(-step)) / (2.0 * step)
+        slope = (at(step) - at(-step)) / (2.0 * step)
+    elif value + 2.0 * step <= upper:
+        slope = (-3.0 * at(0.0) + 4.0 * at(step) - at(2.0 * step)) / (2.0 * step)
+    elif value - 2.0 * step >= lower:
+        slope = (3.0 * at(0.0) - 4.0 * at(-step) + at(-2.0 * step)) / (2.0 * step)
+    else:
+        # An interval narrower than two steps: the widest central difference in it.
+        step = min(value - lower, upper - value)
+        slope = (at(step) - at(-step)) / (2.0 * step)
+    return slope
 
 
 def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
