@@ -122,7 +122,7 @@ std::expected<opt::MinimizationSummary, SPlotError> minimize(
   auto scale = parameter_scale(likelihood, start.x0, *f0, start.box);
   TARNWICK_RETURN_IF_ERROR(scale);
   auto run_config = opt::LBFGSBConfig{}.with_bounds(start.bounds);
-  if (!run_config) return std::unexpected(Optimizer{run_config.error()});
+  if (!run_config) return std::unexpected(SPlotError{Optimizer{std::move(run_config).error()}});
   run_config->scale = std::move(*scale);
   // Only shape parameters are held fixed where they end on a bound: a yield
   // on its lower bound keeps its (exact, two-sided) curvature and its
