@@ -27,7 +27,7 @@ import tarnwick
 
 from ._model import (YIELD_LOWER_BOUND, Pdf, as_events, check_fit_events, check_index,
                      check_pdf_count, component_labels, component_names, densities,
-                     event_weights)
+                     event_weights, fitted_mixture)
 
 
 def _row(label: str, values: Sequence[float]) -> str:
@@ -148,15 +148,7 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
     sweights = np.asarray(result.sweights, dtype=np.float64)
-    mixture = f @ yields
-    # The fit needs Σ_k y_k f_k(i) > 0 at every event; elsewhere the data or
-    # the PDFs are not those of the fit.
-    bad = np.flatnonzero(~(np.isfinite(mixture) & (mixture > 0.0)))
-    if len(bad):
-        raise ValueError(
-            f"the fitted density Σ_k y_k f_k is {mixture[bad[0]]} at event {bad[0]} "
-            f"({len(bad)} such event(s)), where the fit had it positive: pass the data and "
-            f"PDFs the fit was made with")
+    mixture = fitted_mixture(f, yields)
     information = (f * (w / mixture**2)[:, None]).T @ f
     return Closure(
         components=labels,

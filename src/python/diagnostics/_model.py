@@ -157,6 +157,20 @@ def parameter_names(result: Any, shape_parameters: Sequence[Any] | None = None,
     return yields + declared
 
 
+def fitted_mixture(f: FloatArray, yields: FloatArray) -> FloatArray:
+    """m_i = Σ_k y_k f_k(i), which the fit had positive at every event;
+    ValueError where it is not, since the data or the PDFs are then not
+    those of the fit."""
+    mixture: FloatArray = f @ yields
+    bad = np.flatnonzero(~(np.isfinite(mixture) & (mixture > 0.0)))
+    if len(bad):
+        raise ValueError(
+            f"the fitted density Σ_k y_k f_k is {mixture[bad[0]]} at event {bad[0]} "
+            f"({len(bad)} such event(s)), where the fit had it positive: pass the data and "
+            f"PDFs the fit was made with")
+    return mixture
+
+
 def sweights_from(f: FloatArray, weights: FloatArray, yields: FloatArray,
                   covariance: FloatArray) -> FloatArray:
     """s[i, r] = w_i Σ_k V(r, k) f_k(i) / Σ_k y_k f_k(i)."""

@@ -30,7 +30,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count,
-                     densities, event_weights, parameter_names)
+                     densities, event_weights, fitted_mixture, parameter_names)
 
 # The finite-difference step factor: the cube root of the machine epsilon,
 # which balances truncation against rounding for a central difference.
@@ -169,13 +169,7 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
     free = np.flatnonzero(np.any(inverse_hessian != 0.0, axis=1))
 
     f = densities(events, pdfs, shape)
-    mixture = f @ yields
-    bad = np.flatnonzero(~(np.isfinite(mixture) & (mixture > 0.0)))
-    if len(bad):
-        raise ValueError(
-            f"the fitted density Σ_k y_k f_k is {mixture[bad[0]]} at event {bad[0]} "
-            f"({len(bad)} such event(s)), where the fit had it positive: pass the data and "
-            f"PDFs the fit was made with")
+    mixture = fitted_mixture(f, yields)
     scores = np.zeros((len(events), len(parameters)))
     scores[:, :n_yields] = f / mixture[:, None]
     bounds = _bounds(shape_parameters, parameters[n_yields:])
