@@ -79,7 +79,10 @@ def test_closure_matches_numpy_and_shows_a_fit_that_did_not_converge(events, max
     assert brief.closure_residual == pytest.approx(worst, rel=1e-12)
     assert brief.closure_holds is brief.valid is converged
     assert brief.weighted and "use weighted_covariance" in str(brief)
-    assert not diagnostics.summary(result, weights=np.ones(800)).weighted
+    unit = str(diagnostics.summary(result, weights=np.ones(800)))
+    assert "use weighted_covariance" not in unit and "assumes unweighted" not in unit
+    # Without weights the summary cannot tell, and says what it assumed.
+    assert "assumes unweighted events" in str(diagnostics.summary(result))
 
 
 def test_closure_names_the_parameters_on_a_bound(events):

@@ -55,6 +55,8 @@ class Summary:
       weighted             event weights other than 1 were given: the errors
                            are the inverse Hessian's, which do not cover for
                            weighted events (see ``weighted_covariance``)
+      weights_given        whether the fit's weights were passed at all (the
+                           result does not record them)
     Per parameter:
       values, errors       the fitted value and the reported error
       at_bound             "lower", "upper" or "" (shape parameters are
@@ -81,6 +83,7 @@ class Summary:
     closure_holds: bool
     weighted: bool
     shape_bounds_checked: bool
+    weights_given: bool = True
 
     @property
     def valid(self) -> bool:
@@ -109,10 +112,16 @@ class Summary:
              f"largest residual {self.closure_residual:.2e}, "
              f"{self.closure_step:.2e} of a yield's error"),
             ("no parameter on a bound", not self.on_bound, bounds),
-            ("errors have coverage", not self.weighted,
-             "weighted events: the errors are the inverse Hessian's, whose coverage is "
-             "wrong for weighted fits; use weighted_covariance" if self.weighted else ""),
+            ("errors have coverage", not self.weighted, self._coverage_remark()),
         ]
+
+    def _coverage_remark(self) -> str:
+        if self.weighted:
+            return ("weighted events: the errors are the inverse Hessian's, whose coverage "
+                    "is wrong for weighted fits; use weighted_covariance")
+        if not self.weights_given:
+            return "assumes unweighted events (pass the fit's weights= to check)"
+        return ""
 
     def _rows(self) -> list[tuple[str, str, str, str]]:
         """(name, value, error, bound) for each parameter, formatted."""
@@ -274,4 +283,5 @@ def summary(result: tarnwick.SPlotResult,
         closure_holds=relative_step <= CLOSURE_TOLERANCE,
         weighted=bool(np.any(w != 1.0)),
         shape_bounds_checked=shape_parameters is not None,
+        weights_given=weights is not None,
     )
