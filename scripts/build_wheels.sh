@@ -83,9 +83,16 @@ harness_for() {
     echo build/tests/python
     return
   fi
+  # An absolute interpreter path: CMake would take a relative one from the
+  # build folder, miss it and fall back to whichever Python it finds first.
   configure "$build" RelWithDebInfo -DTARNWICK_BUILD_PYTHON=ON \
-    -DTARNWICK_BUILD_BENCHMARKS=OFF -DPython_EXECUTABLE="$python" &&
-  cmake --build "$build" --parallel "$jobs" --target tarnwick_adapter_harness >&2 &&
+    -DTARNWICK_BUILD_BENCHMARKS=OFF -DPython_EXECUTABLE="$root/$python" &&
+  cmake --build "$build" --parallel "$jobs" --target tarnwick_adapter_harness >&2 || return 1
+  # The harness's tests skip when it cannot be imported; here that is a failure.
+  if [ ! -f "$build/tests/python/_adapter_harness$suffix" ]; then
+    echo "no adapter harness $build/tests/python/_adapter_harness$suffix was built" >&2
+    return 1
+  fi
   echo "$build/tests/python"
 }
 
