@@ -123,27 +123,6 @@ PyObject* shape_parameter_repr(PyObject* self) noexcept {
   }
 }
 
-// ---- pickling ----
-
-// (ShapeParameter, (name, initial, lower, upper)): the constructor rebuilds
-// the declaration exactly, since it checks nothing but the argument types.
-PyObject* shape_parameter_reduce(PyObject* self, PyObject*) noexcept {
-  const PyShapeParameter* object = as_shape_parameter(self);
-  PyObject* name = get_name(self, nullptr);
-  if (name == nullptr) {
-    return nullptr;
-  }
-  // "N" hands the reference to name over to the tuple, also on failure.
-  return Py_BuildValue("O(Nddd)", reinterpret_cast<PyObject*>(Py_TYPE(self)), name,
-                       object->initial, object->lower, object->upper);
-}
-
-PyMethodDef shape_parameter_methods[] = {
-    {"__reduce__", shape_parameter_reduce, METH_NOARGS,
-     "The constructor and its arguments, for pickle and copy."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyGetSetDef shape_parameter_getset[] = {
     {"name", get_name, nullptr, "Parameter name.", nullptr},
     {"initial", get_initial, nullptr, "Initial optimizer value.", nullptr},
@@ -190,7 +169,6 @@ PyType_Slot shape_parameter_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(shape_parameter_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(shape_parameter_repr)},
     {Py_tp_getset, shape_parameter_getset},
-    {Py_tp_methods, shape_parameter_methods},
     {Py_tp_doc, const_cast<char*>(kShapeParameterDoc)},
     {0, nullptr},
 };
