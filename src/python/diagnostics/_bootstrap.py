@@ -53,14 +53,43 @@ class Bootstrap:
 Entropy = int | Sequence[int]
 
 
+# A shape-parameter declaration as plain data: (name, initial, lower, upper).
+Declaration = tuple[str, float, float, float]
+
+
 @dataclasses.dataclass(frozen=True)
 class _Fit:
-    """What every replica shares: sent once to each worker of a cluster."""
+    """What every replica shares: sent once to each worker of a cluster.
+
+    ``tarnwick.ShapeParameter`` does not pickle, so the declarations travel
+    as plain tuples and are declared again where the replica is fitted.
+    """
 
     events: FloatArray
     weights: FloatArray | None
     pdfs: list[Pdf]
     splot_kwargs: dict[str, Any]
+    declarations: list[Declaration | Any] | None = None
+
+    @classmethod
+    def of(cls, events: FloatArray, weights: FloatArray | None, pdfs: Sequence[Pdf],
+           splot_kwargs: dict[str, Any]) -> _Fit:
+        kwargs = dict(splot_kwargs)
+        declared = kwargs.pop("shape_parameters", None)
+        if declared is None:
+            return cls(events, weights, list(pdfs), kwargs)
+        # Anything but a declaration goes on as it is, for splot to reject.
+        plain = [(item.name, item.initial, item.lower, item.upper)
+                 if isinstance(item, tarnwick.ShapeParameter) else item for item in declared]
+        return cls(events, weights, list(pdfs), kwargs, plain)
+
+    def splot_arguments(self) -> dict[str, Any]:
+        kwargs = dict(self.splot_kwargs)
+        if self.declarations is not None:
+            kwargs["shape_parameters"] = [
+                tarnwick.ShapeParameter(*item) if isinstance(item, tuple) else item
+                for item in self.declarations]
+        return kwargs
 
 
 @dataclasses.dataclass(frozen=True)
@@ -87,7 +116,7 @@ def _fit_replica(fit: _Fit, seed: Entropy, replica: int) -> _Outcome:
     other exception propagates."""
     n_events = len(fit.events)
     rows = np.repeat(np.arange(n_events), _replica_counts(seed, replica, n_events))
-    kwargs = dict(fit.splot_kwargs)
+    kwargs = fit.splot_arguments()
     if fit.weights is not None:
         kwargs["weights"] = fit.weights[rows]
     n_components = len(fit.pdfs)
@@ -187,7 +216,7 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     entropy = cast(Entropy, np.random.SeedSequence(seed).entropy)
     if client is not None:
         _check_client(client)
-    fit = _Fit(events, weights, list(pdfs), splot_kwargs)
+    fit = _Fit.of(events, weights, pdfs, splot_kwargs)
     outcomes: list[_Outcome | None] = [None] * n
     bar = progress_bar(n, "bootstrap", "fits", enabled=progress)
     try:
