@@ -103,6 +103,17 @@ for minor in 3.11 3.12 3.13 3.14; do
     summary+=("Python $minor: no wheel, no such interpreter here")
     continue
   fi
+  venv=build/wheels/venv-$minor
+  if $test_wheels; then
+    # The fresh venv and its test packages download while the wheel compiles.
+    echo "== a fresh $venv with the test packages (in the background)"
+    prepare_log=build/wheels/venv-$minor.log
+    mapfile -t requirements < <(test_requirements "$python")
+    ( "$python" -m venv --clear "$venv" &&
+      "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
+        "${requirements[@]}" ) >"$prepare_log" 2>&1 &
+    preparing=$!
+  fi
   echo "== the wheel for Python $minor ($python), from the sdist"
   log=build/wheels/build-$minor.log
   if ! "$python" -m pip wheel --no-deps --disable-pip-version-check \
@@ -110,6 +121,7 @@ for minor in 3.11 3.12 3.13 3.14; do
     tail -n 30 "$log" >&2
     status=1
     summary+=("Python $minor: the wheel did not build (log: $log)")
+    $test_wheels && wait "$preparing" || true
     continue
   fi
   raw=$(ls build/wheels/raw/"$minor"/tarnwick-*.whl)
@@ -118,14 +130,16 @@ for minor in 3.11 3.12 3.13 3.14; do
   if [ -z "$wheel" ]; then
     status=1
     summary+=("Python $minor: auditwheel did not repair $raw")
+    $test_wheels && wait "$preparing" || true
     continue
   fi
   summary+=("Python $minor: $wheel")
   $test_wheels || continue
 
-  venv=build/wheels/venv-$minor
-  echo "== a fresh $venv with $(basename "$wheel") and the test extra"
-  "$python" -m venv --clear "$venv"
+  echo "== $(basename "$wheel") into $venv"
+  if ! wait "$preparing"; then
+    tail -n 30 "$prepare_log" >&2
+  fi
   if "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]" &&
      harness=$(harness_for "$venv/bin/python" "build-py$minor"); then
     run_pytest "$venv" "$harness" "$wheel" "$@"

