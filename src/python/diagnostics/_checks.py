@@ -25,7 +25,7 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (YIELD_LOWER_BOUND, Pdf, as_events, check_fit_events, check_index,
+from ._model import (Pdf, as_events, bound_sides, check_fit_events, check_index,
                      check_pdf_count, component_labels, component_names, densities,
                      event_weights, fitted_mixture)
 
@@ -86,14 +86,10 @@ class Closure:
 
 def _at_bound(result: tarnwick.SPlotResult, names: Sequence[str],
               shape_parameters: Sequence[tarnwick.ShapeParameter] | None) -> tuple[str, ...]:
-    found = [f"yield {name}" for name, value in zip(names, result.yields)
-             if value == YIELD_LOWER_BOUND]
-    fitted = result.shape_parameters
-    for parameter in shape_parameters or ():
-        value = fitted.get(parameter.name)
-        if value is not None and value in (parameter.lower, parameter.upper):
-            side = "lower" if value == parameter.lower else "upper"
-            found.append(f"{parameter.name} (at its {side} bound {value:g})")
+    yield_sides, shape_sides = bound_sides(result, shape_parameters)
+    found = [f"yield {name}" for name, side in zip(names, yield_sides) if side]
+    found += [f"{name} (at its {side} bound {result.shape_parameters[name]:g})"
+              for name, side in shape_sides.items() if side]
     return tuple(found)
 
 

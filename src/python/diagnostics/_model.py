@@ -101,6 +101,25 @@ def component_names(pdfs: Sequence[Pdf]) -> tuple[str, ...]:
     return tuple(str(getattr(pdf, "__name__", f"component {k}")) for k, pdf in enumerate(pdfs))
 
 
+def bound_sides(result: Any, shape_parameters: Sequence[Any] | None
+                ) -> tuple[tuple[str, ...], dict[str, str]]:
+    """Which bound each fitted parameter ended on: "lower", "upper" or "".
+
+    The first tuple has one entry per yield (whose only bound is the lower
+    one, the machine epsilon); the dict one per declared shape parameter
+    (none when `shape_parameters` is None: their bounds are not in the
+    result).
+    """
+    yields = tuple("lower" if value == YIELD_LOWER_BOUND else "" for value in result.yields)
+    fitted = result.shape_parameters
+    shapes = {}
+    for parameter in shape_parameters or ():
+        value = fitted.get(parameter.name)
+        shapes[parameter.name] = ("lower" if value == parameter.lower else
+                                  "upper" if value == parameter.upper else "")
+    return yields, shapes
+
+
 def component_labels(names: Sequence[str] | None, n_components: int) -> tuple[str, ...]:
     """The components' names: `names` when given (one distinct string per
     component, in the fit's order), else 'component 0', 'component 1', …"""

@@ -27,7 +27,7 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import YIELD_LOWER_BOUND, FloatArray, event_weights, parameter_names
+from ._model import FloatArray, bound_sides, event_weights, parameter_names
 
 # The closure holds when no yield is further from the maximum than this
 # fraction of its error: a stop that close to the maximum moves no estimate
@@ -191,21 +191,6 @@ def _positive_definite(covariance: FloatArray) -> bool:
     return True
 
 
-def _at_bound(n_yields: int, parameters: Sequence[str], values: FloatArray,
-              shape_parameters: Sequence[tarnwick.ShapeParameter] | None) -> tuple[str, ...]:
-    sides = ["lower" if value == YIELD_LOWER_BOUND else "" for value in values[:n_yields]]
-    declared = {parameter.name: parameter for parameter in shape_parameters or ()}
-    for name, value in zip(parameters[n_yields:], values[n_yields:]):
-        parameter = declared.get(name)
-        if parameter is not None and value == parameter.lower:
-            sides.append("lower")
-        elif parameter is not None and value == parameter.upper:
-            sides.append("upper")
-        else:
-            sides.append("")
-    return tuple(sides)
-
-
 def summary(result: tarnwick.SPlotResult,
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
             names: Sequence[str] | None = None, *,
@@ -265,12 +250,14 @@ def summary(result: tarnwick.SPlotResult,
     step = np.abs(covariance.sum(axis=1) - yields)
     with np.errstate(divide="ignore", invalid="ignore"):
         relative_step = float(np.max(step / np.sqrt(np.diag(covariance)), initial=0.0))
+    yield_sides, shape_sides = bound_sides(result, shape_parameters)
     rounding = np.abs(np.asarray(result.sweights, dtype=np.float64).sum(axis=0) - yields)
     return Summary(
         parameters=parameters,
         values=tuple(float(v) for v in values),
         errors=tuple(float(v) for v in errors),
-        at_bound=_at_bound(n_yields, parameters, values, shape_parameters),
+        at_bound=yield_sides + tuple(shape_sides.get(name, "")
+                                     for name in parameters[n_yields:]),
         fixed=tuple(bool(not v) for v in free),
         correlation=tuple(tuple(float(v) for v in row)
                           for row in _correlation(fit_covariance, free)),
