@@ -136,7 +136,7 @@ print()
 # The validity of the minimum, every parameter with its error (yields by
 # component name, then the shape parameters as declared) and their
 # correlations; in Jupyter it shows as an HTML table.
-print(diagnostics.summary(result, shape_parameters, names))
+print(diagnostics.summary(result, shape_parameters=shape_parameters, names=names))
 print(
     f"simulated: signal {n_signal_true}, background {n_background_true}, "
     f"mu {true_mu}, sigma {true_sigma}, slope {true_slope}"
@@ -168,14 +168,12 @@ print(
 # ----------------------------------------------------------------------------
 print()
 print(diagnostics.closure(result, events, pdfs, shape_parameters=shape_parameters, names=names))
-print(diagnostics.sweight_quality(result, names))
+print(diagnostics.sweight_quality(result, names=names))
 print(
-    diagnostics.control_leakage(
-        events, pdfs, result.shape_parameters, control_columns=[1], names=names
-    )
+    diagnostics.control_leakage(result, events, pdfs, control_columns=[1], names=names)
 )
 replicas = diagnostics.bootstrap(
-    events, pdfs, n=20, seed=1, names=names, shape_parameters=shape_parameters
+    result, events, pdfs, n=20, seed=1, names=names, shape_parameters=shape_parameters
 )
 print(replicas)
 
@@ -188,7 +186,7 @@ simulated_signal = np.column_stack(
 )
 print(
     diagnostics.independence(
-        events, result, discriminant_columns=[0], control_columns=[1],
+        result, events, discriminant_columns=[0], control_columns=[1],
         sample=simulated_signal, names=names,
     )
 )

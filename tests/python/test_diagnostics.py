@@ -62,7 +62,7 @@ def test_closure_matches_numpy_and_shows_a_fit_that_did_not_converge(events, max
     kwargs = {} if max_steps is None else {"max_steps": max_steps}
     result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU, weights=w, **kwargs)
     assert result.success is converged
-    check = diagnostics.closure(result, data, [peak, flat_pdf], w, shape_parameters=MU)
+    check = diagnostics.closure(result, data, [peak, flat_pdf], weights=w, shape_parameters=MU)
     for name, value in expected_closure(result, data, [peak, flat_pdf], w).items():
         np.testing.assert_allclose(getattr(check, name), value, rtol=1e-9, atol=1e-12,
                                    err_msg=name)
@@ -99,7 +99,7 @@ def test_closure_names_the_parameters_on_a_bound(events):
     assert "yields checked only" in str(unchecked)
     # mu is held fixed: NaN error, zero row, NaN correlations, but the free
     # parameters' errors are finite and their covariance positive definite.
-    brief = diagnostics.summary(result, bounded)
+    brief = diagnostics.summary(result, shape_parameters=bounded)
     assert brief.at_bound == ("", "lower", "", "lower") and brief.on_bound == (
         "component 1", "mu")
     assert brief.fixed == (False, False, False, True)
@@ -142,7 +142,7 @@ def test_summary_orders_and_errs_as_iminuit_on_the_same_likelihood(events):
 
     names = ["signal <B>", "background"]
     result = tarnwick.splot(data, [wide_peak, flat], shape_parameters=declared)
-    brief = diagnostics.summary(result, declared, names)
+    brief = diagnostics.summary(result, shape_parameters=declared, names=names)
 
     def nll(signal, background, sigma, mu):
         shape = {"mu": mu, "sigma": sigma}
@@ -155,7 +155,8 @@ def test_summary_orders_and_errs_as_iminuit_on_the_same_likelihood(events):
     minuit.hesse()
     assert minuit.valid and brief.valid
     assert brief.parameters == ("signal <B>", "background", "sigma", "mu") == minuit.parameters
-    assert brief.parameters == diagnostics.parameter_names(result, declared, names)
+    assert brief.parameters == diagnostics.parameter_names(result, shape_parameters=declared,
+                                                        names=names)
     np.testing.assert_allclose(brief.values, minuit.values, rtol=1e-4)
     np.testing.assert_allclose(brief.errors, minuit.errors, rtol=1e-3)
     np.testing.assert_allclose(brief.correlation, minuit.covariance.correlation(), atol=1e-3)
@@ -194,17 +195,19 @@ def test_sweight_quality_matches_numpy(events):
 def test_control_leakage_reports_exactly_the_pdfs_that_read_a_column(events, pdfs, columns,
                                                                      leaking):
     data, _ = events
-    report = diagnostics.control_leakage(data, pdfs, MU, columns, seed=3)
+    report = diagnostics.control_leakage(None, data, pdfs, columns, seed=3, shape_parameters=MU)
     assert {(leak.component, leak.column) for leak in report.leaks} == leaking
     assert bool(report) is bool(leaking)
     for leak in report.leaks:
         assert leak.max_change > 0.0 and leak.pdf == "reads_control"
         assert leak.name == f"component {leak.component}"
     # The dict form (a result's fitted values) gives the same verdict.
-    again = diagnostics.control_leakage(data, pdfs, {"mu": 0.35}, columns, seed=3)
+    again = diagnostics.control_leakage(None, data, pdfs, columns, seed=3,
+                                        shape_parameters={"mu": 0.35})
     assert again == report
     names = ["a", "b", "c"][:len(pdfs)]
-    named = diagnostics.control_leakage(data, pdfs, MU, columns, seed=3, names=names)
+    named = diagnostics.control_leakage(None, data, pdfs, columns, seed=3, shape_parameters=MU,
+                                        names=names)
     assert [leak.name for leak in named.leaks] == [names[leak.component]
                                                    for leak in report.leaks]
 
@@ -225,7 +228,8 @@ def replica_counts(seed, n, n_events):
 def test_bootstrap_replicas_are_poisson_resampled_fits(events):
     data, w = events
     sample = data[:200]
-    boot = diagnostics.bootstrap(sample, [peak, flat_pdf], 4, seed=5, progress=False,
+    fitted = tarnwick.splot(sample, [peak, flat_pdf], shape_parameters=MU, weights=w[:200])
+    boot = diagnostics.bootstrap(fitted, sample, [peak, flat_pdf], 4, seed=5, progress=False,
                                  names=["signal", "background"], shape_parameters=MU,
                                  weights=w[:200])
     rows = np.repeat(np.arange(200), replica_counts(5, 4, 200)[3])
@@ -238,14 +242,16 @@ def test_bootstrap_replicas_are_poisson_resampled_fits(events):
     assert len({tuple(row) for row in boot.yields}) == 4
     assert "\n  signal: mean yield" in str(boot) and "\n  background: mean" in str(boot)
 
-    failing = diagnostics.bootstrap(sample, [odd_fails, flat_pdf], 6, seed=1, progress=False,
-                                    shape_parameters=MU)
+    unweighted = tarnwick.splot(sample, [odd_fails, flat_pdf], shape_parameters=MU)
+    failing = diagnostics.bootstrap(unweighted, sample, [odd_fails, flat_pdf], 6, seed=1,
+                                    progress=False, shape_parameters=MU)
     odd = [int(counts.sum()) % 2 == 1 for counts in replica_counts(1, 6, 200)]
     assert np.isnan(failing.yields[:, 0]).tolist() == odd
     assert len(failing.errors) == sum(odd) and not failing.success[odd].any()
     assert "\n  component 1: mean yield" in str(failing)
     with pytest.raises(TypeError, match="dask.distributed Client"):
-        diagnostics.bootstrap(sample, [peak, flat_pdf], 1, seed=1, client=object())
+        diagnostics.bootstrap(fitted, sample, [peak, flat_pdf], 1, seed=1, weights=w[:200],
+                              client=object())
 
 
 @pytest.fixture(scope="module")
@@ -265,9 +271,10 @@ def test_bootstrap_on_a_cluster_equals_the_local_run(events, cluster_client, cap
     # the fits of some replicas.
     pdfs = [odd_fails, lambda data, shape: np.ones(len(data))]
     kwargs = {"shape_parameters": MU, "weights": w[:200]}
-    local = diagnostics.bootstrap(data[:200], pdfs, 6, seed=1, progress=False, **kwargs)
+    fitted = tarnwick.splot(data[:200], pdfs, **kwargs)
+    local = diagnostics.bootstrap(fitted, data[:200], pdfs, 6, seed=1, progress=False, **kwargs)
     capsys.readouterr()
-    remote = diagnostics.bootstrap(data[:200], pdfs, 6, seed=1, client=cluster_client,
+    remote = diagnostics.bootstrap(fitted, data[:200], pdfs, 6, seed=1, client=cluster_client,
                                    **kwargs)
     assert "6/6" in capsys.readouterr().err
     assert 0 < len(local.errors) < 6
@@ -277,7 +284,7 @@ def test_bootstrap_on_a_cluster_equals_the_local_run(events, cluster_client, cap
                                       err_msg=field)
     # Exceptions other than SPlotError (here splot's, for an unknown keyword) propagate.
     with pytest.raises(TypeError):
-        diagnostics.bootstrap(data[:200], pdfs, 3, seed=1, progress=False,
+        diagnostics.bootstrap(fitted, data[:200], pdfs, 3, seed=1, progress=False,
                               client=cluster_client, no_such_option=1)
 
 
@@ -401,17 +408,22 @@ def test_figures_draw_headless_with_names_labels_and_pulls(events):
      "no component is named 'signal'; the components are \\['component 0', 'component 1'\\]"),
     (lambda r, d: diagnostics.plot_fit(r, d, [peak, flat_pdf], 0, pull_ax=object()),
      ValueError, "pull_ax was given without ax"),
-    (lambda r, d: diagnostics.control_leakage(d, [peak, flat_pdf], MU, [1, 5]), ValueError,
+    (lambda r, d: diagnostics.control_leakage(r, d, [peak, flat_pdf], [1, 5]), ValueError,
      "control column 5 is out of range for the data's 3 column"),
     (lambda r, d: diagnostics.closure(r, d, [peak, flat_pdf], names=["signal"]), ValueError,
      "1 names given for a fit of 2 components"),
     (lambda r, d: diagnostics.summary(r, weights=np.ones(3)), ValueError,
      "weights has length 3, expected 800"),
+    (lambda r, d: diagnostics.independence(d, r, [0], [1]), TypeError,
+     "result must be a tarnwick.SPlotResult, got ndarray: .* \\(result, data, pdfs"),
+    (lambda r, d: diagnostics.closure(r, d, [peak, flat_pdf], np.ones(800)), TypeError,
+     "3 positional arguments but 4 were given"),
 ], ids=["closure-one-row", "closure-transposed", "closure-one-pdf", "closure-other-data",
         "apply-three-pdfs", "plot_fit-one-pdf", "plot_fit-column", "plot_sweighted-rows",
         "plot_sweighted-column", "plot_sweighted-float-column", "plot_sweighted-component",
         "plot_sweighted-unnamed", "plot_fit-pull_ax-alone", "control_leakage-column",
-        "closure-names", "summary-weights"])
+        "closure-names", "summary-weights", "data-before-result",
+        "weights-positional"])
 def test_inputs_that_do_not_match_the_result_are_named(events, call, error, match):
     data, _ = events
     result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)

@@ -10,8 +10,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, Pdf, as_events, check_pdf_count, densities, event_weights,
-                     optional_module, sweights_from)
+from ._model import (FloatArray, Pdf, as_events, check_pdf_count, check_result, densities,
+                     event_weights, optional_module, sweights_from)
 
 
 def _is_dask_array(data: Any) -> bool:
@@ -59,6 +59,7 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
         If the PDFs are not one per component, `chunk_size` is not
         positive, or the data or weights have the wrong shape.
     """
+    check_result(result)
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
     shape = dict(result.shape_parameters)

@@ -13,7 +13,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, Pdf, as_events, component_labels, optional_module
+from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count, check_result,
+                     component_labels, event_weights, optional_module)
 from ._progress import Bar, progress_bar
 
 
@@ -130,10 +131,12 @@ def _fit_replica(fit: _Fit, seed: Entropy, replica: int) -> _Outcome:
                     result.sweights.sum(axis=0), bool(result.success), None)
 
 
-def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
-              progress: bool = True, *, names: Sequence[str] | None = None,
-              client: Any = None, **splot_kwargs: Any) -> Bootstrap:
-    """Fits `n` replicas of `data` with a progress bar (tqdm when installed),
+def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int,
+              seed: int, *, progress: bool = True, weights: npt.ArrayLike | None = None,
+              shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
+              names: Sequence[str] | None = None, client: Any = None,
+              **splot_kwargs: Any) -> Bootstrap:
+    """Fits `n` replicas of the fit `result` of `data` with a progress bar (tqdm when installed),
     one after another or, given a dask.distributed `client`, as tasks on
     its cluster.
 
@@ -144,9 +147,9 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     replacement would hold the total fixed and understate them.) Replica r
     draws its counts from child r of ``numpy.random.SeedSequence(seed)``,
     so a seed gives the same replicas, and the same results replica by
-    replica, in this process and on any cluster. `splot_kwargs` go to every
-    ``tarnwick.splot`` call; event `weights`, when among them, are
-    resampled with their events.
+    replica, in this process and on any cluster. Every replica is fitted
+    with `shape_parameters` and `splot_kwargs` (``tarnwick.splot``'s other
+    keywords); event `weights` are resampled with their events.
 
     On a cluster, the data, weights, PDFs and `splot_kwargs` are sent to
     every worker once, and each task fits one replica from them and its
@@ -161,16 +164,22 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
 
     Parameters
     ----------
+    result : tarnwick.SPlotResult
+        The fit of `data` whose replicas are made.
     data : array_like
-        The events, shape (n_events, n_columns).
+        The fit's events, shape (n_events, n_columns).
     pdfs : sequence of callable
-        The PDFs, one per component.
+        The fit's PDFs, one per component and in its order.
     n : int
         The number of replicas.
     seed : int
         Seed of the resampling, a nonnegative integer.
     progress : bool, optional
         Whether to show the progress bar (default True).
+    weights : array_like or None, optional
+        The fit's event weights; None (the default) for unweighted events.
+    shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
+        The fit's declared shape parameters, declared again in every replica.
     names : sequence of str or None, optional
         The components' names, one per PDF and in their order, for the
         printed table; None (the default) gives "component 0", ….
@@ -178,8 +187,7 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
         A dask.distributed client whose cluster runs the replicas; None
         (the default) runs them here, one after another.
     **splot_kwargs
-        Keyword arguments of ``tarnwick.splot``, such as ``shape_parameters``
-        and ``weights``.
+        Other keyword arguments of ``tarnwick.splot``, such as ``max_steps``.
 
     Returns
     -------
@@ -202,12 +210,13 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
         that of the first failing replica to finish; the others are
         cancelled).
     """
+    check_result(result)
     events = as_events(data)
-    weights = splot_kwargs.pop("weights", None)
-    if weights is not None:
-        weights = np.asarray(weights, dtype=np.float64).reshape(-1)
-        if len(weights) != len(events):
-            raise ValueError(f"weights has length {len(weights)}, expected {len(events)}")
+    check_fit_events(result, events)
+    check_pdf_count(result, pdfs)
+    w = None if weights is None else event_weights(weights, len(events))
+    if shape_parameters is not None:
+        splot_kwargs["shape_parameters"] = shape_parameters
     if n < 0:
         raise ValueError(f"n must be nonnegative, got {n}")
     labels = component_labels(names, len(pdfs))
@@ -216,7 +225,7 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     entropy = cast(Entropy, np.random.SeedSequence(seed).entropy)
     if client is not None:
         _check_client(client)
-    fit = _Fit.of(events, weights, pdfs, splot_kwargs)
+    fit = _Fit.of(events, w, pdfs, splot_kwargs)
     outcomes: list[_Outcome | None] = [None] * n
     bar = progress_bar(n, "bootstrap", "fits", enabled=progress)
     try:

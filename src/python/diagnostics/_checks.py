@@ -26,7 +26,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (Pdf, as_events, bound_sides, check_fit_events, check_index,
-                     check_pdf_count, component_labels, component_names, densities,
+                     check_pdf_count, check_result, component_labels, component_names, densities,
                      event_weights, fitted_mixture)
 
 
@@ -93,8 +93,8 @@ def _at_bound(result: tarnwick.SPlotResult, names: Sequence[str],
     return tuple(found)
 
 
-def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
-            weights: npt.ArrayLike | None = None, *,
+def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf], *,
+            weights: npt.ArrayLike | None = None,
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
             names: Sequence[str] | None = None) -> Closure:
     """The closure relations of `result`, recomputed from the data and PDFs.
@@ -135,6 +135,7 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     TypeError
         If `names` is not a sequence of strings.
     """
+    check_result(result)
     events = as_events(data)
     check_fit_events(result, events)
     check_pdf_count(result, pdfs)
@@ -185,7 +186,7 @@ class SWeightQuality:
         return "sWeight quality\n" + "\n".join(lines)
 
 
-def sweight_quality(result: tarnwick.SPlotResult,
+def sweight_quality(result: tarnwick.SPlotResult, *,
                     names: Sequence[str] | None = None) -> SWeightQuality:
     """Σ s², effective sample size and negative weights of each component.
 
@@ -208,6 +209,7 @@ def sweight_quality(result: tarnwick.SPlotResult,
     TypeError, ValueError
         If `names` is not one distinct string per component.
     """
+    check_result(result)
     s = np.asarray(result.sweights, dtype=np.float64)
     labels = component_labels(names, s.shape[1])
     squares = (s**2).sum(axis=0)
@@ -222,6 +224,21 @@ def sweight_quality(result: tarnwick.SPlotResult,
         negative_fraction=tuple(float(v) for v in fraction),
         negative_total=tuple(float(v) for v in np.where(negative, s, 0.0).sum(axis=0)),
     )
+
+
+def _shape_point(result: tarnwick.SPlotResult | None,
+                 shape_parameters: (Mapping[str, float]
+                                    | Sequence[tarnwick.ShapeParameter] | None)
+                 ) -> dict[str, float]:
+    """The fitted shape parameters of `result`, or without a fit those given."""
+    if result is not None:
+        check_result(result)
+        return {str(name): float(value) for name, value in result.shape_parameters.items()}
+    if shape_parameters is None:
+        return {}
+    if isinstance(shape_parameters, Mapping):
+        return {str(name): float(value) for name, value in shape_parameters.items()}
+    return {parameter.name: parameter.initial for parameter in shape_parameters}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -257,9 +274,10 @@ class Leakage:
                 + "\n".join(lines))
 
 
-def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
-                    shape_parameters: Mapping[str, float] | Sequence[tarnwick.ShapeParameter],
-                    control_columns: Sequence[int], seed: int = 0, *,
+def control_leakage(result: tarnwick.SPlotResult | None, data: npt.ArrayLike,
+                    pdfs: Sequence[Pdf], control_columns: Sequence[int], *, seed: int = 0,
+                    shape_parameters: (Mapping[str, float]
+                                       | Sequence[tarnwick.ShapeParameter] | None) = None,
                     names: Sequence[str] | None = None) -> Leakage:
     """Calls each PDF with each control column shuffled across events and
     reports every PDF whose output changes.
@@ -267,22 +285,27 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     An sWeighted control distribution is only that of the component when
     the PDFs do not depend on the control variable; a PDF that reads it
     (often by a wrong column index) is the commonest misuse of sPlot.
-    `shape_parameters` is a dict of values (such as a result's
-    ``shape_parameters``) or the declared parameters, taken at their
-    initial values. The shuffle is seeded by `seed`.
+    The PDFs are called at the fitted shape parameters of `result`; before
+    a fit (`result` None) at `shape_parameters`, a dict of values or the
+    declared parameters taken at their initial values. The shuffle is
+    seeded by `seed`.
 
     Parameters
     ----------
+    result : tarnwick.SPlotResult or None
+        The fit whose shape point the PDFs are called at; None to check the
+        PDFs before a fit, at `shape_parameters`.
     data : array_like
         The events, shape (n_events, n_columns).
     pdfs : sequence of callable
         The PDFs of the fit.
-    shape_parameters : mapping of str to float, or sequence of tarnwick.ShapeParameter
-        The shape point at which the PDFs are called.
     control_columns : sequence of int
         The columns of the control variables (negative from the end).
     seed : int, optional
         Seed of the shuffle (default 0).
+    shape_parameters : mapping of str to float, sequence of tarnwick.ShapeParameter, or None
+        The shape point when `result` is None (ignored otherwise); None
+        for PDFs without shape parameters.
     names : sequence of str or None, optional
         One distinct name per component, in the PDFs' order, for the
         report; None (the default) for "component 0", "component 1", ….
@@ -304,10 +327,7 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     n_columns = events.shape[1]
     columns = [check_index(column, n_columns, "control column",
                            f"the data's {n_columns} column(s)") for column in control_columns]
-    if isinstance(shape_parameters, Mapping):
-        shape = {str(name): float(value) for name, value in shape_parameters.items()}
-    else:
-        shape = {parameter.name: parameter.initial for parameter in shape_parameters}
+    shape = _shape_point(result, shape_parameters)
     rng = np.random.default_rng(seed)
     functions = component_names(pdfs)
     labels = component_labels(names, len(pdfs))

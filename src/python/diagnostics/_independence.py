@@ -29,8 +29,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, as_events, check_fit_events, check_index, component_labels,
-                     optional_module)
+from ._model import (FloatArray, as_events, check_fit_events, check_index, check_result,
+                     component_labels, optional_module)
 
 _erfc = np.frompyfunc(math.erfc, 1, 1)
 
@@ -175,7 +175,7 @@ def _residual_correlation(m: FloatArray, t: FloatArray, posterior: FloatArray,
         return float(statistic / scale), float(np.sqrt(np.sum(influence**2)) / scale)
 
 
-def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
+def independence(result: tarnwick.SPlotResult, data: npt.ArrayLike,
                  discriminant_columns: Sequence[int], control_columns: Sequence[int], *,
                  sample: npt.ArrayLike | None = None,
                  names: Sequence[str] | None = None) -> Independence:
@@ -207,10 +207,10 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
 
     Parameters
     ----------
-    data : array_like
-        The events of the fit, shape (n_events, n_columns).
     result : tarnwick.SPlotResult
         The fit of `data`.
+    data : array_like
+        The events of the fit, shape (n_events, n_columns).
     discriminant_columns, control_columns : sequence of int
         The columns of the discriminating and of the control variables
         (negative from the end); no column may be in both.
@@ -236,6 +236,7 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
     ImportError
         If a `sample` is given and scipy is not installed.
     """
+    check_result(result)
     events = as_events(data)
     check_fit_events(result, events)
     n_columns = events.shape[1]

@@ -34,6 +34,15 @@ def optional_module(name: str, *, required: bool = True) -> Any:
         return None
 
 
+def check_result(result: Any) -> None:
+    """Raises TypeError unless `result` is a finished fit (a
+    ``tarnwick.SPlotResult`` or an object with its fields), so that a call
+    with its arguments in another order fails here and says so."""
+    if not all(hasattr(result, field) for field in ("sweights", "yields", "covariance")):
+        raise TypeError(f"result must be a tarnwick.SPlotResult, got {type(result).__name__}: "
+                        f"the diagnostics take (result, data, pdfs, ...) in that order")
+
+
 def as_events(data: npt.ArrayLike) -> FloatArray:
     """The events as a two-dimensional float64 array, as the fit reads them."""
     events = np.asarray(data, dtype=np.float64)
@@ -152,7 +161,7 @@ def component_position(component: int | str, labels: Sequence[str]) -> int:
     return index % len(labels)
 
 
-def parameter_names(result: Any, shape_parameters: Sequence[Any] | None = None,
+def parameter_names(result: Any, *, shape_parameters: Sequence[Any] | None = None,
                     names: Sequence[str] | None = None) -> tuple[str, ...]:
     """The names along the axes of ``result.fit_covariance``: the components'
     yields (their `names`), then the shape parameters in the order they were
@@ -162,6 +171,7 @@ def parameter_names(result: Any, shape_parameters: Sequence[Any] | None = None,
     of declaration, so with more than one of them the declared
     `shape_parameters` are needed (ValueError otherwise).
     """
+    check_result(result)
     yields = component_labels(names, len(result.yields))
     fitted = result.shape_parameters
     if shape_parameters is None:

@@ -17,7 +17,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_index, check_pdf_count,
-                     component_labels, component_position, densities, event_weights,
+                     check_result, component_labels, component_position, densities, event_weights,
                      optional_module)
 
 if TYPE_CHECKING:
@@ -147,6 +147,7 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
         If `column` is not a column of the data, the PDFs, weights or names
         do not match the fit, or `pull_ax` is given without `ax`.
     """
+    check_result(result)
     events = as_events(data)
     check_pdf_count(result, pdfs)
     labels = component_labels(names, len(pdfs))
@@ -236,6 +237,7 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         out of range, `names` are not one distinct string per component, or
         the data are not those of the fit.
     """
+    check_result(result)
     events = as_events(data)
     check_fit_events(result, events)
     column = _column(events, column)

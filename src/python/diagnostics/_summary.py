@@ -191,10 +191,9 @@ def _positive_definite(covariance: FloatArray) -> bool:
     return True
 
 
-def summary(result: tarnwick.SPlotResult,
+def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = None,
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
-            names: Sequence[str] | None = None, *,
-            weights: npt.ArrayLike | None = None) -> Summary:
+            names: Sequence[str] | None = None) -> Summary:
     """The validity flags, the parameter table and the correlation matrix
     of `result`, from the result alone.
 
@@ -236,7 +235,7 @@ def summary(result: tarnwick.SPlotResult,
     TypeError
         If `names` is not a sequence of strings.
     """
-    parameters = parameter_names(result, shape_parameters, names)
+    parameters = parameter_names(result, shape_parameters=shape_parameters, names=names)
     n_yields = len(result.yields)
     w = event_weights(weights, len(result.sweights))
     values = np.concatenate([np.asarray(result.yields, dtype=np.float64),

@@ -30,7 +30,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count,
-                     densities, event_weights, fitted_mixture, parameter_names)
+                     check_result, densities, event_weights, fitted_mixture, parameter_names)
 
 # The finite-difference step factor: the cube root of the machine epsilon,
 # which balances truncation against rounding for a central difference.
@@ -106,8 +106,8 @@ def _density_slope(events: FloatArray, pdfs: Sequence[Pdf], shape: Mapping[str, 
 
 
 def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
-                        pdfs: Sequence[Pdf], weights: npt.ArrayLike | None,
-                        shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None, *,
+                        pdfs: Sequence[Pdf], *, weights: npt.ArrayLike | None = None,
+                        shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
                         names: Sequence[str] | None = None) -> WeightedCovariance:
     """The sandwich covariance H⁻¹ D H⁻¹ of a weighted extended fit at its
     fitted point (module docstring), with its errors.
@@ -132,8 +132,8 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
         The fit's events, shape (n_events, n_columns).
     pdfs : sequence of callable
         The fit's PDFs, one per component and in its order.
-    weights : array_like or None
-        The fit's event weights; None for unit weights.
+    weights : array_like or None, optional
+        The fit's event weights; None (the default) for unit weights.
     shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
         The declared shape parameters, in the order given to the fit: their
         bounds limit the difference steps, and their order is that of
@@ -154,11 +154,12 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
         If the data, PDFs, weights or shape parameters do not match the fit,
         or the fit has no Hessian.
     """
+    check_result(result)
     events = as_events(data)
     check_fit_events(result, events)
     check_pdf_count(result, pdfs)
     w = event_weights(weights, len(events))
-    parameters = parameter_names(result, shape_parameters, names)
+    parameters = parameter_names(result, shape_parameters=shape_parameters, names=names)
     if result.hessian_evaluations == 0:
         raise ValueError("the fit has no Hessian, so no inverse Hessian to build the "
                          "sandwich from: pass a fit that ran to its end")
