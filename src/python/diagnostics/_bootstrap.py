@@ -5,6 +5,7 @@ as tasks on a dask.distributed cluster."""
 from __future__ import annotations
 
 import dataclasses
+import warnings
 from collections.abc import Sequence
 from typing import Any, cast
 
@@ -16,10 +17,11 @@ import tarnwick
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count, check_result,
                      component_labels, event_weights, optional_module)
 from ._progress import Bar, progress_bar
+from ._table import Table, Tabular, convergence_note
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class Bootstrap:
+class Bootstrap(Tabular):
     """Replicate fits, one row per replica and one column per component.
 
     A replica whose fit raised SPlotError has NaN rows and its message in
@@ -34,20 +36,29 @@ class Bootstrap:
     errors: tuple[str, ...]
     components: tuple[str, ...] = ()
 
-    def __str__(self) -> str:
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
         n = len(self.yields)
-        lines = [f"bootstrap: {n} replicas, {int(self.success.sum())} converged, "
-                 f"{len(self.errors)} raised"]
-        if n and np.isfinite(self.yields).any():
-            labels = self.components or component_labels(None, self.yields.shape[1])
-            spread = np.nanstd(self.yields, axis=0, ddof=1) if n > 1 else np.full(
-                self.yields.shape[1], np.nan)
-            for k, label in enumerate(labels):
-                lines.append(
-                    f"  {label}: mean yield {np.nanmean(self.yields[:, k]):.1f}, "
-                    f"spread {spread[k]:.1f}, "
-                    f"mean fitted error {np.nanmean(self.yield_errors[:, k]):.1f}")
-        return "\n".join(lines)
+        title = (f"bootstrap: {n} replicas, {int(self.success.sum())} converged, "
+                 f"{len(self.errors)} raised")
+        notes = convergence_note(self.fit_success, self.fit_message)
+        if not (n and np.isfinite(self.yields).any()):
+            return [Table(title=title, notes=notes)]
+        labels = self.components or component_labels(None, self.yields.shape[1])
+        with warnings.catch_warnings():
+            # A component whose replicas all raised has NaN rows only.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            spread = (np.nanstd(self.yields, axis=0, ddof=1) if n > 1
+                      else np.full(self.yields.shape[1], np.nan))
+            means = np.nanmean(self.yields, axis=0)
+            errors = np.nanmean(self.yield_errors, axis=0)
+        rows = tuple((label, f"{means[k]:.1f}", f"{spread[k]:.1f}", f"{errors[k]:.1f}")
+                     for k, label in enumerate(labels))
+        return [Table(title=title,
+                      header=("component", "mean yield", "spread", "mean fitted error"),
+                      rows=rows, notes=notes)]
 
 
 # A seed as SeedSequence keeps it: an integer or a sequence of them.
@@ -248,7 +259,7 @@ def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[
     return Bootstrap(stacked("yields"), stacked("yield_errors"), stacked("sweight_sums"),
                      np.array([outcome.success for outcome in done], dtype=bool),
                      tuple(outcome.error for outcome in done if outcome.error is not None),
-                     labels)
+                     labels, bool(result.success), str(result.message))
 
 
 def _check_client(client: Any) -> None:

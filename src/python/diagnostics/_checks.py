@@ -28,14 +28,11 @@ import tarnwick
 from ._model import (Pdf, as_events, bound_sides, check_fit_events, check_index,
                      check_pdf_count, check_result, component_labels, component_names, densities,
                      event_weights, fitted_mixture)
-
-
-def _row(label: str, values: Sequence[float]) -> str:
-    return f"  {label:<34}" + "".join(f"{value:>+16.3e}" for value in values)
+from ._table import Table, Tabular, convergence_note
 
 
 @dataclasses.dataclass(frozen=True)
-class Closure:
+class Closure(Tabular):
     """The closure relations of one fit; every entry is zero at a converged
     maximum up to rounding (and, for sums of sWeights, the fit's tolerance).
 
@@ -62,26 +59,26 @@ class Closure:
     success: bool
     message: str
 
-    def __str__(self) -> str:
-        header = f"  {'':<34}" + "".join(f"{name[:15]:>16}" for name in self.components)
-        if self.at_bound:
-            bounds = ", ".join(self.at_bound)
-        else:
-            bounds = "none"
+    def _tables(self) -> list[Table]:
+        bounds = ", ".join(self.at_bound) or "none"
         if not self.shape_bounds_checked:
             bounds += " (shape-parameter bounds not given: yields checked only)"
-        lines = [
-            f"closure of the fit (optimizer success={self.success}: {self.message})",
-            header,
-            _row("Σ_i w_i f_k(i)/m_i − 1", self.sum_rule),
-            _row("Σ_i s(i,k) − y_k", self.sweight_sum_minus_yield),
-            _row("Σ_j V(k,j) − y_k", self.covariance_sum_minus_yield),
-            f"  max_i |Σ_k s(i,k) − w_i|          {self.max_event_deviation:.3e}",
-            f"  max |I·V − 1|                     {self.information_residual:.3e}",
-            f"  cond(I)                           {self.information_condition:.3e}",
-            f"  parameters on a bound: {bounds}",
-        ]
-        return "\n".join(lines)
+
+        def row(label: str, values: Sequence[float]) -> tuple[str, ...]:
+            return (label,) + tuple(f"{value:+.3e}" for value in values)
+
+        relations = Table(
+            title=f"closure of the fit (optimizer success={self.success}: {self.message})",
+            header=("",) + self.components,
+            rows=(row("Σ_i w_i f_k(i)/m_i − 1", self.sum_rule),
+                  row("Σ_i s(i,k) − y_k", self.sweight_sum_minus_yield),
+                  row("Σ_j V(k,j) − y_k", self.covariance_sum_minus_yield)))
+        whole = Table(rows=(("max_i |Σ_k s(i,k) − w_i|", f"{self.max_event_deviation:.3e}"),
+                            ("max |I·V − 1|", f"{self.information_residual:.3e}"),
+                            ("cond(I)", f"{self.information_condition:.3e}")),
+                      notes=(f"parameters on a bound: {bounds}",)
+                      + convergence_note(self.success, self.message))
+        return [relations, whole]
 
 
 def _at_bound(result: tarnwick.SPlotResult, names: Sequence[str],
@@ -164,7 +161,7 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
 
 
 @dataclasses.dataclass(frozen=True)
-class SWeightQuality:
+class SWeightQuality(Tabular):
     """Per component (named in `components`): Σ s², the effective sample
     size (Σ s)² / Σ s² (the number of unweighted events carrying the same
     statistical power), and the fraction and sum of the negative sWeights."""
@@ -175,15 +172,18 @@ class SWeightQuality:
     negative_fraction: tuple[float, ...]
     negative_total: tuple[float, ...]
 
-    def __str__(self) -> str:
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
         rows = zip(self.components, self.sum_of_squares, self.effective_size,
                    self.negative_fraction, self.negative_total)
-        width = max([len(name) for name in self.components] + [9])
-        lines = [f"  {'component':<{width}} {'Σ s²':>12} {'(Σ s)²/Σ s²':>12} "
-                 f"{'negative':>9} {'Σ s < 0':>12}"]
-        lines += [f"  {name:<{width}} {squares:12.1f} {size:12.1f} {fraction:9.1%} "
-                  f"{total:12.1f}" for name, squares, size, fraction, total in rows]
-        return "sWeight quality\n" + "\n".join(lines)
+        return [Table(title="sWeight quality",
+                      header=("component", "Σ s²", "(Σ s)²/Σ s²", "negative", "Σ s < 0"),
+                      rows=tuple((name, f"{squares:.1f}", f"{size:.1f}", f"{fraction:.1%}",
+                                  f"{total:.1f}")
+                                 for name, squares, size, fraction, total in rows),
+                      notes=convergence_note(self.fit_success, self.fit_message))]
 
 
 def sweight_quality(result: tarnwick.SPlotResult, *,
@@ -223,6 +223,8 @@ def sweight_quality(result: tarnwick.SPlotResult, *,
         effective_size=tuple(float(v) for v in size),
         negative_fraction=tuple(float(v) for v in fraction),
         negative_total=tuple(float(v) for v in np.where(negative, s, 0.0).sum(axis=0)),
+        fit_success=bool(result.success),
+        fit_message=str(result.message),
     )
 
 
@@ -255,23 +257,27 @@ class Leak:
 
 
 @dataclasses.dataclass(frozen=True)
-class Leakage:
+class Leakage(Tabular):
     """The outcome of control_leakage: every (PDF, column) pair that leaks.
     False in a boolean context when nothing leaks."""
 
     columns: tuple[int, ...]
     leaks: tuple[Leak, ...]
+    fit_success: bool = True
+    fit_message: str = ""
 
     def __bool__(self) -> bool:
         return bool(self.leaks)
 
-    def __str__(self) -> str:
+    def _tables(self) -> list[Table]:
+        notes = convergence_note(self.fit_success, self.fit_message)
         if not self.leaks:
-            return f"no PDF reads the control column(s) {list(self.columns)}"
-        lines = [f"  {leak.name} (PDF {leak.pdf}) reads column {leak.column}: "
-                 f"its output changes by up to {leak.max_change:.3g}" for leak in self.leaks]
-        return ("the sWeights are not valid for these control columns:\n"
-                + "\n".join(lines))
+            return [Table(title=f"no PDF reads the control column(s) {list(self.columns)}",
+                          notes=notes)]
+        return [Table(title="the sWeights are not valid for these control columns:",
+                      header=("component", "PDF", "reads column", "largest change"),
+                      rows=tuple((leak.name, leak.pdf, str(leak.column), f"{leak.max_change:.3g}")
+                                 for leak in self.leaks), align="llrr", notes=notes)]
 
 
 def control_leakage(result: tarnwick.SPlotResult | None, data: npt.ArrayLike,
@@ -341,5 +347,7 @@ def control_leakage(result: tarnwick.SPlotResult | None, data: npt.ArrayLike,
             if not np.array_equal(changed[:, k], baseline[:, k], equal_nan=True):
                 change = float(np.nanmax(np.abs(changed[:, k] - baseline[:, k]), initial=0.0))
                 leaks.append(Leak(functions[k], k, column, change, labels[k]))
-    return Leakage(tuple(columns), tuple(leaks))
+    if result is None:
+        return Leakage(tuple(columns), tuple(leaks))
+    return Leakage(tuple(columns), tuple(leaks), bool(result.success), str(result.message))
 

@@ -31,12 +31,13 @@ import tarnwick
 
 from ._model import (FloatArray, as_events, check_fit_events, check_index, check_result,
                      component_labels, optional_module)
+from ._table import Table, Tabular, convergence_note
 
 _erfc = np.frompyfunc(math.erfc, 1, 1)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class Independence:
+class Independence(Tabular):
     """The factorisation test of one fit.
 
     ``correlation[k, d, c]`` is the correlation within component k (its
@@ -59,30 +60,31 @@ class Independence:
     sample_tau_error: FloatArray | None = None
     sample_tau_p_value: FloatArray | None = None
 
-    def __str__(self) -> str:
-        lines = ["factorisation test: correlation of the discriminating with the control "
-                 "columns within each component",
-                 f"  {'component':<16} {'column':>6} {'control':>7} {'correlation':>12} "
-                 f"{'± error':>9} {'p-value':>9}"]
-        for k, name in enumerate(self.components):
-            for d, column in enumerate(self.discriminant_columns):
-                for c, control in enumerate(self.control_columns):
-                    lines.append(
-                        f"  {name[:16]:<16} {column:>6} {control:>7} "
-                        f"{self.correlation[k, d, c]:>+12.4f} "
-                        f"{self.correlation_error[k, d, c]:>9.4f} "
-                        f"{self.p_value[k, d, c]:>9.3g}")
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
+        pairs = [(d, column, c, control) for d, column in enumerate(self.discriminant_columns)
+                 for c, control in enumerate(self.control_columns)]
+        header = ("component", "column", "control", "correlation", "± error", "p-value")
+        rows = tuple((name, str(column), str(control), f"{self.correlation[k, d, c]:+.4f}",
+                      f"{self.correlation_error[k, d, c]:.4f}", f"{self.p_value[k, d, c]:.3g}")
+                     for k, name in enumerate(self.components)
+                     for d, column, c, control in pairs)
+        tables = [Table(title="factorisation test: correlation of the discriminating with the "
+                              "control columns within each component",
+                        header=header, rows=rows,
+                        notes=convergence_note(self.fit_success, self.fit_message))]
         if self.sample_tau is not None:
             assert self.sample_tau_error is not None and self.sample_tau_p_value is not None
-            lines.append("Kendall's τ on the simulation sample")
-            for d, column in enumerate(self.discriminant_columns):
-                for c, control in enumerate(self.control_columns):
-                    lines.append(
-                        f"  {'':<16} {column:>6} {control:>7} "
-                        f"{self.sample_tau[d, c]:>+12.4f} "
-                        f"{self.sample_tau_error[d, c]:>9.4f} "
-                        f"{self.sample_tau_p_value[d, c]:>9.3g}")
-        return "\n".join(lines)
+            tables.append(Table(
+                title="Kendall's τ on the simulation sample",
+                header=("column", "control", "τ", "± error", "p-value"),
+                rows=tuple((str(column), str(control), f"{self.sample_tau[d, c]:+.4f}",
+                            f"{self.sample_tau_error[d, c]:.4f}",
+                            f"{self.sample_tau_p_value[d, c]:.3g}")
+                           for d, column, c, control in pairs), align="rrrrr"))
+        return tables
 
 
 def _columns(columns: Sequence[int], n_columns: int, what: str) -> tuple[int, ...]:
@@ -280,4 +282,6 @@ def independence(result: tarnwick.SPlotResult, data: npt.ArrayLike,
                           for control in controls] for column in discriminants])
         sample_arrays = (taus[..., 0], taus[..., 1], taus[..., 2])
     return Independence(labels, discriminants, controls, correlation, error, p_value,
-                        *sample_arrays)
+                        sample_tau=sample_arrays[0], sample_tau_error=sample_arrays[1],
+                        sample_tau_p_value=sample_arrays[2], fit_success=bool(result.success),
+                        fit_message=str(result.message))

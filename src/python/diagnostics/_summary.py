@@ -20,14 +20,15 @@ bound, breaks the first relation (through V, for the other yields too).
 from __future__ import annotations
 
 import dataclasses
-import html
 from collections.abc import Sequence
+
 import numpy as np
 import numpy.typing as npt
 
 import tarnwick
 
 from ._model import FloatArray, bound_sides, event_weights, parameter_names
+from ._table import Table, Tabular
 
 # The closure holds when no yield is further from the maximum than this
 # fraction of its error: a stop that close to the maximum moves no estimate
@@ -36,7 +37,7 @@ CLOSURE_TOLERANCE = 1e-3
 
 
 @dataclasses.dataclass(frozen=True)
-class Summary:
+class Summary(Tabular):
     """The validity of a fit, its parameters and their correlations.
 
     Parameters are listed in the order of the result's ``fit_covariance``:
@@ -123,50 +124,26 @@ class Summary:
             return "assumes unweighted events (pass the fit's weights= to check)"
         return ""
 
-    def _rows(self) -> list[tuple[str, str, str, str]]:
+    def _rows(self) -> tuple[tuple[str, ...], ...]:
         """(name, value, error, bound) for each parameter, formatted."""
         rows = []
         for name, value, error, side, fixed in zip(self.parameters, self.values, self.errors,
                                                    self.at_bound, self.fixed):
             bound = side + (" (fixed)" if fixed else "")
             rows.append((name, f"{value:.6g}", f"{error:.3g}", bound))
-        return rows
+        return tuple(rows)
 
-    def __str__(self) -> str:
-        width = max([len(name) for name in self.parameters] + [9])
-        lines = [f"fit summary: {'valid' if self.valid else 'NOT VALID'}"]
-        for check, passed, remark in self._flags():
-            lines.append(f"  {'ok ' if passed else 'NO '} {check:<30} {remark}".rstrip())
-        lines.append(f"  {'parameter':<{width}} {'value':>14} {'error':>11}  at bound")
-        for name, value, error, bound in self._rows():
-            lines.append(f"  {name:<{width}} {value:>14} {error:>11}  {bound}".rstrip())
-        lines.append("correlation")
-        column = max(len(name) for name in self.parameters) + 1 if self.parameters else 0
-        column = max(column, 8)
-        lines.append(f"  {'':<{width}}" + "".join(f"{name:>{column}}"
-                                                  for name in self.parameters))
-        for name, row in zip(self.parameters, self.correlation):
-            lines.append(f"  {name:<{width}}" + "".join(f"{value:>{column}.3f}"
-                                                        for value in row))
-        return "\n".join(lines)
-
-    def _repr_html_(self) -> str:
-        def cells(tag: str, values: Sequence[str]) -> str:
-            return "".join(f"<{tag}>{html.escape(value)}</{tag}>" for value in values)
-
-        flags = "".join(
-            f"<tr><td>{'✓' if passed else '✗'}</td>{cells('td', [check, remark])}</tr>"
-            for check, passed, remark in self._flags())
-        parameters = "".join(f"<tr>{cells('td', row)}</tr>" for row in self._rows())
-        correlation = "".join(
-            f"<tr>{cells('th', [name])}{cells('td', [f'{value:.3f}' for value in row])}</tr>"
-            for name, row in zip(self.parameters, self.correlation))
-        return (
-            f"<p><b>fit summary: {'valid' if self.valid else 'NOT VALID'}</b></p>"
-            f"<table>{flags}</table>"
-            f"<table><tr>{cells('th', ['parameter', 'value', 'error', 'at bound'])}</tr>"
-            f"{parameters}</table>"
-            f"<table><tr><th></th>{cells('th', self.parameters)}</tr>{correlation}</table>")
+    def _tables(self) -> list[Table]:
+        flags = Table(title=f"fit summary: {'valid' if self.valid else 'NOT VALID'}",
+                      rows=tuple(("ok" if passed else "NO", check, remark)
+                                 for check, passed, remark in self._flags()), align="lll")
+        parameters = Table(header=("parameter", "value", "error", "at bound"),
+                           rows=self._rows(), align="lrrl")
+        correlation = Table(
+            title="correlation", header=("",) + self.parameters,
+            rows=tuple((name,) + tuple(f"{value:.3f}" for value in row)
+                       for name, row in zip(self.parameters, self.correlation)))
+        return [flags, parameters, correlation]
 
 
 def _correlation(covariance: FloatArray, free: npt.NDArray[np.bool_]) -> FloatArray:

@@ -31,6 +31,7 @@ import tarnwick
 
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count,
                      check_result, densities, event_weights, fitted_mixture, parameter_names)
+from ._table import Table, Tabular, convergence_note
 
 # The finite-difference step factor: the cube root of the machine epsilon,
 # which balances truncation against rounding for a central difference.
@@ -38,7 +39,7 @@ STEP_FACTOR = float(np.finfo(np.float64).eps) ** (1.0 / 3.0)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class WeightedCovariance:
+class WeightedCovariance(Tabular):
     """The sandwich covariance of a weighted fit beside the fit's own.
 
     `covariance` and `errors` are along `parameters`, the order of the
@@ -58,18 +59,19 @@ class WeightedCovariance:
     yield_errors: FloatArray
     shape_errors: dict[str, float]
 
-    def __str__(self) -> str:
-        lines = ["errors of the weighted fit: the sandwich H⁻¹ D H⁻¹ beside the inverse "
-                 "Hessian",
-                 f"  {'parameter':<20} {'value':>13} {'inverse Hessian':>16} {'sandwich':>12} "
-                 f"{'ratio':>7}"]
-        for name, value, hessian, sandwich in zip(self.parameters, self.values,
-                                                  self.hessian_errors, self.errors):
-            with np.errstate(divide="ignore", invalid="ignore"):
-                ratio = sandwich / hessian
-            lines.append(f"  {name[:20]:<20} {value:>13.6g} {hessian:>16.6g} {sandwich:>12.6g} "
-                         f"{ratio:>7.3f}")
-        return "\n".join(lines)
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratios = self.errors / self.hessian_errors
+        rows = tuple((name, f"{value:.6g}", f"{hessian:.6g}", f"{sandwich:.6g}", f"{ratio:.3f}")
+                     for name, value, hessian, sandwich, ratio in zip(
+                         self.parameters, self.values, self.hessian_errors, self.errors, ratios))
+        return [Table(title="errors of the weighted fit: the sandwich H⁻¹ D H⁻¹ beside the "
+                            "inverse Hessian",
+                      header=("parameter", "value", "inverse Hessian", "sandwich", "ratio"),
+                      rows=rows, notes=convergence_note(self.fit_success, self.fit_message))]
 
 
 def _bounds(shape_parameters: Sequence[tarnwick.ShapeParameter] | None,
@@ -202,4 +204,6 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
         shape_errors={name: float(errors[j])
                       for j, name in sorted(enumerate(parameters[n_yields:], start=n_yields),
                                             key=lambda item: item[1])},
+        fit_success=bool(result.success),
+        fit_message=str(result.message),
     )
