@@ -14,8 +14,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count, check_result,
-                     component_labels, event_weights, optional_module)
+from ._belongs import check_belongs
+from ._model import FloatArray, Pdf, component_labels, optional_module
 from ._progress import Bar, progress_bar
 from ._table import Table, Tabular, convergence_note
 
@@ -188,7 +188,8 @@ def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[
     progress : bool, optional
         Whether to show the progress bar (default True).
     weights : array_like or None, optional
-        The fit's event weights; None (the default) for unweighted events.
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights.
     shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
         The fit's declared shape parameters, declared again in every replica.
     names : sequence of str or None, optional
@@ -210,9 +211,9 @@ def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[
     Raises
     ------
     ValueError
-        If the data are not two-dimensional, `n` or `seed` is negative,
-        the weights do not have one entry per event, or `names` are not
-        one distinct name per PDF.
+        If the data, PDFs, weights or declarations do not belong to the
+        fit (checked once, before any replica), `n` or `seed` is negative,
+        or `names` are not one distinct name per PDF.
     TypeError
         If `client` is neither None nor a ``distributed.Client``, or
         `names` are not strings.
@@ -221,11 +222,11 @@ def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[
         that of the first failing replica to finish; the others are
         cancelled).
     """
-    check_result(result)
-    events = as_events(data)
-    check_fit_events(result, events)
-    check_pdf_count(result, pdfs)
-    w = None if weights is None else event_weights(weights, len(events))
+    fit_inputs = check_belongs(result, data, pdfs, weights=weights,
+                               shape_parameters=shape_parameters)
+    events = fit_inputs.events
+    assert events is not None
+    w = fit_inputs.weights if fit_inputs.weighted else None
     if shape_parameters is not None:
         splot_kwargs["shape_parameters"] = shape_parameters
     if n < 0:

@@ -25,9 +25,9 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (Pdf, as_events, bound_sides, check_fit_events, check_index,
-                     check_pdf_count, check_result, component_labels, component_names, densities,
-                     event_weights, fitted_mixture)
+from ._belongs import check_belongs
+from ._model import (Pdf, as_events, bound_sides, check_index, check_result, component_labels,
+                     component_names, densities)
 from ._table import Table, Tabular, convergence_note
 
 
@@ -96,9 +96,10 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
             names: Sequence[str] | None = None) -> Closure:
     """The closure relations of `result`, recomputed from the data and PDFs.
 
-    `data`, `pdfs` and `weights` must be those of the fit (ValueError names
-    the one that does not match the result). The PDFs are called once each
-    at the fitted shape parameters. The declared
+    `data`, `pdfs`, `weights` and `shape_parameters` must be those of the
+    fit, which is checked first (ValueError names the one that does not
+    belong; weights default to those the result carries). The PDFs are
+    called once each at the fitted shape parameters. The declared
     `shape_parameters`, when given, let the check name shape parameters that
     ended on one of their bounds (whose errors are then NaN or meaningless);
     yields are always checked against their lower bound, the machine epsilon.
@@ -112,7 +113,8 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     pdfs : sequence of callable
         The fit's PDFs, one per component and in its order.
     weights : array_like or None, optional
-        The fit's event weights; None (the default) for unweighted events.
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights.
     shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
         The fit's declared shape parameters, for the check of their bounds.
     names : sequence of str or None, optional
@@ -128,21 +130,18 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     Raises
     ------
     ValueError
-        If the data, PDFs, weights or names do not match the result.
+        If the data, PDFs, weights, declarations or names do not belong to
+        the result.
     TypeError
         If `names` is not a sequence of strings.
     """
-    check_result(result)
-    events = as_events(data)
-    check_fit_events(result, events)
-    check_pdf_count(result, pdfs)
+    fit = check_belongs(result, data, pdfs, weights=weights, shape_parameters=shape_parameters)
     labels = component_labels(names, len(pdfs))
-    w = event_weights(weights, len(events))
-    f = densities(events, pdfs, result.shape_parameters)
+    w, f, mixture = fit.weights, fit.densities, fit.mixture
+    assert f is not None and mixture is not None
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
     sweights = np.asarray(result.sweights, dtype=np.float64)
-    mixture = fitted_mixture(f, yields)
     information = (f * (w / mixture**2)[:, None]).T @ f
     return Closure(
         components=labels,
@@ -337,7 +336,8 @@ def control_leakage(result: tarnwick.SPlotResult | None, data: npt.ArrayLike,
     rng = np.random.default_rng(seed)
     functions = component_names(pdfs)
     labels = component_labels(names, len(pdfs))
-    baseline = densities(events, pdfs, shape)
+    fitted = None if result is None else check_belongs(result, events, pdfs).densities
+    baseline = densities(events, pdfs, shape) if fitted is None else fitted
     leaks = []
     for column in columns:
         shuffled = events.copy()

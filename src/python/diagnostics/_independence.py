@@ -15,7 +15,8 @@ lives is the test of that component.
 
 The posterior probabilities p_j(i) need no PDF calls: the sWeights are
 s(i) = w_i V f(i) / m_i, so w_i p_j(i) = y_j (V⁻¹ s(i))_j, and the event
-weight is w_i = Σ_r s(i, r).
+weight is w_i = Σ_j y_j (V⁻¹ s(i))_j (which is Σ_r s(i, r) only at a
+converged maximum with no yield on its bound).
 """
 
 from __future__ import annotations
@@ -29,8 +30,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, as_events, check_fit_events, check_index, check_result,
-                     component_labels, optional_module)
+from ._belongs import check_belongs, fit_weights
+from ._model import FloatArray, as_events, check_index, component_labels, optional_module
 from ._table import Table, Tabular, convergence_note
 
 _erfc = np.frompyfunc(math.erfc, 1, 1)
@@ -139,9 +140,22 @@ def kendall_tau(x: FloatArray, y: FloatArray) -> tuple[float, float, float]:
 
     Raises
     ------
+    ValueError
+        If the columns differ in length, have fewer than 3 values, or one
+        of them is constant (τ-b is then undefined).
     ImportError
         If scipy is not installed.
     """
+    x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
+    if len(x) != len(y):
+        raise ValueError(f"x has {len(x)} values and y {len(y)}: pass two columns of equal "
+                         f"length")
+    if len(x) < 3:
+        raise ValueError(f"Kendall's τ needs at least 3 events, got {len(x)}")
+    for label, column in (("x", x), ("y", y)):
+        if np.all(column == column[0]):
+            raise ValueError(f"{label} is constant ({column[0]!r} at every event): Kendall's τ "
+                             f"is undefined")
     stats = optional_module("scipy.stats")
     n = float(len(x))
     tau = float(stats.kendalltau(x, y).statistic)
@@ -238,9 +252,8 @@ def independence(result: tarnwick.SPlotResult, data: npt.ArrayLike,
     ImportError
         If a `sample` is given and scipy is not installed.
     """
-    check_result(result)
-    events = as_events(data)
-    check_fit_events(result, events)
+    events = check_belongs(result, data).events
+    assert events is not None
     n_columns = events.shape[1]
     discriminants = _columns(discriminant_columns, n_columns, "discriminant column")
     controls = _columns(control_columns, n_columns, "control column")
@@ -252,7 +265,7 @@ def independence(result: tarnwick.SPlotResult, data: npt.ArrayLike,
 
     s = np.asarray(result.sweights, dtype=np.float64)
     yields = np.asarray(result.yields, dtype=np.float64)
-    weights = s.sum(axis=1)
+    weights = fit_weights(result)
     weighted_posterior = np.linalg.solve(np.asarray(result.covariance, dtype=np.float64),
                                          s.T).T * yields
     with np.errstate(divide="ignore", invalid="ignore"):

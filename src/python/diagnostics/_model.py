@@ -83,12 +83,17 @@ def check_index(index: Any, size: int, what: str, among: str) -> int:
 
 
 def event_weights(weights: npt.ArrayLike | None, n_events: int) -> FloatArray:
-    """The event weights, ones when none are given."""
+    """The event weights, ones when none are given; ValueError unless there
+    is one finite weight per event."""
     if weights is None:
         return np.ones(n_events)
     values = np.asarray(weights, dtype=np.float64).reshape(-1)
     if len(values) != n_events:
         raise ValueError(f"weights has length {len(values)}, expected {n_events}")
+    bad = np.flatnonzero(~np.isfinite(values))
+    if len(bad):
+        raise ValueError(f"weights is {values[bad[0]]} at event {bad[0]} ({len(bad)} such "
+                         f"event(s)): every weight must be finite")
     return values
 
 
@@ -201,7 +206,18 @@ def fitted_mixture(f: FloatArray, yields: FloatArray) -> FloatArray:
 
 
 def sweights_from(f: FloatArray, weights: FloatArray, yields: FloatArray,
-                  covariance: FloatArray) -> FloatArray:
-    """s[i, r] = w_i Σ_k V(r, k) f_k(i) / Σ_k y_k f_k(i)."""
+                  covariance: FloatArray, first_event: int = 0) -> FloatArray:
+    """s[i, r] = w_i Σ_k V(r, k) f_k(i) / Σ_k y_k f_k(i); ValueError naming
+    the events (numbered from `first_event`) where Σ_k y_k f_k(i) is not
+    positive or a PDF is not finite, whose sWeights would be NaN or
+    meaningless."""
     mixture = f @ yields
+    bad = np.flatnonzero(~(np.isfinite(mixture) & (mixture > 0.0)
+                           & np.isfinite(f).all(axis=1)))
+    if len(bad):
+        shown = ", ".join(str(first_event + i) for i in bad[:5])
+        raise ValueError(
+            f"no sWeights for {len(bad)} event(s) (events {shown}{', …' if len(bad) > 5 else ''})"
+            f": the fitted density Σ_k y_k f_k is {mixture[bad[0]]} there; they are outside "
+            f"the PDFs' support, so select the events inside it first")
     return weights[:, None] * (f @ covariance.T) / mixture[:, None]

@@ -16,9 +16,9 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_index, check_pdf_count,
-                     check_result, component_labels, component_position, densities, event_weights,
-                     optional_module)
+from ._belongs import check_belongs
+from ._model import (FloatArray, Pdf, check_index, component_labels, component_position,
+                     densities, optional_module)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -121,7 +121,8 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     range : (float, float) or None, optional
         The histogram's range; None (the default) for the column's extent.
     weights : array_like or None, optional
-        The event weights; None (the default) for unweighted events.
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights.
     ax : matplotlib.axes.Axes or None, optional
         The axes to draw into; None (the default) for a new figure.
     names : sequence of str or None, optional
@@ -147,12 +148,11 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
         If `column` is not a column of the data, the PDFs, weights or names
         do not match the fit, or `pull_ax` is given without `ax`.
     """
-    check_result(result)
-    events = as_events(data)
-    check_pdf_count(result, pdfs)
+    fit = check_belongs(result, data, pdfs, weights=weights)
+    events, w = fit.events, fit.weights
+    assert events is not None
     labels = component_labels(names, len(pdfs))
     column = _column(events, column)
-    w = event_weights(weights, len(events))
     lo, hi = _range(events[:, column], range)
     counts, errors, _, centres, width = _histogram(events[:, column], bins, lo, hi, w)
     n = _intervals_per_bin(bins)
@@ -237,9 +237,8 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         out of range, `names` are not one distinct string per component, or
         the data are not those of the fit.
     """
-    check_result(result)
-    events = as_events(data)
-    check_fit_events(result, events)
+    events = check_belongs(result, data).events
+    assert events is not None
     column = _column(events, column)
     labels = component_labels(names, len(result.yields))
     component = component_position(component, labels)

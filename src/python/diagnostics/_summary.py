@@ -27,7 +27,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, bound_sides, event_weights, parameter_names
+from ._belongs import check_belongs
+from ._model import FloatArray, bound_sides, parameter_names
 from ._table import Table, Tabular
 
 # The closure holds when no yield is further from the maximum than this
@@ -56,8 +57,8 @@ class Summary(Tabular):
       weighted             event weights other than 1 were given: the errors
                            are the inverse Hessian's, which do not cover for
                            weighted events (see ``weighted_covariance``)
-      weights_given        whether the fit's weights were passed at all (the
-                           result does not record them)
+      weights_given        whether the fit's weights were passed (else they
+                           are those the result's sWeights carry)
     Per parameter:
       values, errors       the fitted value and the reported error
       at_bound             "lower", "upper" or "" (shape parameters are
@@ -120,8 +121,6 @@ class Summary(Tabular):
         if self.weighted:
             return ("weighted events: the errors are the inverse Hessian's, whose coverage "
                     "is wrong for weighted fits; use weighted_covariance")
-        if not self.weights_given:
-            return "assumes unweighted events (pass the fit's weights= to check)"
         return ""
 
     def _rows(self) -> tuple[tuple[str, ...], ...]:
@@ -193,9 +192,10 @@ def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = Non
         One distinct name per component, in the fit's order; None (the
         default) for "component 0", "component 1", ….
     weights : array_like or None, optional
-        The fit's event weights; when any differs from 1 the summary warns
-        that the reported errors do not cover. None (the default) for
-        unweighted events.
+        The fit's event weights, checked against those the result's
+        sWeights carry; None (the default) takes them from there. When any
+        differs from 1 the summary warns that the reported errors do not
+        cover.
 
     Returns
     -------
@@ -206,15 +206,15 @@ def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = Non
     ------
     ValueError
         If the fit has two or more shape parameters and `shape_parameters`
-        is not given or not those of the fit, if `names` are not one
-        distinct name per component, or if `weights` has not one entry per
-        event.
+        is not given, if `shape_parameters` are not those of the fit in its
+        order, if `names` are not one distinct name per component, or if
+        `weights` are not the fit's.
     TypeError
         If `names` is not a sequence of strings.
     """
+    fit = check_belongs(result, weights=weights, shape_parameters=shape_parameters)
     parameters = parameter_names(result, shape_parameters=shape_parameters, names=names)
     n_yields = len(result.yields)
-    w = event_weights(weights, len(result.sweights))
     values = np.concatenate([np.asarray(result.yields, dtype=np.float64),
                              [result.shape_parameters[name] for name in parameters[n_yields:]]])
     errors = np.concatenate([np.asarray(result.yield_errors, dtype=np.float64),
@@ -244,7 +244,7 @@ def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = Non
         closure_residual=float(np.max(np.concatenate([step, rounding]), initial=0.0)),
         closure_step=relative_step,
         closure_holds=relative_step <= CLOSURE_TOLERANCE,
-        weighted=bool(np.any(w != 1.0)),
+        weighted=fit.weighted,
         shape_bounds_checked=shape_parameters is not None,
         weights_given=weights is not None,
     )

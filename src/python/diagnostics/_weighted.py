@@ -29,8 +29,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count,
-                     check_result, densities, event_weights, fitted_mixture, parameter_names)
+from ._belongs import check_belongs
+from ._model import FloatArray, Pdf, densities, parameter_names
 from ._table import Table, Tabular, convergence_note
 
 # The finite-difference step factor: the cube root of the machine epsilon,
@@ -135,7 +135,8 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
     pdfs : sequence of callable
         The fit's PDFs, one per component and in its order.
     weights : array_like or None, optional
-        The fit's event weights; None (the default) for unit weights.
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights (a weighted fit's weights, or ones).
     shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
         The declared shape parameters, in the order given to the fit: their
         bounds limit the difference steps, and their order is that of
@@ -156,11 +157,9 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
         If the data, PDFs, weights or shape parameters do not match the fit,
         or the fit has no Hessian.
     """
-    check_result(result)
-    events = as_events(data)
-    check_fit_events(result, events)
-    check_pdf_count(result, pdfs)
-    w = event_weights(weights, len(events))
+    fit = check_belongs(result, data, pdfs, weights=weights, shape_parameters=shape_parameters)
+    events, w, f, mixture = fit.events, fit.weights, fit.densities, fit.mixture
+    assert events is not None and f is not None and mixture is not None
     parameters = parameter_names(result, shape_parameters=shape_parameters, names=names)
     if result.hessian_evaluations == 0:
         raise ValueError("the fit has no Hessian, so no inverse Hessian to build the "
@@ -171,8 +170,6 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
     inverse_hessian = np.asarray(result.fit_covariance, dtype=np.float64)
     free = np.flatnonzero(np.any(inverse_hessian != 0.0, axis=1))
 
-    f = densities(events, pdfs, shape)
-    mixture = fitted_mixture(f, yields)
     scores = np.zeros((len(events), len(parameters)))
     scores[:, :n_yields] = f / mixture[:, None]
     bounds = _bounds(shape_parameters, parameters[n_yields:])
