@@ -217,7 +217,7 @@ else:
         pull_ax=pull_axes,
     )
     fit_axes.set_title(f"{len(events)} simulated decays and the fitted model")
-    fit_figure.savefig(folder / "mass_fit.png", dpi=100)
+    fit_figure.savefig(folder / "mass_fit.png", dpi=150)
 
     def true_decay_time(t: FloatArray) -> FloatArray:
         """The simulated signal decay-time density."""
@@ -236,5 +236,5 @@ else:
         xlabel="decay time [ps]",
     )
     time_axes.set_title(f"signal decay time: τ = {signal_lifetime:.3f} ± {lifetime_error:.3f} ps")
-    time_figure.savefig(folder / "signal_decay_time.png", dpi=100)
+    time_figure.savefig(folder / "signal_decay_time.png", dpi=150)
     print(f"\nfigures written to {folder}/mass_fit.png and {folder}/signal_decay_time.png")

@@ -362,10 +362,26 @@ def test_figures_draw_headless_with_names_labels_and_pulls(events):
     # density times the width is 0.4 events (0.05 in a pull) away near the peak.
     filled = errors > 0.0
     assert not filled[:5].any() and filled[5:].all()
-    pulls = np.array([bar.get_height() for bar in pull_ax.patches])
+    pulls = np.array([bar.get_height() for bar in pull_ax.containers[0]])
     assert np.isnan(pulls[~filled]).all()
     np.testing.assert_allclose(pulls[filled], (counts[filled] - np.array(fitted)[filled])
                                / errors[filled], rtol=0.0, atol=1e-5)
+    filled_pulls = pulls[filled]
+    assert fit_ax.get_legend_handles_labels()[1][2] == (
+        f"fit total (χ²/ndf = {np.sum(filled_pulls**2):.1f}/{filled.sum() - 3})")
+    # Without a range: a PDF's declared window, else the data's extent in
+    # bins of a round width; the unit of the x label in the y label.
+    peak.window = (0.05, 0.55)
+    try:
+        windowed = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=25,
+                                        xlabel="m [GeV]", pulls=False)
+    finally:
+        del peak.window
+    assert windowed.get_xlim() == (0.05, 0.55) and windowed.get_ylabel() == "events / 0.02 GeV"
+    extent = diagnostics.plot_sweighted(result, data, 0, 0, bins=30, xlabel="m (MeV)")
+    low, high = extent.get_xlim()
+    assert extent.get_ylabel() == "sWeighted events / 0.02 MeV"
+    assert (low, high) == pytest.approx((0.0, 0.6)) and data[:, 0].max() > 0.58
     # Into the caller's axes: pulls only where a pull_ax is given.
     figure = ax.figure.__class__()
     mine = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, ax=figure.add_subplot())
@@ -373,7 +389,7 @@ def test_figures_draw_headless_with_names_labels_and_pulls(events):
     main, below = figure.subplots(2, 1)
     diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=35, range=(-0.1, 0.6),
                          weights=w, ax=main, pull_ax=below)
-    assert len(below.patches) == 35
+    assert len(below.containers[0]) == 35
     for figure in (ax.figure, fit_ax.figure):
         buffer = io.BytesIO()
         figure.savefig(buffer, format="png")
