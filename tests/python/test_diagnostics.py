@@ -378,10 +378,10 @@ def test_figures_draw_headless_with_names_labels_and_pulls(events):
     finally:
         del peak.window
     assert windowed.get_xlim() == (0.05, 0.55) and windowed.get_ylabel() == "events / 0.02 GeV"
-    extent = diagnostics.plot_sweighted(result, data, 0, 0, bins=30, xlabel="m (MeV)")
-    low, high = extent.get_xlim()
-    assert extent.get_ylabel() == "sWeighted events / 0.02 MeV"
-    assert (low, high) == pytest.approx((0.0, 0.6)) and data[:, 0].max() > 0.58
+    extent = diagnostics.plot_sweighted(result, data, 0, 0, xlabel="m (MeV)")
+    assert extent.get_ylabel() == "sWeighted events / 0.015 MeV"
+    assert extent.get_xlim() == pytest.approx((0.0, 0.6)) and len(extent.containers[0][0].get_xdata()) == 40
+    assert data[:, 0].min() > 0.0 and data[:, 0].max() > 0.585
     # Into the caller's axes: pulls only where a pull_ax is given.
     figure = ax.figure.__class__()
     mine = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, ax=figure.add_subplot())

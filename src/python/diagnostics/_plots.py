@@ -66,21 +66,25 @@ def _per_bin(curve: FloatArray, bins: int, spacing: float) -> FloatArray:
     return integral
 
 
-def _nice_range(values: FloatArray, bins: int) -> tuple[float, float]:
-    """A range over `values` whose bin width is 1, 2, 2.5 or 5 times a power
-    of ten, starting at a multiple of the width: the smallest such width
-    that covers the values in `bins` bins."""
+# Round bin widths, times a power of ten.
+_ROUND_WIDTHS = (1.0, 1.2, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 8.0, 10.0)
+
+
+def _nice_range(values: FloatArray, bins: int) -> tuple[float, float, int]:
+    """The range and number of bins (at most `bins`) over `values` with the
+    smallest round width (see _ROUND_WIDTHS) whose bins, starting at a
+    multiple of the width, cover them."""
     low, high = float(values.min()), float(values.max())
     if not high > low:
-        return low - 0.5, high + 0.5
-    exponent = math.floor(math.log10((high - low) / bins))
-    for power in (exponent, exponent + 1):
-        for mantissa in (1.0, 2.0, 2.5, 5.0):
-            width = mantissa * 10.0**power
-            start = math.floor(low / width) * width
-            if start + bins * width >= high:
-                return start, start + bins * width
-    return low, high
+        return low - 0.5, high + 0.5, bins
+    scale = 10.0 ** math.floor(math.log10((high - low) / bins))
+    for mantissa in _ROUND_WIDTHS + tuple(10.0 * m for m in _ROUND_WIDTHS):
+        width = mantissa * scale
+        start = math.floor(low / width) * width
+        n = max(1, math.ceil((high - start) / width))
+        if n <= bins:
+            return start, start + n * width, n
+    return low, high, bins
 
 
 def _declared_window(pdfs: Sequence[Pdf], column: int) -> tuple[float, float] | None:
@@ -96,10 +100,13 @@ def _declared_window(pdfs: Sequence[Pdf], column: int) -> tuple[float, float] | 
 
 
 def _range(values: FloatArray, value_range: tuple[float, float] | None, bins: int,
-           pdfs: Sequence[Pdf] = (), column: int = 0) -> tuple[float, float]:
-    if value_range is not None:
-        return value_range
-    return _declared_window(pdfs, column) or _nice_range(values, bins)
+           pdfs: Sequence[Pdf] = (), column: int = 0) -> tuple[float, float, int]:
+    """The histogram's range and number of bins: as given, or the declared
+    window in `bins` bins, or the data's extent in round bins."""
+    window = value_range or _declared_window(pdfs, column)
+    if window is not None:
+        return float(window[0]), float(window[1]), bins
+    return _nice_range(values, bins)
 
 
 def _per_unit(label: str | None) -> str:
@@ -176,7 +183,8 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     range : (float, float) or None, optional
         The histogram's range; None (the default) for the `window` a PDF
         declares (an attribute (low, high), as models carry), else the
-        column's extent widened to bins 1, 2, 2.5 or 5 × 10ⁿ wide.
+        column's extent widened to bins of a round width (1, 1.2, 1.5, 2,
+        2.5, 3, 4, 5, 6 or 8 × 10ⁿ), at most `bins` of them.
     weights : array_like or None, optional
         The fit's event weights; None (the default) takes them from the
         result's sWeights.
@@ -211,7 +219,7 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     assert events is not None
     labels = component_labels(names, len(pdfs))
     column = _column(events, column)
-    lo, hi = _range(events[:, column], range, bins, pdfs, column)
+    lo, hi, bins = _range(events[:, column], range, bins, pdfs, column)
     counts, errors, _, centres, width = _histogram(events[:, column], bins, lo, hi, w)
     n = _intervals_per_bin(bins)
     grid = np.tile(np.median(events, axis=0), (bins * n + 1, 1))
@@ -275,7 +283,7 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         The number of bins (default 40).
     range : (float, float) or None, optional
         The histogram's range; None (the default) for the column's extent
-        widened to bins 1, 2, 2.5 or 5 × 10ⁿ wide.
+        widened to bins of a round width, as in plot_fit.
     ax : matplotlib.axes.Axes or None, optional
         The axes to draw into; None (the default) for a new figure.
     names : sequence of str or None, optional
@@ -304,7 +312,7 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     component = component_position(component, labels)
     s = np.asarray(result.sweights, dtype=np.float64)[:, component]
     values = events[:, column]
-    lo, hi = _range(values, range, bins)
+    lo, hi, bins = _range(values, range, bins)
     counts, errors, edges, centres, width = _histogram(values, bins, lo, hi, s)
 
     ax = _axes(ax)
