@@ -560,10 +560,16 @@ def _progress_wrappers_travel(z):
                                    weights=np.where(np.arange(800) == 3, np.nan, z.w)),
      "weights is nan at event 3"),
     (_progress_wrappers_travel, None),
+    # Off the maximum Σ_k s(i, k) is not w_i, yet the fit's weights belong.
+    (lambda z: diagnostics.closure(z.stopped, z.data, z.pdfs, weights=z.w).max_event_deviation
+     > 1e-3 or pytest.fail("the stopped fit closes"), None),
+    (lambda z: diagnostics.plot_fit(z.plain, z.data, [lambda d, s: peak(z.data, s), flat_pdf], 0),
+     "PDF 0 returned shape \\(800,\\), expected \\(401,\\) on plot_fit's grid"),
 ], ids=["declared-order", "summary-declared-order", "weights-omitted", "weights-not-the-fit's",
         "pdfs-swapped", "columns-swapped", "other-data", "far-data", "declaration-names",
         "stopped-fit", "bootstrap-weights", "plot_fit-events", "apply-outside-support",
-        "kendall-two-events", "kendall-constant", "nan-weight", "progress-to-cluster"])
+        "kendall-two-events", "kendall-constant", "nan-weight", "progress-to-cluster",
+        "stopped-fit-weights", "plot_fit-closed-over-column"])
 def test_inputs_that_do_not_belong_to_the_fit(fits, call, match):
     if match is None:
         call(fits)

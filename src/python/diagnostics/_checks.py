@@ -142,7 +142,9 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
     sweights = np.asarray(result.sweights, dtype=np.float64)
-    information = (f * (w / mixture**2)[:, None]).T @ f
+    # f/m first: m² alone underflows where the density is below 1e-154.
+    scaled = f / mixture[:, None]
+    information = (scaled * w[:, None]).T @ scaled
     return Closure(
         components=labels,
         sum_rule=tuple(float(v) for v in (w / mixture) @ f - 1.0),

@@ -224,7 +224,12 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     n = _intervals_per_bin(bins)
     grid = np.tile(np.median(events, axis=0), (bins * n + 1, 1))
     grid[:, column] = np.linspace(lo, hi, bins * n + 1)
-    density = densities(grid, pdfs, result.shape_parameters) * result.yields
+    try:
+        density = densities(grid, pdfs, result.shape_parameters) * result.yields
+    except ValueError as error:
+        raise ValueError(f"{error} on plot_fit's grid of {len(grid)} points: the curves call "
+                         f"the PDFs on rows of their own, so a PDF must read the column from "
+                         f"the data it is given (not from a column it closed over)") from None
     expected = density * width
 
     ax, panel = _fit_axes(ax, pull_ax, pulls)
