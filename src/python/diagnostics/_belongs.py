@@ -10,9 +10,11 @@ so V⁻¹ s(i) = w_i f(i) / m_i, and since Σ_k y_k f_k(i) / m_i = 1,
     w_i = Σ_k y_k (V⁻¹ s(i))_k
 
 recovers each event's weight exactly, converged or not (Σ_k s(i, k) equals
-w_i only at a converged maximum with no yield on its bound). The data and
-PDFs are checked by computing s(i, r) again at the fitted point, one call
-of each PDF, and comparing with ``result.sweights``. The declared shape
+w_i only at a converged maximum with no yield on its bound), though only to
+cond(V)·ε. Given the data and PDFs (one call of each at the fitted point),
+u(i) = V f(i) / m_i is computed again: every s(i) must be a multiple of
+u(i), or the data or the PDFs are not the fit's, and that multiple is w_i
+to rounding, whatever V's condition. The declared shape
 parameters' order is checked by their errors: ``fit_covariance`` follows the
 declaration, ``shape_errors`` is keyed by name, so √diag of the one must
 equal the other in the declared order.
@@ -66,9 +68,23 @@ def fit_weights(result: Any) -> FloatArray:
     return np.asarray(np.linalg.solve(covariance, s.T).T @ yields, dtype=np.float64)
 
 
-def _check_weights(result: Any, weights: npt.ArrayLike | None, n_events: int) -> FloatArray:
-    carried = fit_weights(result)
-    scale = BELONGING_TOLERANCE * max(float(np.max(np.abs(carried), initial=0.0)), 1.0)
+def _solve_tolerance(result: Any) -> float:
+    """The relative tolerance of `fit_weights`: solving with V loses up to
+    cond(V)·ε, so the tolerance widens (a thousandfold above that) for a V
+    so badly conditioned that 10⁻⁷ would not hold."""
+    covariance = np.asarray(result.covariance, dtype=np.float64)
+    if covariance.size == 0:
+        return BELONGING_TOLERANCE
+    condition = float(np.linalg.cond(covariance))
+    return max(BELONGING_TOLERANCE, 1e3 * condition * float(np.finfo(np.float64).eps))
+
+
+def _check_weights(weights: npt.ArrayLike | None, carried: FloatArray,
+                   tolerance: float) -> FloatArray:
+    """The weights given, when they are those the sWeights carry; those
+    carried when none are given (exactly ones when they are ones)."""
+    n_events = len(carried)
+    scale = tolerance * max(float(np.max(np.abs(carried), initial=0.0)), 1.0)
     if weights is None:
         # An unweighted fit gives ones back up to rounding: exactly ones then.
         return np.ones(n_events) if np.all(np.abs(carried - 1.0) <= scale) else carried
@@ -104,15 +120,14 @@ def check_declarations(result: Any, shape_parameters: Sequence[Any] | None) -> N
                          f"match shape_errors): pass them in the order given to the fit")
 
 
-def _mismatch(result: Any, events: FloatArray, pdfs: Sequence[Pdf], f: FloatArray,
-              weights: FloatArray) -> str:
+def _mismatch(result: Any, events: FloatArray, pdfs: Sequence[Pdf], f: FloatArray) -> str:
     """What does not belong, when the recomputed sWeights differ: the PDFs'
     order, the columns' order, or else the data or the PDFs themselves."""
     s = np.asarray(result.sweights, dtype=np.float64)
     n_components, n_columns = f.shape[1], events.shape[1]
     if n_components <= 4:
         for order in itertools.permutations(range(n_components)):
-            if list(order) != sorted(order) and _matches(result, f[:, order], weights):
+            if list(order) != sorted(order) and _parallel(result, f[:, order])[1]:
                 return (f"pdfs do not belong to the fit in this order: they match it as "
                         f"pdfs{list(order)}; pass them in the fit's order")
     if 1 < n_columns <= 3:
@@ -121,13 +136,10 @@ def _mismatch(result: Any, events: FloatArray, pdfs: Sequence[Pdf], f: FloatArra
             if list(order) != sorted(order):
                 with np.errstate(all="ignore"):
                     moved = densities(events[:, order], pdfs, shape)
-                if _matches(result, moved, weights):
+                if _parallel(result, moved)[1]:
                     return (f"data do not belong to the fit: its columns match the fit as "
                             f"data[:, {list(order)}]; pass the columns in the fit's order")
-    with np.errstate(all="ignore"):
-        recomputed = _sweights(result, f, weights)
-        difference = np.abs(recomputed - s)
-    differ = np.flatnonzero(~np.all(difference <= _scale(s), axis=1))
+    differ = np.flatnonzero(~_parallel(result, f)[2])
     return (f"the data or the pdfs do not belong to the fit: the sWeights recomputed from "
             f"them at the fitted point differ from result.sweights at {len(differ)} of "
             f"{len(s)} events (first at event {differ[0]}); pass the data and PDFs the fit "
@@ -139,17 +151,18 @@ def _scale(s: FloatArray) -> FloatArray:
     return np.asarray(BELONGING_TOLERANCE * np.maximum(largest, 1e-300), dtype=np.float64)
 
 
-def _sweights(result: Any, f: FloatArray, weights: FloatArray) -> FloatArray:
+def _parallel(result: Any, f: FloatArray) -> tuple[FloatArray, bool, npt.NDArray[np.bool_]]:
+    """With u(i) = V f(i) / m_i the sWeights must be s(i) = w_i u(i): the
+    weights c_i = s(i)·u(i) / u(i)·u(i) that fit best, whether every s(i) is
+    c_i u(i) to the tolerance, and which events are."""
+    s = np.asarray(result.sweights, dtype=np.float64)
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
-    recomputed: FloatArray = weights[:, None] * (f @ covariance.T) / (f @ yields)[:, None]
-    return recomputed
-
-
-def _matches(result: Any, f: FloatArray, weights: FloatArray) -> bool:
-    s = np.asarray(result.sweights, dtype=np.float64)
     with np.errstate(all="ignore"):
-        return bool(np.all(np.abs(_sweights(result, f, weights) - s) <= _scale(s)))
+        u = (f @ covariance.T) / (f @ yields)[:, None]
+        carried = np.einsum("ik,ik->i", s, u) / np.einsum("ik,ik->i", u, u)
+        close = np.all(np.abs(s - carried[:, None] * u) <= _scale(s), axis=1)
+    return np.asarray(carried, dtype=np.float64), bool(close.all()), close
 
 
 def check_belongs(result: Any, data: npt.ArrayLike | None = None,
@@ -164,17 +177,17 @@ def check_belongs(result: Any, data: npt.ArrayLike | None = None,
     """
     check_result(result)
     check_declarations(result, shape_parameters)
-    n_events = len(result.sweights)
     events = None if data is None else as_events(data)
     if events is not None:
         check_fit_events(result, events)
-    w = _check_weights(result, weights, n_events)
-    weighted = bool(np.any(w != 1.0))
     if events is None or pdfs is None:
-        return Belonging(events, w, weighted, None, None)
+        w = _check_weights(weights, fit_weights(result), _solve_tolerance(result))
+        return Belonging(events, w, bool(np.any(w != 1.0)), None, None)
     check_pdf_count(result, pdfs)
     f = densities(events, pdfs, result.shape_parameters)
     mixture = fitted_mixture(f, np.asarray(result.yields, dtype=np.float64))
-    if not _matches(result, f, w):
-        raise ValueError(_mismatch(result, events, pdfs, f, w))
-    return Belonging(events, w, weighted, f, mixture)
+    carried, parallel, _ = _parallel(result, f)
+    if not parallel:
+        raise ValueError(_mismatch(result, events, pdfs, f))
+    w = _check_weights(weights, carried, BELONGING_TOLERANCE)
+    return Belonging(events, w, bool(np.any(w != 1.0)), f, mixture)
