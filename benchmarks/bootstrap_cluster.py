@@ -59,8 +59,9 @@ def main() -> None:
 
     print(f"{args.replicas} replicas of {args.events} events, {os.cpu_count()} CPUs "
           f"({len(os.sched_getaffinity(0))} usable)")
+    fitted = tarnwick.splot(data, pdfs, shape_parameters=shapes)
     start = time.perf_counter()
-    local = diagnostics.bootstrap(data, pdfs, args.replicas, args.seed, progress=False,
+    local = diagnostics.bootstrap(fitted, data, pdfs, args.replicas, args.seed, progress=False,
                                   shape_parameters=shapes)
     local_time = time.perf_counter() - start
     print(f"  here, one after another: {local_time:.2f} s "
@@ -78,7 +79,7 @@ def main() -> None:
             client.wait_for_workers(args.workers)
             startup = time.perf_counter() - start
             start = time.perf_counter()
-            remote = diagnostics.bootstrap(data, pdfs, args.replicas, args.seed,
+            remote = diagnostics.bootstrap(fitted, data, pdfs, args.replicas, args.seed,
                                            progress=False, client=client,
                                            shape_parameters=shapes)
             cluster_time = time.perf_counter() - start

@@ -87,7 +87,8 @@ def main(argv=None) -> int:
             failed += 1
             continue
         sandwich = diagnostics.weighted_covariance(result, data, [signal_pdf, background_pdf],
-                                                   weights, shapes, names=names)
+                                                   weights=weights, shape_parameters=shapes,
+                                                   names=names)
         hessian_pulls.append((sandwich.values - truth) / sandwich.hessian_errors)
         sandwich_pulls.append((sandwich.values - truth) / sandwich.errors)
     elapsed = time.perf_counter() - start

@@ -16,9 +16,10 @@ together with the two yields. The sWeights from that fit then let us look at
 the decay time of the signal alone, without ever modelling the decay time:
 a signal-weighted average of the decay times estimates the signal lifetime.
 
-The fit's summary from ``tarnwick.diagnostics`` (validity flags, the
-parameters with their errors, the correlation matrix) comes first; then the
-checks: the sPlot closure relations (which hold only at a converged
+The analysis is one ``tarnwick.diagnostics.SPlot``: the events, PDFs,
+shape parameters and the components' names are given to it once, and each
+check is a method. The fit's summary (validity flags, the parameters with
+their errors, the correlation matrix) comes first; then the checks: the sPlot closure relations (which hold only at a converged
 maximum), the quality of the sWeights, a test that no PDF reads the decay
 time, bootstrap replicas of the fit, and the factorisation test (is the
 decay time independent of the mass within each component?). The components are named "signal"
@@ -110,48 +111,41 @@ shape_parameters = [
 ]
 
 # ----------------------------------------------------------------------------
-# 3. One call: the joint extended maximum-likelihood fit of the two yields and
-#    the three shape parameters, then the sPlot covariance and the sWeights.
+# 3. The analysis: its inputs given once, then one call for the joint
+#    extended maximum-likelihood fit of the two yields and the three shape
+#    parameters, the sPlot covariance and the sWeights.
 # ----------------------------------------------------------------------------
 # with_progress wraps the PDFs to show the calls a fit makes as it runs;
 # the fit itself is unchanged (a fit of millions of events is where it helps).
-pdfs = [signal_pdf, background_pdf]
-names = ["signal", "background"]  # the components' names in the tables and figures
-start = time.perf_counter()
-with diagnostics.with_progress(pdfs, desc="fit: PDF calls") as counted_pdfs:
-    result = tarnwick.splot(events, counted_pdfs, shape_parameters=shape_parameters)
-elapsed = time.perf_counter() - start
+with diagnostics.with_progress([signal_pdf, background_pdf], desc="fit: PDF calls") as pdfs:
+    analysis = diagnostics.SPlot(
+        events, pdfs, shape_parameters=shape_parameters, names=["signal", "background"]
+    )
+    start = time.perf_counter()
+    result = analysis.fit().result
+    elapsed = time.perf_counter() - start
+analysis.with_pdfs([signal_pdf, background_pdf])  # the checks need no progress bar
 
 # ----------------------------------------------------------------------------
-# 4. The summary.
+# 4. The summary: the validity of the minimum, every parameter with its error
+#    (yields by component name, then the shape parameters as declared) and
+#    their correlations; in Jupyter it shows as an HTML table.
 # ----------------------------------------------------------------------------
 print(f"{len(events)} events, fit took {elapsed:.3f} s")
-print(f"optimizer: success={result.success}, message: {result.message}")
 print(
     f"evaluations: {result.objective_evaluations} objective, "
     f"{result.gradient_evaluations} gradient, {result.hessian_evaluations} Hessian"
 )
-print(f"minimum negative log-likelihood: {result.minimum_nll:.6f}")
-print()
-# The validity of the minimum, every parameter with its error (yields by
-# component name, then the shape parameters as declared) and their
-# correlations; in Jupyter it shows as an HTML table.
-print(diagnostics.summary(result, shape_parameters, names))
+print(analysis.summary())
 print(
     f"simulated: signal {n_signal_true}, background {n_background_true}, "
     f"mu {true_mu}, sigma {true_sigma}, slope {true_slope}"
 )
 
 # The sWeights: one row per event (in the input order), one column per PDF.
-signal_weights = result.sweights[:, 0]
-print()
-print("sWeights")
-print(
-    f"  sum of signal sWeights {signal_weights.sum():10.3f} "
-    f"against the fitted signal yield {result.yields[0]:10.3f}"
-)
 # The sWeighted mean decay time of an exponential estimates its lifetime; its
 # variance, from the sWeights' own spread, is Σ s² (t − τ)² / (Σ s)².
+signal_weights = analysis.sweights[:, 0]
 decay_times = events[:, 1]
 signal_sum = float(signal_weights.sum())
 signal_lifetime = float(np.sum(signal_weights * decay_times) / signal_sum)
@@ -159,25 +153,18 @@ lifetime_error = math.sqrt(
     float(np.sum(signal_weights**2 * (decay_times - signal_lifetime) ** 2)) / signal_sum**2
 )
 print(
-    f"  signal lifetime {signal_lifetime:.3f} ± {lifetime_error:.3f} ps "
-    f"(simulated {true_signal_lifetime} ps)"
+    f"\nsum of signal sWeights {signal_sum:.3f} (fitted yield {result.yields[0]:.3f}); "
+    f"signal lifetime {signal_lifetime:.3f} ± {lifetime_error:.3f} ps "
+    f"(simulated {true_signal_lifetime} ps)\n"
 )
 
 # ----------------------------------------------------------------------------
 # 5. The checks no fit summary shows by itself.
 # ----------------------------------------------------------------------------
-print()
-print(diagnostics.closure(result, events, pdfs, shape_parameters=shape_parameters, names=names))
-print(diagnostics.sweight_quality(result, names))
-print(
-    diagnostics.control_leakage(
-        events, pdfs, result.shape_parameters, control_columns=[1], names=names
-    )
-)
-replicas = diagnostics.bootstrap(
-    events, pdfs, n=20, seed=1, names=names, shape_parameters=shape_parameters
-)
-print(replicas)
+print(analysis.closure())
+print(analysis.sweight_quality())
+print(analysis.control_leakage(control_columns=[1]))
+print(analysis.bootstrap(n=20, seed=1))
 
 # The factorisation test: within each component the decay time must not
 # depend on the mass. The correlation of the mass with the decay time's
@@ -186,57 +173,38 @@ print(replicas)
 simulated_signal = np.column_stack(
     [rng.normal(true_mu, true_sigma, size=5_000), rng.exponential(true_signal_lifetime, size=5_000)]
 )
-print(
-    diagnostics.independence(
-        events, result, discriminant_columns=[0], control_columns=[1],
-        sample=simulated_signal, names=names,
-    )
-)
+print(analysis.independence([0], [1], sample=simulated_signal))
 
 # ----------------------------------------------------------------------------
 # 6. The figures (matplotlib is optional; without it they are skipped).
 # ----------------------------------------------------------------------------
 folder = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).parent / "figures"
 try:
-    from matplotlib.figure import Figure
+    from matplotlib.axes import Axes
 except ImportError:
     print("\nmatplotlib is not installed: no figures")
 else:
     folder.mkdir(parents=True, exist_ok=True)
-    # The fit above, the pulls (data − fit) / error per bin below. Without
-    # ax, plot_fit makes such a figure itself.
-    fit_figure = Figure(figsize=(6.4, 5.6), layout="constrained")
-    fit_axes, pull_axes = fit_figure.subplots(2, 1, sharex=True, height_ratios=[3, 1])
-    diagnostics.plot_fit(
-        result,
-        events,
-        pdfs,
-        column=0,
-        range=(MASS_LOW, MASS_HIGH),
-        names=names,
-        xlabel="mass [GeV]",
-        ax=fit_axes,
-        pull_ax=pull_axes,
-    )
+
+    def save(axes: Axes, name: str) -> None:
+        """Saves the figure the plot functions drew `axes` into, at 150 dpi."""
+        figure = axes.get_figure(root=True)
+        assert figure is not None
+        figure.savefig(folder / name, dpi=150)
+
+    # The fit above, the pulls (data − fit) / error per bin below, χ²/ndf in
+    # the legend; the y label takes the unit of the x label.
+    fit_axes = analysis.plot_fit(0, range=(MASS_LOW, MASS_HIGH), xlabel="mass [GeV]")
     fit_axes.set_title(f"{len(events)} simulated decays and the fitted model")
-    fit_figure.savefig(folder / "mass_fit.png", dpi=100)
+    save(fit_axes, "mass_fit.png")
 
     def true_decay_time(t: FloatArray) -> FloatArray:
         """The simulated signal decay-time density."""
         return np.exp(-t / true_signal_lifetime) / true_signal_lifetime
 
-    time_figure = Figure(figsize=(6.4, 4.4), layout="constrained")
-    time_axes = diagnostics.plot_sweighted(
-        result,
-        events,
-        column=1,
-        component="signal",
-        truth=true_decay_time,
-        range=(0.0, 8.0),
-        ax=time_figure.add_subplot(),
-        names=names,
-        xlabel="decay time [ps]",
+    time_axes = analysis.plot_sweighted(
+        1, "signal", truth=true_decay_time, range=(0.0, 8.0), xlabel="decay time [ps]"
     )
     time_axes.set_title(f"signal decay time: τ = {signal_lifetime:.3f} ± {lifetime_error:.3f} ps")
-    time_figure.savefig(folder / "signal_decay_time.png", dpi=100)
+    save(time_axes, "signal_decay_time.png")
     print(f"\nfigures written to {folder}/mass_fit.png and {folder}/signal_decay_time.png")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import html
 import io
 import sys
 import types
@@ -62,7 +63,7 @@ def test_closure_matches_numpy_and_shows_a_fit_that_did_not_converge(events, max
     kwargs = {} if max_steps is None else {"max_steps": max_steps}
     result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU, weights=w, **kwargs)
     assert result.success is converged
-    check = diagnostics.closure(result, data, [peak, flat_pdf], w, shape_parameters=MU)
+    check = diagnostics.closure(result, data, [peak, flat_pdf], weights=w, shape_parameters=MU)
     for name, value in expected_closure(result, data, [peak, flat_pdf], w).items():
         np.testing.assert_allclose(getattr(check, name), value, rtol=1e-9, atol=1e-12,
                                    err_msg=name)
@@ -79,10 +80,8 @@ def test_closure_matches_numpy_and_shows_a_fit_that_did_not_converge(events, max
     assert brief.closure_residual == pytest.approx(worst, rel=1e-12)
     assert brief.closure_holds is brief.valid is converged
     assert brief.weighted and "use weighted_covariance" in str(brief)
-    unit = str(diagnostics.summary(result, weights=np.ones(800)))
-    assert "use weighted_covariance" not in unit and "assumes unweighted" not in unit
-    # Without weights the summary cannot tell, and says what it assumed.
-    assert "assumes unweighted events" in str(diagnostics.summary(result))
+    # Without weights the summary takes them from the result's sWeights.
+    assert diagnostics.summary(result).weighted
 
 
 def test_closure_names_the_parameters_on_a_bound(events):
@@ -99,7 +98,7 @@ def test_closure_names_the_parameters_on_a_bound(events):
     assert "yields checked only" in str(unchecked)
     # mu is held fixed: NaN error, zero row, NaN correlations, but the free
     # parameters' errors are finite and their covariance positive definite.
-    brief = diagnostics.summary(result, bounded)
+    brief = diagnostics.summary(result, shape_parameters=bounded)
     assert brief.at_bound == ("", "lower", "", "lower") and brief.on_bound == (
         "component 1", "mu")
     assert brief.fixed == (False, False, False, True)
@@ -142,7 +141,7 @@ def test_summary_orders_and_errs_as_iminuit_on_the_same_likelihood(events):
 
     names = ["signal <B>", "background"]
     result = tarnwick.splot(data, [wide_peak, flat], shape_parameters=declared)
-    brief = diagnostics.summary(result, declared, names)
+    brief = diagnostics.summary(result, shape_parameters=declared, names=names)
 
     def nll(signal, background, sigma, mu):
         shape = {"mu": mu, "sigma": sigma}
@@ -155,7 +154,8 @@ def test_summary_orders_and_errs_as_iminuit_on_the_same_likelihood(events):
     minuit.hesse()
     assert minuit.valid and brief.valid
     assert brief.parameters == ("signal <B>", "background", "sigma", "mu") == minuit.parameters
-    assert brief.parameters == diagnostics.parameter_names(result, declared, names)
+    assert brief.parameters == diagnostics.parameter_names(result, shape_parameters=declared,
+                                                        names=names)
     np.testing.assert_allclose(brief.values, minuit.values, rtol=1e-4)
     np.testing.assert_allclose(brief.errors, minuit.errors, rtol=1e-3)
     np.testing.assert_allclose(brief.correlation, minuit.covariance.correlation(), atol=1e-3)
@@ -194,17 +194,19 @@ def test_sweight_quality_matches_numpy(events):
 def test_control_leakage_reports_exactly_the_pdfs_that_read_a_column(events, pdfs, columns,
                                                                      leaking):
     data, _ = events
-    report = diagnostics.control_leakage(data, pdfs, MU, columns, seed=3)
+    report = diagnostics.control_leakage(None, data, pdfs, columns, seed=3, shape_parameters=MU)
     assert {(leak.component, leak.column) for leak in report.leaks} == leaking
     assert bool(report) is bool(leaking)
     for leak in report.leaks:
         assert leak.max_change > 0.0 and leak.pdf == "reads_control"
         assert leak.name == f"component {leak.component}"
     # The dict form (a result's fitted values) gives the same verdict.
-    again = diagnostics.control_leakage(data, pdfs, {"mu": 0.35}, columns, seed=3)
+    again = diagnostics.control_leakage(None, data, pdfs, columns, seed=3,
+                                        shape_parameters={"mu": 0.35})
     assert again == report
     names = ["a", "b", "c"][:len(pdfs)]
-    named = diagnostics.control_leakage(data, pdfs, MU, columns, seed=3, names=names)
+    named = diagnostics.control_leakage(None, data, pdfs, columns, seed=3, shape_parameters=MU,
+                                        names=names)
     assert [leak.name for leak in named.leaks] == [names[leak.component]
                                                    for leak in report.leaks]
 
@@ -225,7 +227,8 @@ def replica_counts(seed, n, n_events):
 def test_bootstrap_replicas_are_poisson_resampled_fits(events):
     data, w = events
     sample = data[:200]
-    boot = diagnostics.bootstrap(sample, [peak, flat_pdf], 4, seed=5, progress=False,
+    fitted = tarnwick.splot(sample, [peak, flat_pdf], shape_parameters=MU, weights=w[:200])
+    boot = diagnostics.bootstrap(fitted, sample, [peak, flat_pdf], 4, seed=5, progress=False,
                                  names=["signal", "background"], shape_parameters=MU,
                                  weights=w[:200])
     rows = np.repeat(np.arange(200), replica_counts(5, 4, 200)[3])
@@ -236,16 +239,18 @@ def test_bootstrap_replicas_are_poisson_resampled_fits(events):
     np.testing.assert_allclose(boot.sweight_sums[3], last.sweights.sum(axis=0), rtol=1e-12)
     assert boot.success.all() and boot.errors == ()
     assert len({tuple(row) for row in boot.yields}) == 4
-    assert "\n  signal: mean yield" in str(boot) and "\n  background: mean" in str(boot)
+    assert "\n  signal " in str(boot) and "\n  background " in str(boot)
 
-    failing = diagnostics.bootstrap(sample, [odd_fails, flat_pdf], 6, seed=1, progress=False,
-                                    shape_parameters=MU)
+    unweighted = tarnwick.splot(sample, [odd_fails, flat_pdf], shape_parameters=MU)
+    failing = diagnostics.bootstrap(unweighted, sample, [odd_fails, flat_pdf], 6, seed=1,
+                                    progress=False, shape_parameters=MU)
     odd = [int(counts.sum()) % 2 == 1 for counts in replica_counts(1, 6, 200)]
     assert np.isnan(failing.yields[:, 0]).tolist() == odd
     assert len(failing.errors) == sum(odd) and not failing.success[odd].any()
-    assert "\n  component 1: mean yield" in str(failing)
+    assert "\n  component 1 " in str(failing)
     with pytest.raises(TypeError, match="dask.distributed Client"):
-        diagnostics.bootstrap(sample, [peak, flat_pdf], 1, seed=1, client=object())
+        diagnostics.bootstrap(fitted, sample, [peak, flat_pdf], 1, seed=1, weights=w[:200],
+                              client=object())
 
 
 @pytest.fixture(scope="module")
@@ -265,9 +270,10 @@ def test_bootstrap_on_a_cluster_equals_the_local_run(events, cluster_client, cap
     # the fits of some replicas.
     pdfs = [odd_fails, lambda data, shape: np.ones(len(data))]
     kwargs = {"shape_parameters": MU, "weights": w[:200]}
-    local = diagnostics.bootstrap(data[:200], pdfs, 6, seed=1, progress=False, **kwargs)
+    fitted = tarnwick.splot(data[:200], pdfs, **kwargs)
+    local = diagnostics.bootstrap(fitted, data[:200], pdfs, 6, seed=1, progress=False, **kwargs)
     capsys.readouterr()
-    remote = diagnostics.bootstrap(data[:200], pdfs, 6, seed=1, client=cluster_client,
+    remote = diagnostics.bootstrap(fitted, data[:200], pdfs, 6, seed=1, client=cluster_client,
                                    **kwargs)
     assert "6/6" in capsys.readouterr().err
     assert 0 < len(local.errors) < 6
@@ -277,7 +283,7 @@ def test_bootstrap_on_a_cluster_equals_the_local_run(events, cluster_client, cap
                                       err_msg=field)
     # Exceptions other than SPlotError (here splot's, for an unknown keyword) propagate.
     with pytest.raises(TypeError):
-        diagnostics.bootstrap(data[:200], pdfs, 3, seed=1, progress=False,
+        diagnostics.bootstrap(fitted, data[:200], pdfs, 3, seed=1, progress=False,
                               client=cluster_client, no_such_option=1)
 
 
@@ -356,10 +362,26 @@ def test_figures_draw_headless_with_names_labels_and_pulls(events):
     # density times the width is 0.4 events (0.05 in a pull) away near the peak.
     filled = errors > 0.0
     assert not filled[:5].any() and filled[5:].all()
-    pulls = np.array([bar.get_height() for bar in pull_ax.patches])
+    pulls = np.array([bar.get_height() for bar in pull_ax.containers[0]])
     assert np.isnan(pulls[~filled]).all()
     np.testing.assert_allclose(pulls[filled], (counts[filled] - np.array(fitted)[filled])
                                / errors[filled], rtol=0.0, atol=1e-5)
+    filled_pulls = pulls[filled]
+    assert fit_ax.get_legend_handles_labels()[1][2] == (
+        f"fit total (χ²/ndf = {np.sum(filled_pulls**2):.1f}/{filled.sum() - 3})")
+    # Without a range: a PDF's declared window, else the data's extent in
+    # bins of a round width; the unit of the x label in the y label.
+    peak.window = (0.05, 0.55)
+    try:
+        windowed = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=25,
+                                        xlabel="m [GeV]", pulls=False)
+    finally:
+        del peak.window
+    assert windowed.get_xlim() == (0.05, 0.55) and windowed.get_ylabel() == "events / 0.02 GeV"
+    extent = diagnostics.plot_sweighted(result, data, 0, 0, xlabel="m (MeV)")
+    assert extent.get_ylabel() == "sWeighted events / 0.015 MeV"
+    assert extent.get_xlim() == pytest.approx((0.0, 0.6)) and len(extent.containers[0][0].get_xdata()) == 40
+    assert data[:, 0].min() > 0.0 and data[:, 0].max() > 0.585
     # Into the caller's axes: pulls only where a pull_ax is given.
     figure = ax.figure.__class__()
     mine = diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, ax=figure.add_subplot())
@@ -367,11 +389,42 @@ def test_figures_draw_headless_with_names_labels_and_pulls(events):
     main, below = figure.subplots(2, 1)
     diagnostics.plot_fit(result, data, [peak, flat_pdf], 0, bins=35, range=(-0.1, 0.6),
                          weights=w, ax=main, pull_ax=below)
-    assert len(below.patches) == 35
+    assert len(below.containers[0]) == 35
     for figure in (ax.figure, fit_ax.figure):
         buffer = io.BytesIO()
         figure.savefig(buffer, format="png")
         assert buffer.getvalue().startswith(b"\x89PNG")
+
+
+NAMED = ["signal <b>", "background"]
+
+
+@pytest.mark.parametrize("make", [
+    lambda r, d, p: diagnostics.summary(r, shape_parameters=MU, names=NAMED),
+    lambda r, d, p: diagnostics.closure(r, d, p, names=NAMED),
+    lambda r, d, p: diagnostics.sweight_quality(r, names=NAMED),
+    lambda r, d, p: diagnostics.control_leakage(None, d, [reads_control, flat_pdf], [1],
+                                                shape_parameters=MU, names=NAMED),
+    lambda r, d, p: diagnostics.independence(r, d, [0], [1], sample=d, names=NAMED),
+    lambda r, d, p: diagnostics.weighted_covariance(r, d, p, names=NAMED),
+    lambda r, d, p: diagnostics.bootstrap(r, d, p, 2, seed=1, progress=False,
+                                          shape_parameters=MU, names=NAMED),
+], ids=["Summary", "Closure", "SWeightQuality", "Leakage", "Independence",
+        "WeightedCovariance", "Bootstrap"])
+def test_every_result_shows_the_same_table_as_text_and_as_escaped_html(events, make):
+    data, _ = events
+    result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
+    shown = make(result, data, [peak, flat_pdf])
+    text, page = str(shown), shown._repr_html_()
+    assert "signal <b>" in text and "signal &lt;b&gt;" in page and "<b>signal" not in page
+    # Every cell of the text is in the page: one description, two renderings.
+    for line in text.splitlines():
+        for cell in line.split("  "):
+            if cell.strip():
+                assert html.escape(cell.strip()) in page, cell
+    printed = []
+    shown._repr_pretty_(types.SimpleNamespace(text=printed.append), False)
+    assert printed == [text]
 
 
 @pytest.mark.parametrize("call, error, match", [
@@ -401,19 +454,125 @@ def test_figures_draw_headless_with_names_labels_and_pulls(events):
      "no component is named 'signal'; the components are \\['component 0', 'component 1'\\]"),
     (lambda r, d: diagnostics.plot_fit(r, d, [peak, flat_pdf], 0, pull_ax=object()),
      ValueError, "pull_ax was given without ax"),
-    (lambda r, d: diagnostics.control_leakage(d, [peak, flat_pdf], MU, [1, 5]), ValueError,
+    (lambda r, d: diagnostics.control_leakage(r, d, [peak, flat_pdf], [1, 5]), ValueError,
      "control column 5 is out of range for the data's 3 column"),
     (lambda r, d: diagnostics.closure(r, d, [peak, flat_pdf], names=["signal"]), ValueError,
      "1 names given for a fit of 2 components"),
     (lambda r, d: diagnostics.summary(r, weights=np.ones(3)), ValueError,
      "weights has length 3, expected 800"),
+    (lambda r, d: diagnostics.independence(d, r, [0], [1]), TypeError,
+     "result must be a tarnwick.SPlotResult, got ndarray: .* \\(result, data, pdfs"),
+    (lambda r, d: diagnostics.closure(r, d, [peak, flat_pdf], np.ones(800)), TypeError,
+     "3 positional arguments but 4 were given"),
 ], ids=["closure-one-row", "closure-transposed", "closure-one-pdf", "closure-other-data",
         "apply-three-pdfs", "plot_fit-one-pdf", "plot_fit-column", "plot_sweighted-rows",
         "plot_sweighted-column", "plot_sweighted-float-column", "plot_sweighted-component",
         "plot_sweighted-unnamed", "plot_fit-pull_ax-alone", "control_leakage-column",
-        "closure-names", "summary-weights"])
+        "closure-names", "summary-weights", "data-before-result",
+        "weights-positional"])
 def test_inputs_that_do_not_match_the_result_are_named(events, call, error, match):
     data, _ = events
     result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)
     with pytest.raises(error, match=match):
         call(result, data)
+
+
+def wide_peak(data, shape):
+    return gaussian(data[:, 0], shape["mu"], shape["sigma"])
+
+
+def box(data, shape):
+    """Flat on [0, 0.6] and zero outside."""
+    return np.where((data[:, 0] >= 0.0) & (data[:, 0] <= 0.6), 1.0 / 0.6, 0.0)
+
+
+TWO = [tarnwick.ShapeParameter("sigma", 0.04, 0.01, 0.2),
+       tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]
+
+
+@pytest.fixture(scope="module")
+def fits():
+    """The events and weights of `events`, fitted unweighted, weighted,
+    weighted but stopped after two steps, and with two shape parameters."""
+    rng = np.random.default_rng(11)
+    mass = np.concatenate([rng.normal(0.3, 0.05, 300), rng.uniform(0.0, 0.6, 500)])
+    data = np.column_stack([mass, rng.exponential(1.0, 800), rng.normal(size=800)])
+    w = rng.uniform(0.5, 1.5, 800)
+    pdfs = [peak, flat_pdf]
+    return types.SimpleNamespace(
+        data=data, w=w, pdfs=pdfs,
+        plain=tarnwick.splot(data, pdfs, shape_parameters=MU),
+        weighted=tarnwick.splot(data, pdfs, shape_parameters=MU, weights=w),
+        stopped=tarnwick.splot(data, pdfs, shape_parameters=MU, weights=w, max_steps=2),
+        two=tarnwick.splot(data, [wide_peak, flat_pdf], shape_parameters=TWO))
+
+
+def _weighted_errors_without_weights(z):
+    omitted = diagnostics.weighted_covariance(z.weighted, z.data, z.pdfs)
+    given = diagnostics.weighted_covariance(z.weighted, z.data, z.pdfs, weights=z.w)
+    np.testing.assert_allclose(omitted.errors, given.errors, rtol=1e-9)
+    assert (omitted.yield_errors > np.asarray(z.weighted.yield_errors)).all()
+    assert diagnostics.summary(z.weighted).weighted
+
+
+def _progress_wrappers_travel(z):
+    cloudpickle = pytest.importorskip("cloudpickle")
+    with diagnostics.with_progress(z.pdfs) as wrapped:
+        copy = cloudpickle.loads(cloudpickle.dumps(wrapped))
+    np.testing.assert_array_equal(copy[0](z.data, {"mu": 0.3}), peak(z.data, {"mu": 0.3}))
+    assert copy.calls == 1 and wrapped.calls == 0
+
+
+# Inputs that do not belong to the fit, each refused with a message naming
+# what does not belong, or handled with the right number. pytest turns every
+# warning into an error, so none of them may leak a NumPy warning either.
+@pytest.mark.parametrize("call, match", [
+    (lambda z: diagnostics.weighted_covariance(z.two, z.data, [wide_peak, flat_pdf],
+                                               shape_parameters=TWO[::-1]),
+     "declared in the order \\['mu', 'sigma'\\], which is not the fit's"),
+    (lambda z: diagnostics.summary(z.two, shape_parameters=TWO[::-1]), "not the fit's"),
+    (_weighted_errors_without_weights, None),
+    (lambda z: diagnostics.summary(z.weighted, weights=np.ones(800)),
+     "weights do not belong to the fit: at event 0"),
+    (lambda z: diagnostics.closure(z.plain, z.data, z.pdfs[::-1]),
+     "pdfs do not belong to the fit in this order: they match it as pdfs\\[1, 0\\]"),
+    (lambda z: diagnostics.weighted_covariance(z.plain, z.data[:, [1, 0, 2]], z.pdfs),
+     "data do not belong to the fit: its columns match the fit as data\\[:, \\[1, 0, 2\\]\\]"),
+    (lambda z: diagnostics.closure(z.plain, np.random.default_rng(3).permutation(z.data), z.pdfs),
+     "the data or the pdfs do not belong to the fit: .* at 7\\d\\d of 800 events"),
+    (lambda z: diagnostics.closure(z.plain, z.data * 100.0, z.pdfs),
+     "the data or the pdfs do not belong"),
+    (lambda z: diagnostics.closure(z.plain, z.data, z.pdfs,
+                                   shape_parameters=[tarnwick.ShapeParameter("m", 0.3, 0, 1)]),
+     "shape_parameters \\['m'\\] are not those of the fit \\['mu'\\]"),
+    (lambda z: "NOT CONVERGED" in str(diagnostics.weighted_covariance(z.stopped, z.data, z.pdfs))
+     or pytest.fail("no word of the stop"), None),
+    (lambda z: diagnostics.bootstrap(z.weighted, z.data, z.pdfs, 50, seed=1, progress=False,
+                                     weights=z.w[::-1], shape_parameters=MU),
+     "weights do not belong"),
+    (lambda z: diagnostics.plot_fit(z.plain, z.data[:-1], z.pdfs, 0), "data has 799 events"),
+    (lambda z: diagnostics.apply_sweights(z.plain, np.vstack([z.data[:5], [[5.0, 0, 0]] * 2]),
+                                          [peak, box]),
+     "no sWeights for 2 event\\(s\\) \\(events 5, 6\\).*outside the PDFs' support"),
+    (lambda z: diagnostics.kendall_tau(z.data[:2, 0], z.data[:2, 1]), "at least 3 events, got 2"),
+    (lambda z: diagnostics.kendall_tau(z.data[:, 0], np.ones(800)), "y is constant"),
+    (lambda z: diagnostics.closure(z.weighted, z.data, z.pdfs,
+                                   weights=np.where(np.arange(800) == 3, np.nan, z.w)),
+     "weights is nan at event 3"),
+    (_progress_wrappers_travel, None),
+    # Off the maximum Σ_k s(i, k) is not w_i, yet the fit's weights belong.
+    (lambda z: diagnostics.closure(z.stopped, z.data, z.pdfs, weights=z.w).max_event_deviation
+     > 1e-3 or pytest.fail("the stopped fit closes"), None),
+    (lambda z: diagnostics.plot_fit(z.plain, z.data, [lambda d, s: peak(z.data, s), flat_pdf], 0),
+     "PDF 0 returned shape \\(800,\\), expected \\(401,\\) on plot_fit's grid"),
+], ids=["declared-order", "summary-declared-order", "weights-omitted", "weights-not-the-fit's",
+        "pdfs-swapped", "columns-swapped", "other-data", "far-data", "declaration-names",
+        "stopped-fit", "bootstrap-weights", "plot_fit-events", "apply-outside-support",
+        "kendall-two-events", "kendall-constant", "nan-weight", "progress-to-cluster",
+        "stopped-fit-weights", "plot_fit-closed-over-column"])
+def test_inputs_that_do_not_belong_to_the_fit(fits, call, match):
+    if match is None:
+        call(fits)
+    else:
+        with pytest.raises(ValueError, match=match):
+            call(fits)

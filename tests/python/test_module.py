@@ -109,3 +109,31 @@ def test_reimport_makes_new_classes_but_keeps_one_error_type():
         assert type(result) is fresh.SPlotResult
     finally:
         sys.modules["tarnwick"] = original
+
+
+def test_the_readme_python_snippets_run(tmp_path, monkeypatch, capsys):
+    """Every ```python block of README.md, in order and in one namespace, in
+    a scratch folder; a block after "<!-- README test: needs a cluster -->"
+    is skipped, one after "<!-- README test: needs p q -->" runs only when
+    the packages p and q are installed."""
+    import importlib.util
+    import re
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"(?:<!-- README test: needs ([^>]*?) -->\n)?```python\n(.*?)```",
+                        readme, flags=re.S)
+    assert len(blocks) >= 6
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {"__name__": "readme"}
+    ran = 0
+    for needs, code in blocks:
+        if needs == "a cluster":
+            continue
+        if needs and any(importlib.util.find_spec(name) is None for name in needs.split()):
+            continue
+        exec(compile(code, "README.md", "exec"), namespace)
+        ran += 1
+    assert ran >= 5 and "fit summary: valid" in capsys.readouterr().out
+    if all(importlib.util.find_spec(name) for name in ("pandas", "pyarrow", "uproot")):
+        assert (tmp_path / "events_with_sweights.root").stat().st_size > 0

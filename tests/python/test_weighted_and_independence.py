@@ -47,7 +47,7 @@ def mixture(seed, n_signal=2000, n_background=8000, slope=0.0, noise=1):
 def test_sandwich_of_the_yields_matches_numpy():
     data, w = mixture(1)
     result = tarnwick.splot(data, PDFS, weights=w)
-    sandwich = diagnostics.weighted_covariance(result, data, PDFS, w, names=NAMES)
+    sandwich = diagnostics.weighted_covariance(result, data, PDFS, weights=w, names=NAMES)
     f = np.column_stack([peak(data, {}), falling(data, {})])
     g = f / (f @ result.yields)[:, None]
     d = np.einsum("i,ij,ik->jk", w**2, g, g)
@@ -68,8 +68,8 @@ def test_unit_weights_give_the_ordinary_covariance(shape_parameters, rtol):
     # a shape parameter agrees only to sampling precision.
     data, _ = mixture(2)
     result = tarnwick.splot(data, PDFS, shape_parameters=shape_parameters)
-    sandwich = diagnostics.weighted_covariance(result, data, PDFS, None,
-                                               shape_parameters)
+    sandwich = diagnostics.weighted_covariance(result, data, PDFS,
+                                               shape_parameters=shape_parameters)
     np.testing.assert_allclose(sandwich.covariance, result.fit_covariance, rtol=rtol,
                                atol=rtol * np.abs(result.fit_covariance).max())
     if shape_parameters:
@@ -81,7 +81,8 @@ def test_a_parameter_held_on_its_bound_keeps_a_zero_row_and_nan_error():
     bounded = [tarnwick.ShapeParameter("mu", 0.7, 0.6, 1.0)]
     result = tarnwick.splot(data, PDFS, shape_parameters=bounded, weights=w)
     assert result.shape_parameters["mu"] == 0.6 and np.isnan(result.shape_errors["mu"])
-    sandwich = diagnostics.weighted_covariance(result, data, PDFS, w, bounded)
+    sandwich = diagnostics.weighted_covariance(result, data, PDFS, weights=w,
+                                               shape_parameters=bounded)
     assert np.isnan(sandwich.shape_errors["mu"]) and np.isnan(sandwich.errors[2])
     assert not sandwich.covariance[2].any() and not sandwich.covariance[:, 2].any()
     assert np.isfinite(sandwich.yield_errors).all() and (sandwich.yield_errors > 0).all()
@@ -96,7 +97,8 @@ def test_weighted_covariance_rejects_inputs_not_of_the_fit(change, message):
     data, w = mixture(4)
     result = tarnwick.splot(data, PDFS, weights=w)
     with pytest.raises(ValueError, match=message):
-        diagnostics.weighted_covariance(result, *change(data, PDFS, w))
+        data, pdfs, weights = change(data, PDFS, w)
+        diagnostics.weighted_covariance(result, data, pdfs, weights=weights)
 
 
 def test_independent_columns_give_uniform_p_values_and_a_correlation_is_flagged():
@@ -108,7 +110,7 @@ def test_independent_columns_give_uniform_p_values_and_a_correlation_is_flagged(
     for seed in range(40):
         data, _ = mixture(10 + seed, noise=11)
         result = tarnwick.splot(data, PDFS, shape_parameters=MU)
-        check = diagnostics.independence(data, result, [0], range(1, 13), names=NAMES)
+        check = diagnostics.independence(result, data, [0], range(1, 13), names=NAMES)
         z.append(check.correlation[:, 0] / check.correlation_error[:, 0])
         p_values = check.p_value
     widths = np.std(z, axis=(0, 2), ddof=1)
@@ -118,7 +120,7 @@ def test_independent_columns_give_uniform_p_values_and_a_correlation_is_flagged(
 
     data, _ = mixture(30, slope=0.2)
     result = tarnwick.splot(data, PDFS, shape_parameters=MU)
-    check = diagnostics.independence(data, result, [0], [1, 2], names=NAMES,
+    check = diagnostics.independence(result, data, [0], [1, 2], names=NAMES,
                                      sample=mixture(31, 2000, 0, slope=0.2)[0])
     assert check.p_value[0, 0, 0] < 1e-4 and check.correlation[0, 0, 0] > 0
     assert check.p_value[0, 0, 1] > 1e-3
@@ -159,4 +161,4 @@ def test_independence_rejects_bad_columns_samples_and_names(arguments, error, me
     data, _ = mixture(6, 200, 800)
     result = tarnwick.splot(data, PDFS)
     with pytest.raises(error, match=message):
-        diagnostics.independence(data, result, **arguments)
+        diagnostics.independence(result, data, **arguments)

@@ -19,11 +19,17 @@ installed and only by the functions that need them.
 * ``plot_fit``, ``plot_sweighted`` — the fit with its pulls, and an
   sWeighted histogram.
 
+``SPlot`` holds one analysis — data (an array, a pandas DataFrame or a dict
+of columns), PDFs, declarations, weights and names — runs the fit with
+``fit()`` and offers every function above as a method needing no repeated
+inputs, with ``sweights_frame()`` for pandas.
+
 Components are named by the ``names`` argument of each function (default
 "component 0", "component 1", …); a component to plot is chosen by name or
 index.
 """
 
+from ._analysis import SPlot
 from ._apply import apply_sweights
 from ._bootstrap import Bootstrap, bootstrap
 from ._checks import (Closure, Leak, Leakage, SWeightQuality, closure, control_leakage,
@@ -36,6 +42,7 @@ from ._summary import Summary, summary
 from ._weighted import WeightedCovariance, weighted_covariance
 
 __all__ = [
+    "SPlot",
     "summary",
     "Summary",
     "parameter_names",

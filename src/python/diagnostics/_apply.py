@@ -10,8 +10,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, Pdf, as_events, check_pdf_count, densities, event_weights,
-                     optional_module, sweights_from)
+from ._model import (FloatArray, Pdf, as_events, check_pdf_count, check_result, densities,
+                     event_weights, optional_module, sweights_from)
 
 
 def _is_dask_array(data: Any) -> bool:
@@ -57,17 +57,24 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
     ------
     ValueError
         If the PDFs are not one per component, `chunk_size` is not
-        positive, or the data or weights have the wrong shape.
+        positive, the data or weights have the wrong shape, a weight is not
+        finite, or the fitted density Σ_k y_k f_k is not positive at some
+        events (outside the PDFs' support: their sWeights would be NaN);
+        the message names those events. For a dask array it is raised when
+        the blocks are computed.
     """
+    check_result(result)
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
     shape = dict(result.shape_parameters)
     pdf_list = list(pdfs)
     check_pdf_count(result, pdf_list)
 
-    def weigh(block: FloatArray, block_weights: FloatArray | None) -> FloatArray:
+    def weigh(block: FloatArray, block_weights: FloatArray | None,
+              first_event: int = 0) -> FloatArray:
         w = event_weights(block_weights, len(block))
-        return sweights_from(densities(block, pdf_list, shape), w, yields, covariance)
+        return sweights_from(densities(block, pdf_list, shape), w, yields, covariance,
+                             first_event)
 
     if _is_dask_array(data):
         return _apply_dask(data, weights, weigh, len(yields))
@@ -78,7 +85,7 @@ def apply_sweights(result: tarnwick.SPlotResult, data: Any, pdfs: Sequence[Pdf],
     out = np.empty((len(events), len(yields)))
     for start in range(0, len(events), chunk_size):
         stop = start + chunk_size
-        out[start:stop] = weigh(events[start:stop], all_weights[start:stop])
+        out[start:stop] = weigh(events[start:stop], all_weights[start:stop], start)
     return out
 
 
@@ -88,9 +95,15 @@ def _apply_dask(data: Any, weights: Any, weigh: Any, n_components: int) -> Any:
         raise ValueError(f"data must be two-dimensional, got {data.ndim} dimension(s)")
     events = data.astype(np.float64).rechunk({1: -1})
     out_chunks = (events.chunks[0], (n_components,))
+    def start(block_info: Any) -> int:
+        """The index of a block's first event, for the messages."""
+        return int(block_info[0]["array-location"][0][0]) if block_info else 0
+
     if weights is None:
-        return events.map_blocks(lambda block: weigh(block, None), dtype=np.float64,
-                                 chunks=out_chunks)
+        return events.map_blocks(lambda block, block_info=None: weigh(block, None,
+                                                                      start(block_info)),
+                                 dtype=np.float64, chunks=out_chunks)
     w = da.asarray(weights).astype(np.float64).rechunk((events.chunks[0],))
-    return da.map_blocks(lambda block, bw: weigh(block, bw), events, w[:, None],
-                         dtype=np.float64, chunks=out_chunks)
+    return da.map_blocks(
+        lambda block, bw, block_info=None: weigh(block, bw.reshape(-1), start(block_info)),
+        events, w[:, None], dtype=np.float64, chunks=out_chunks)

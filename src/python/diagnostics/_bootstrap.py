@@ -5,6 +5,7 @@ as tasks on a dask.distributed cluster."""
 from __future__ import annotations
 
 import dataclasses
+import warnings
 from collections.abc import Sequence
 from typing import Any, cast
 
@@ -13,12 +14,14 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, Pdf, as_events, component_labels, optional_module
+from ._belongs import check_belongs
+from ._model import FloatArray, Pdf, component_labels, optional_module
 from ._progress import Bar, progress_bar
+from ._table import Table, Tabular, convergence_note
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class Bootstrap:
+class Bootstrap(Tabular):
     """Replicate fits, one row per replica and one column per component.
 
     A replica whose fit raised SPlotError has NaN rows and its message in
@@ -33,20 +36,29 @@ class Bootstrap:
     errors: tuple[str, ...]
     components: tuple[str, ...] = ()
 
-    def __str__(self) -> str:
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
         n = len(self.yields)
-        lines = [f"bootstrap: {n} replicas, {int(self.success.sum())} converged, "
-                 f"{len(self.errors)} raised"]
-        if n and np.isfinite(self.yields).any():
-            labels = self.components or component_labels(None, self.yields.shape[1])
-            spread = np.nanstd(self.yields, axis=0, ddof=1) if n > 1 else np.full(
-                self.yields.shape[1], np.nan)
-            for k, label in enumerate(labels):
-                lines.append(
-                    f"  {label}: mean yield {np.nanmean(self.yields[:, k]):.1f}, "
-                    f"spread {spread[k]:.1f}, "
-                    f"mean fitted error {np.nanmean(self.yield_errors[:, k]):.1f}")
-        return "\n".join(lines)
+        title = (f"bootstrap: {n} replicas, {int(self.success.sum())} converged, "
+                 f"{len(self.errors)} raised")
+        notes = convergence_note(self.fit_success, self.fit_message)
+        if not (n and np.isfinite(self.yields).any()):
+            return [Table(title=title, notes=notes)]
+        labels = self.components or component_labels(None, self.yields.shape[1])
+        with warnings.catch_warnings():
+            # A component whose replicas all raised has NaN rows only.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            spread = (np.nanstd(self.yields, axis=0, ddof=1) if n > 1
+                      else np.full(self.yields.shape[1], np.nan))
+            means = np.nanmean(self.yields, axis=0)
+            errors = np.nanmean(self.yield_errors, axis=0)
+        rows = tuple((label, f"{means[k]:.1f}", f"{spread[k]:.1f}", f"{errors[k]:.1f}")
+                     for k, label in enumerate(labels))
+        return [Table(title=title,
+                      header=("component", "mean yield", "spread", "mean fitted error"),
+                      rows=rows, notes=notes)]
 
 
 # A seed as SeedSequence keeps it: an integer or a sequence of them.
@@ -130,10 +142,12 @@ def _fit_replica(fit: _Fit, seed: Entropy, replica: int) -> _Outcome:
                     result.sweights.sum(axis=0), bool(result.success), None)
 
 
-def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
-              progress: bool = True, *, names: Sequence[str] | None = None,
-              client: Any = None, **splot_kwargs: Any) -> Bootstrap:
-    """Fits `n` replicas of `data` with a progress bar (tqdm when installed),
+def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int,
+              seed: int, *, progress: bool = True, weights: npt.ArrayLike | None = None,
+              shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
+              names: Sequence[str] | None = None, client: Any = None,
+              **splot_kwargs: Any) -> Bootstrap:
+    """Fits `n` replicas of the fit `result` of `data` with a progress bar (tqdm when installed),
     one after another or, given a dask.distributed `client`, as tasks on
     its cluster.
 
@@ -144,9 +158,9 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     replacement would hold the total fixed and understate them.) Replica r
     draws its counts from child r of ``numpy.random.SeedSequence(seed)``,
     so a seed gives the same replicas, and the same results replica by
-    replica, in this process and on any cluster. `splot_kwargs` go to every
-    ``tarnwick.splot`` call; event `weights`, when among them, are
-    resampled with their events.
+    replica, in this process and on any cluster. Every replica is fitted
+    with `shape_parameters` and `splot_kwargs` (``tarnwick.splot``'s other
+    keywords); event `weights` are resampled with their events.
 
     On a cluster, the data, weights, PDFs and `splot_kwargs` are sent to
     every worker once, and each task fits one replica from them and its
@@ -161,16 +175,23 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
 
     Parameters
     ----------
+    result : tarnwick.SPlotResult
+        The fit of `data` whose replicas are made.
     data : array_like
-        The events, shape (n_events, n_columns).
+        The fit's events, shape (n_events, n_columns).
     pdfs : sequence of callable
-        The PDFs, one per component.
+        The fit's PDFs, one per component and in its order.
     n : int
         The number of replicas.
     seed : int
         Seed of the resampling, a nonnegative integer.
     progress : bool, optional
         Whether to show the progress bar (default True).
+    weights : array_like or None, optional
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights.
+    shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
+        The fit's declared shape parameters, declared again in every replica.
     names : sequence of str or None, optional
         The components' names, one per PDF and in their order, for the
         printed table; None (the default) gives "component 0", ….
@@ -178,8 +199,7 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
         A dask.distributed client whose cluster runs the replicas; None
         (the default) runs them here, one after another.
     **splot_kwargs
-        Keyword arguments of ``tarnwick.splot``, such as ``shape_parameters``
-        and ``weights``.
+        Other keyword arguments of ``tarnwick.splot``, such as ``max_steps``.
 
     Returns
     -------
@@ -191,9 +211,9 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     Raises
     ------
     ValueError
-        If the data are not two-dimensional, `n` or `seed` is negative,
-        the weights do not have one entry per event, or `names` are not
-        one distinct name per PDF.
+        If the data, PDFs, weights or declarations do not belong to the
+        fit (checked once, before any replica), `n` or `seed` is negative,
+        or `names` are not one distinct name per PDF.
     TypeError
         If `client` is neither None nor a ``distributed.Client``, or
         `names` are not strings.
@@ -202,12 +222,13 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
         that of the first failing replica to finish; the others are
         cancelled).
     """
-    events = as_events(data)
-    weights = splot_kwargs.pop("weights", None)
-    if weights is not None:
-        weights = np.asarray(weights, dtype=np.float64).reshape(-1)
-        if len(weights) != len(events):
-            raise ValueError(f"weights has length {len(weights)}, expected {len(events)}")
+    fit_inputs = check_belongs(result, data, pdfs, weights=weights,
+                               shape_parameters=shape_parameters)
+    events = fit_inputs.events
+    assert events is not None
+    w = fit_inputs.weights if fit_inputs.weighted else None
+    if shape_parameters is not None:
+        splot_kwargs["shape_parameters"] = shape_parameters
     if n < 0:
         raise ValueError(f"n must be nonnegative, got {n}")
     labels = component_labels(names, len(pdfs))
@@ -216,7 +237,7 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     entropy = cast(Entropy, np.random.SeedSequence(seed).entropy)
     if client is not None:
         _check_client(client)
-    fit = _Fit.of(events, weights, pdfs, splot_kwargs)
+    fit = _Fit.of(events, w, pdfs, splot_kwargs)
     outcomes: list[_Outcome | None] = [None] * n
     bar = progress_bar(n, "bootstrap", "fits", enabled=progress)
     try:
@@ -239,7 +260,7 @@ def bootstrap(data: npt.ArrayLike, pdfs: Sequence[Pdf], n: int, seed: int,
     return Bootstrap(stacked("yields"), stacked("yield_errors"), stacked("sweight_sums"),
                      np.array([outcome.success for outcome in done], dtype=bool),
                      tuple(outcome.error for outcome in done if outcome.error is not None),
-                     labels)
+                     labels, bool(result.success), str(result.message))
 
 
 def _check_client(client: Any) -> None:

@@ -25,17 +25,14 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (Pdf, as_events, bound_sides, check_fit_events, check_index,
-                     check_pdf_count, component_labels, component_names, densities,
-                     event_weights, fitted_mixture)
-
-
-def _row(label: str, values: Sequence[float]) -> str:
-    return f"  {label:<34}" + "".join(f"{value:>+16.3e}" for value in values)
+from ._belongs import check_belongs
+from ._model import (Pdf, as_events, bound_sides, check_index, check_result, component_labels,
+                     component_names, densities)
+from ._table import Table, Tabular, convergence_note
 
 
 @dataclasses.dataclass(frozen=True)
-class Closure:
+class Closure(Tabular):
     """The closure relations of one fit; every entry is zero at a converged
     maximum up to rounding (and, for sums of sWeights, the fit's tolerance).
 
@@ -62,26 +59,26 @@ class Closure:
     success: bool
     message: str
 
-    def __str__(self) -> str:
-        header = f"  {'':<34}" + "".join(f"{name[:15]:>16}" for name in self.components)
-        if self.at_bound:
-            bounds = ", ".join(self.at_bound)
-        else:
-            bounds = "none"
+    def _tables(self) -> list[Table]:
+        bounds = ", ".join(self.at_bound) or "none"
         if not self.shape_bounds_checked:
             bounds += " (shape-parameter bounds not given: yields checked only)"
-        lines = [
-            f"closure of the fit (optimizer success={self.success}: {self.message})",
-            header,
-            _row("Σ_i w_i f_k(i)/m_i − 1", self.sum_rule),
-            _row("Σ_i s(i,k) − y_k", self.sweight_sum_minus_yield),
-            _row("Σ_j V(k,j) − y_k", self.covariance_sum_minus_yield),
-            f"  max_i |Σ_k s(i,k) − w_i|          {self.max_event_deviation:.3e}",
-            f"  max |I·V − 1|                     {self.information_residual:.3e}",
-            f"  cond(I)                           {self.information_condition:.3e}",
-            f"  parameters on a bound: {bounds}",
-        ]
-        return "\n".join(lines)
+
+        def row(label: str, values: Sequence[float]) -> tuple[str, ...]:
+            return (label,) + tuple(f"{value:+.3e}" for value in values)
+
+        relations = Table(
+            title=f"closure of the fit (optimizer success={self.success}: {self.message})",
+            header=("",) + self.components,
+            rows=(row("Σ_i w_i f_k(i)/m_i − 1", self.sum_rule),
+                  row("Σ_i s(i,k) − y_k", self.sweight_sum_minus_yield),
+                  row("Σ_j V(k,j) − y_k", self.covariance_sum_minus_yield)))
+        whole = Table(rows=(("max_i |Σ_k s(i,k) − w_i|", f"{self.max_event_deviation:.3e}"),
+                            ("max |I·V − 1|", f"{self.information_residual:.3e}"),
+                            ("cond(I)", f"{self.information_condition:.3e}")),
+                      notes=(f"parameters on a bound: {bounds}",)
+                      + convergence_note(self.success, self.message))
+        return [relations, whole]
 
 
 def _at_bound(result: tarnwick.SPlotResult, names: Sequence[str],
@@ -93,15 +90,16 @@ def _at_bound(result: tarnwick.SPlotResult, names: Sequence[str],
     return tuple(found)
 
 
-def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
-            weights: npt.ArrayLike | None = None, *,
+def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf], *,
+            weights: npt.ArrayLike | None = None,
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
             names: Sequence[str] | None = None) -> Closure:
     """The closure relations of `result`, recomputed from the data and PDFs.
 
-    `data`, `pdfs` and `weights` must be those of the fit (ValueError names
-    the one that does not match the result). The PDFs are called once each
-    at the fitted shape parameters. The declared
+    `data`, `pdfs`, `weights` and `shape_parameters` must be those of the
+    fit, which is checked first (ValueError names the one that does not
+    belong; weights default to those the result carries). The PDFs are
+    called once each at the fitted shape parameters. The declared
     `shape_parameters`, when given, let the check name shape parameters that
     ended on one of their bounds (whose errors are then NaN or meaningless);
     yields are always checked against their lower bound, the machine epsilon.
@@ -115,7 +113,8 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     pdfs : sequence of callable
         The fit's PDFs, one per component and in its order.
     weights : array_like or None, optional
-        The fit's event weights; None (the default) for unweighted events.
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights.
     shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
         The fit's declared shape parameters, for the check of their bounds.
     names : sequence of str or None, optional
@@ -131,21 +130,21 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
     Raises
     ------
     ValueError
-        If the data, PDFs, weights or names do not match the result.
+        If the data, PDFs, weights, declarations or names do not belong to
+        the result.
     TypeError
         If `names` is not a sequence of strings.
     """
-    events = as_events(data)
-    check_fit_events(result, events)
-    check_pdf_count(result, pdfs)
+    fit = check_belongs(result, data, pdfs, weights=weights, shape_parameters=shape_parameters)
     labels = component_labels(names, len(pdfs))
-    w = event_weights(weights, len(events))
-    f = densities(events, pdfs, result.shape_parameters)
+    w, f, mixture = fit.weights, fit.densities, fit.mixture
+    assert f is not None and mixture is not None
     yields = np.asarray(result.yields, dtype=np.float64)
     covariance = np.asarray(result.covariance, dtype=np.float64)
     sweights = np.asarray(result.sweights, dtype=np.float64)
-    mixture = fitted_mixture(f, yields)
-    information = (f * (w / mixture**2)[:, None]).T @ f
+    # f/m first: m² alone underflows where the density is below 1e-154.
+    scaled = f / mixture[:, None]
+    information = (scaled * w[:, None]).T @ scaled
     return Closure(
         components=labels,
         sum_rule=tuple(float(v) for v in (w / mixture) @ f - 1.0),
@@ -163,7 +162,7 @@ def closure(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pd
 
 
 @dataclasses.dataclass(frozen=True)
-class SWeightQuality:
+class SWeightQuality(Tabular):
     """Per component (named in `components`): Σ s², the effective sample
     size (Σ s)² / Σ s² (the number of unweighted events carrying the same
     statistical power), and the fraction and sum of the negative sWeights."""
@@ -174,18 +173,21 @@ class SWeightQuality:
     negative_fraction: tuple[float, ...]
     negative_total: tuple[float, ...]
 
-    def __str__(self) -> str:
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
         rows = zip(self.components, self.sum_of_squares, self.effective_size,
                    self.negative_fraction, self.negative_total)
-        width = max([len(name) for name in self.components] + [9])
-        lines = [f"  {'component':<{width}} {'Σ s²':>12} {'(Σ s)²/Σ s²':>12} "
-                 f"{'negative':>9} {'Σ s < 0':>12}"]
-        lines += [f"  {name:<{width}} {squares:12.1f} {size:12.1f} {fraction:9.1%} "
-                  f"{total:12.1f}" for name, squares, size, fraction, total in rows]
-        return "sWeight quality\n" + "\n".join(lines)
+        return [Table(title="sWeight quality",
+                      header=("component", "Σ s²", "(Σ s)²/Σ s²", "negative", "Σ s < 0"),
+                      rows=tuple((name, f"{squares:.1f}", f"{size:.1f}", f"{fraction:.1%}",
+                                  f"{total:.1f}")
+                                 for name, squares, size, fraction, total in rows),
+                      notes=convergence_note(self.fit_success, self.fit_message))]
 
 
-def sweight_quality(result: tarnwick.SPlotResult,
+def sweight_quality(result: tarnwick.SPlotResult, *,
                     names: Sequence[str] | None = None) -> SWeightQuality:
     """Σ s², effective sample size and negative weights of each component.
 
@@ -208,6 +210,7 @@ def sweight_quality(result: tarnwick.SPlotResult,
     TypeError, ValueError
         If `names` is not one distinct string per component.
     """
+    check_result(result)
     s = np.asarray(result.sweights, dtype=np.float64)
     labels = component_labels(names, s.shape[1])
     squares = (s**2).sum(axis=0)
@@ -221,7 +224,24 @@ def sweight_quality(result: tarnwick.SPlotResult,
         effective_size=tuple(float(v) for v in size),
         negative_fraction=tuple(float(v) for v in fraction),
         negative_total=tuple(float(v) for v in np.where(negative, s, 0.0).sum(axis=0)),
+        fit_success=bool(result.success),
+        fit_message=str(result.message),
     )
+
+
+def _shape_point(result: tarnwick.SPlotResult | None,
+                 shape_parameters: (Mapping[str, float]
+                                    | Sequence[tarnwick.ShapeParameter] | None)
+                 ) -> dict[str, float]:
+    """The fitted shape parameters of `result`, or without a fit those given."""
+    if result is not None:
+        check_result(result)
+        return {str(name): float(value) for name, value in result.shape_parameters.items()}
+    if shape_parameters is None:
+        return {}
+    if isinstance(shape_parameters, Mapping):
+        return {str(name): float(value) for name, value in shape_parameters.items()}
+    return {parameter.name: parameter.initial for parameter in shape_parameters}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -238,28 +258,33 @@ class Leak:
 
 
 @dataclasses.dataclass(frozen=True)
-class Leakage:
+class Leakage(Tabular):
     """The outcome of control_leakage: every (PDF, column) pair that leaks.
     False in a boolean context when nothing leaks."""
 
     columns: tuple[int, ...]
     leaks: tuple[Leak, ...]
+    fit_success: bool = True
+    fit_message: str = ""
 
     def __bool__(self) -> bool:
         return bool(self.leaks)
 
-    def __str__(self) -> str:
+    def _tables(self) -> list[Table]:
+        notes = convergence_note(self.fit_success, self.fit_message)
         if not self.leaks:
-            return f"no PDF reads the control column(s) {list(self.columns)}"
-        lines = [f"  {leak.name} (PDF {leak.pdf}) reads column {leak.column}: "
-                 f"its output changes by up to {leak.max_change:.3g}" for leak in self.leaks]
-        return ("the sWeights are not valid for these control columns:\n"
-                + "\n".join(lines))
+            return [Table(title=f"no PDF reads the control column(s) {list(self.columns)}",
+                          notes=notes)]
+        return [Table(title="the sWeights are not valid for these control columns:",
+                      header=("component", "PDF", "reads column", "largest change"),
+                      rows=tuple((leak.name, leak.pdf, str(leak.column), f"{leak.max_change:.3g}")
+                                 for leak in self.leaks), align="llrr", notes=notes)]
 
 
-def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
-                    shape_parameters: Mapping[str, float] | Sequence[tarnwick.ShapeParameter],
-                    control_columns: Sequence[int], seed: int = 0, *,
+def control_leakage(result: tarnwick.SPlotResult | None, data: npt.ArrayLike,
+                    pdfs: Sequence[Pdf], control_columns: Sequence[int], *, seed: int = 0,
+                    shape_parameters: (Mapping[str, float]
+                                       | Sequence[tarnwick.ShapeParameter] | None) = None,
                     names: Sequence[str] | None = None) -> Leakage:
     """Calls each PDF with each control column shuffled across events and
     reports every PDF whose output changes.
@@ -267,22 +292,27 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     An sWeighted control distribution is only that of the component when
     the PDFs do not depend on the control variable; a PDF that reads it
     (often by a wrong column index) is the commonest misuse of sPlot.
-    `shape_parameters` is a dict of values (such as a result's
-    ``shape_parameters``) or the declared parameters, taken at their
-    initial values. The shuffle is seeded by `seed`.
+    The PDFs are called at the fitted shape parameters of `result`; before
+    a fit (`result` None) at `shape_parameters`, a dict of values or the
+    declared parameters taken at their initial values. The shuffle is
+    seeded by `seed`.
 
     Parameters
     ----------
+    result : tarnwick.SPlotResult or None
+        The fit whose shape point the PDFs are called at; None to check the
+        PDFs before a fit, at `shape_parameters`.
     data : array_like
         The events, shape (n_events, n_columns).
     pdfs : sequence of callable
         The PDFs of the fit.
-    shape_parameters : mapping of str to float, or sequence of tarnwick.ShapeParameter
-        The shape point at which the PDFs are called.
     control_columns : sequence of int
         The columns of the control variables (negative from the end).
     seed : int, optional
         Seed of the shuffle (default 0).
+    shape_parameters : mapping of str to float, sequence of tarnwick.ShapeParameter, or None
+        The shape point when `result` is None (ignored otherwise); None
+        for PDFs without shape parameters.
     names : sequence of str or None, optional
         One distinct name per component, in the PDFs' order, for the
         report; None (the default) for "component 0", "component 1", ….
@@ -304,14 +334,12 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
     n_columns = events.shape[1]
     columns = [check_index(column, n_columns, "control column",
                            f"the data's {n_columns} column(s)") for column in control_columns]
-    if isinstance(shape_parameters, Mapping):
-        shape = {str(name): float(value) for name, value in shape_parameters.items()}
-    else:
-        shape = {parameter.name: parameter.initial for parameter in shape_parameters}
+    shape = _shape_point(result, shape_parameters)
     rng = np.random.default_rng(seed)
     functions = component_names(pdfs)
     labels = component_labels(names, len(pdfs))
-    baseline = densities(events, pdfs, shape)
+    fitted = None if result is None else check_belongs(result, events, pdfs).densities
+    baseline = densities(events, pdfs, shape) if fitted is None else fitted
     leaks = []
     for column in columns:
         shuffled = events.copy()
@@ -321,5 +349,7 @@ def control_leakage(data: npt.ArrayLike, pdfs: Sequence[Pdf],
             if not np.array_equal(changed[:, k], baseline[:, k], equal_nan=True):
                 change = float(np.nanmax(np.abs(changed[:, k] - baseline[:, k]), initial=0.0))
                 leaks.append(Leak(functions[k], k, column, change, labels[k]))
-    return Leakage(tuple(columns), tuple(leaks))
+    if result is None:
+        return Leakage(tuple(columns), tuple(leaks))
+    return Leakage(tuple(columns), tuple(leaks), bool(result.success), str(result.message))
 

@@ -15,7 +15,8 @@ lives is the test of that component.
 
 The posterior probabilities p_j(i) need no PDF calls: the sWeights are
 s(i) = w_i V f(i) / m_i, so w_i p_j(i) = y_j (V⁻¹ s(i))_j, and the event
-weight is w_i = Σ_r s(i, r).
+weight is w_i = Σ_j y_j (V⁻¹ s(i))_j (which is Σ_r s(i, r) only at a
+converged maximum with no yield on its bound).
 """
 
 from __future__ import annotations
@@ -29,14 +30,15 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, as_events, check_fit_events, check_index, component_labels,
-                     optional_module)
+from ._belongs import check_belongs, fit_weights
+from ._model import FloatArray, as_events, check_index, component_labels, optional_module
+from ._table import Table, Tabular, convergence_note
 
 _erfc = np.frompyfunc(math.erfc, 1, 1)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class Independence:
+class Independence(Tabular):
     """The factorisation test of one fit.
 
     ``correlation[k, d, c]`` is the correlation within component k (its
@@ -59,30 +61,31 @@ class Independence:
     sample_tau_error: FloatArray | None = None
     sample_tau_p_value: FloatArray | None = None
 
-    def __str__(self) -> str:
-        lines = ["factorisation test: correlation of the discriminating with the control "
-                 "columns within each component",
-                 f"  {'component':<16} {'column':>6} {'control':>7} {'correlation':>12} "
-                 f"{'± error':>9} {'p-value':>9}"]
-        for k, name in enumerate(self.components):
-            for d, column in enumerate(self.discriminant_columns):
-                for c, control in enumerate(self.control_columns):
-                    lines.append(
-                        f"  {name[:16]:<16} {column:>6} {control:>7} "
-                        f"{self.correlation[k, d, c]:>+12.4f} "
-                        f"{self.correlation_error[k, d, c]:>9.4f} "
-                        f"{self.p_value[k, d, c]:>9.3g}")
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
+        pairs = [(d, column, c, control) for d, column in enumerate(self.discriminant_columns)
+                 for c, control in enumerate(self.control_columns)]
+        header = ("component", "column", "control", "correlation", "± error", "p-value")
+        rows = tuple((name, str(column), str(control), f"{self.correlation[k, d, c]:+.4f}",
+                      f"{self.correlation_error[k, d, c]:.4f}", f"{self.p_value[k, d, c]:.3g}")
+                     for k, name in enumerate(self.components)
+                     for d, column, c, control in pairs)
+        tables = [Table(title="factorisation test: correlation of the discriminating with the "
+                              "control columns within each component",
+                        header=header, rows=rows,
+                        notes=convergence_note(self.fit_success, self.fit_message))]
         if self.sample_tau is not None:
             assert self.sample_tau_error is not None and self.sample_tau_p_value is not None
-            lines.append("Kendall's τ on the simulation sample")
-            for d, column in enumerate(self.discriminant_columns):
-                for c, control in enumerate(self.control_columns):
-                    lines.append(
-                        f"  {'':<16} {column:>6} {control:>7} "
-                        f"{self.sample_tau[d, c]:>+12.4f} "
-                        f"{self.sample_tau_error[d, c]:>9.4f} "
-                        f"{self.sample_tau_p_value[d, c]:>9.3g}")
-        return "\n".join(lines)
+            tables.append(Table(
+                title="Kendall's τ on the simulation sample",
+                header=("column", "control", "τ", "± error", "p-value"),
+                rows=tuple((str(column), str(control), f"{self.sample_tau[d, c]:+.4f}",
+                            f"{self.sample_tau_error[d, c]:.4f}",
+                            f"{self.sample_tau_p_value[d, c]:.3g}")
+                           for d, column, c, control in pairs), align="rrrrr"))
+        return tables
 
 
 def _columns(columns: Sequence[int], n_columns: int, what: str) -> tuple[int, ...]:
@@ -137,9 +140,22 @@ def kendall_tau(x: FloatArray, y: FloatArray) -> tuple[float, float, float]:
 
     Raises
     ------
+    ValueError
+        If the columns differ in length, have fewer than 3 values, or one
+        of them is constant (τ-b is then undefined).
     ImportError
         If scipy is not installed.
     """
+    x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
+    if len(x) != len(y):
+        raise ValueError(f"x has {len(x)} values and y {len(y)}: pass two columns of equal "
+                         f"length")
+    if len(x) < 3:
+        raise ValueError(f"Kendall's τ needs at least 3 events, got {len(x)}")
+    for label, column in (("x", x), ("y", y)):
+        if np.all(column == column[0]):
+            raise ValueError(f"{label} is constant ({column[0]!r} at every event): Kendall's τ "
+                             f"is undefined")
     stats = optional_module("scipy.stats")
     n = float(len(x))
     tau = float(stats.kendalltau(x, y).statistic)
@@ -175,7 +191,7 @@ def _residual_correlation(m: FloatArray, t: FloatArray, posterior: FloatArray,
         return float(statistic / scale), float(np.sqrt(np.sum(influence**2)) / scale)
 
 
-def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
+def independence(result: tarnwick.SPlotResult, data: npt.ArrayLike,
                  discriminant_columns: Sequence[int], control_columns: Sequence[int], *,
                  sample: npt.ArrayLike | None = None,
                  names: Sequence[str] | None = None) -> Independence:
@@ -207,10 +223,10 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
 
     Parameters
     ----------
-    data : array_like
-        The events of the fit, shape (n_events, n_columns).
     result : tarnwick.SPlotResult
         The fit of `data`.
+    data : array_like
+        The events of the fit, shape (n_events, n_columns).
     discriminant_columns, control_columns : sequence of int
         The columns of the discriminating and of the control variables
         (negative from the end); no column may be in both.
@@ -236,8 +252,8 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
     ImportError
         If a `sample` is given and scipy is not installed.
     """
-    events = as_events(data)
-    check_fit_events(result, events)
+    events = check_belongs(result, data).events
+    assert events is not None
     n_columns = events.shape[1]
     discriminants = _columns(discriminant_columns, n_columns, "discriminant column")
     controls = _columns(control_columns, n_columns, "control column")
@@ -249,7 +265,7 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
 
     s = np.asarray(result.sweights, dtype=np.float64)
     yields = np.asarray(result.yields, dtype=np.float64)
-    weights = s.sum(axis=1)
+    weights = fit_weights(result)
     weighted_posterior = np.linalg.solve(np.asarray(result.covariance, dtype=np.float64),
                                          s.T).T * yields
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -279,4 +295,6 @@ def independence(data: npt.ArrayLike, result: tarnwick.SPlotResult,
                           for control in controls] for column in discriminants])
         sample_arrays = (taus[..., 0], taus[..., 1], taus[..., 2])
     return Independence(labels, discriminants, controls, correlation, error, p_value,
-                        *sample_arrays)
+                        sample_tau=sample_arrays[0], sample_tau_error=sample_arrays[1],
+                        sample_tau_p_value=sample_arrays[2], fit_success=bool(result.success),
+                        fit_message=str(result.message))

@@ -34,6 +34,15 @@ def optional_module(name: str, *, required: bool = True) -> Any:
         return None
 
 
+def check_result(result: Any) -> None:
+    """Raises TypeError unless `result` is a finished fit (a
+    ``tarnwick.SPlotResult`` or an object with its fields), so that a call
+    with its arguments in another order fails here and says so."""
+    if not all(hasattr(result, field) for field in ("sweights", "yields", "covariance")):
+        raise TypeError(f"result must be a tarnwick.SPlotResult, got {type(result).__name__}: "
+                        f"the diagnostics take (result, data, pdfs, ...) in that order")
+
+
 def as_events(data: npt.ArrayLike) -> FloatArray:
     """The events as a two-dimensional float64 array, as the fit reads them."""
     events = np.asarray(data, dtype=np.float64)
@@ -74,12 +83,17 @@ def check_index(index: Any, size: int, what: str, among: str) -> int:
 
 
 def event_weights(weights: npt.ArrayLike | None, n_events: int) -> FloatArray:
-    """The event weights, ones when none are given."""
+    """The event weights, ones when none are given; ValueError unless there
+    is one finite weight per event."""
     if weights is None:
         return np.ones(n_events)
     values = np.asarray(weights, dtype=np.float64).reshape(-1)
     if len(values) != n_events:
         raise ValueError(f"weights has length {len(values)}, expected {n_events}")
+    bad = np.flatnonzero(~np.isfinite(values))
+    if len(bad):
+        raise ValueError(f"weights is {values[bad[0]]} at event {bad[0]} ({len(bad)} such "
+                         f"event(s)): every weight must be finite")
     return values
 
 
@@ -152,7 +166,7 @@ def component_position(component: int | str, labels: Sequence[str]) -> int:
     return index % len(labels)
 
 
-def parameter_names(result: Any, shape_parameters: Sequence[Any] | None = None,
+def parameter_names(result: Any, *, shape_parameters: Sequence[Any] | None = None,
                     names: Sequence[str] | None = None) -> tuple[str, ...]:
     """The names along the axes of ``result.fit_covariance``: the components'
     yields (their `names`), then the shape parameters in the order they were
@@ -162,6 +176,7 @@ def parameter_names(result: Any, shape_parameters: Sequence[Any] | None = None,
     of declaration, so with more than one of them the declared
     `shape_parameters` are needed (ValueError otherwise).
     """
+    check_result(result)
     yields = component_labels(names, len(result.yields))
     fitted = result.shape_parameters
     if shape_parameters is None:
@@ -191,7 +206,18 @@ def fitted_mixture(f: FloatArray, yields: FloatArray) -> FloatArray:
 
 
 def sweights_from(f: FloatArray, weights: FloatArray, yields: FloatArray,
-                  covariance: FloatArray) -> FloatArray:
-    """s[i, r] = w_i Σ_k V(r, k) f_k(i) / Σ_k y_k f_k(i)."""
+                  covariance: FloatArray, first_event: int = 0) -> FloatArray:
+    """s[i, r] = w_i Σ_k V(r, k) f_k(i) / Σ_k y_k f_k(i); ValueError naming
+    the events (numbered from `first_event`) where Σ_k y_k f_k(i) is not
+    positive or a PDF is not finite, whose sWeights would be NaN or
+    meaningless."""
     mixture = f @ yields
+    bad = np.flatnonzero(~(np.isfinite(mixture) & (mixture > 0.0)
+                           & np.isfinite(f).all(axis=1)))
+    if len(bad):
+        shown = ", ".join(str(first_event + i) for i in bad[:5])
+        raise ValueError(
+            f"no sWeights for {len(bad)} event(s) (events {shown}{', …' if len(bad) > 5 else ''})"
+            f": the fitted density Σ_k y_k f_k is {mixture[bad[0]]} there; they are outside "
+            f"the PDFs' support, so select the events inside it first")
     return weights[:, None] * (f @ covariance.T) / mixture[:, None]

@@ -8,6 +8,8 @@ labelled by the `names` given (default "component 0", …).
 
 from __future__ import annotations
 
+import math
+import re
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -16,9 +18,9 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_index, check_pdf_count,
-                     component_labels, component_position, densities, event_weights,
-                     optional_module)
+from ._belongs import check_belongs
+from ._model import (FloatArray, Pdf, check_index, component_labels, component_position,
+                     densities, optional_module)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -64,10 +66,67 @@ def _per_bin(curve: FloatArray, bins: int, spacing: float) -> FloatArray:
     return integral
 
 
-def _range(values: FloatArray, value_range: tuple[float, float] | None) -> tuple[float, float]:
-    if value_range is not None:
-        return value_range
-    return float(values.min()), float(values.max())
+# Round bin widths, times a power of ten.
+_ROUND_WIDTHS = (1.0, 1.2, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 8.0, 10.0)
+
+
+def _nice_range(values: FloatArray, bins: int) -> tuple[float, float, int]:
+    """The range and number of bins (at most `bins`) over `values` with the
+    smallest round width (see _ROUND_WIDTHS) whose bins, starting at a
+    multiple of the width, cover them."""
+    low, high = float(values.min()), float(values.max())
+    if not high > low:
+        return low - 0.5, high + 0.5, bins
+    scale = 10.0 ** math.floor(math.log10((high - low) / bins))
+    for mantissa in _ROUND_WIDTHS + tuple(10.0 * m for m in _ROUND_WIDTHS):
+        width = mantissa * scale
+        start = math.floor(low / width) * width
+        n = max(1, math.ceil((high - start) / width))
+        if n <= bins:
+            return start, start + n * width, n
+    return low, high, bins
+
+
+def _declared_window(pdfs: Sequence[Pdf], column: int) -> tuple[float, float] | None:
+    """The `window` (low, high) a PDF declares for `column`, if one does:
+    models carry the window they are normalised on."""
+    for pdf in pdfs:
+        window = getattr(pdf, "window", None)
+        declared = getattr(pdf, "column", column)
+        if window is not None and (not isinstance(declared, int) or declared == column):
+            low, high = window
+            return float(low), float(high)
+    return None
+
+
+def _range(values: FloatArray, value_range: tuple[float, float] | None, bins: int,
+           pdfs: Sequence[Pdf] = (), column: int = 0) -> tuple[float, float, int]:
+    """The histogram's range and number of bins: as given, or the declared
+    window in `bins` bins, or the data's extent in round bins."""
+    window = value_range or _declared_window(pdfs, column)
+    if window is not None:
+        return float(window[0]), float(window[1]), bins
+    return _nice_range(values, bins)
+
+
+def _per_unit(label: str | None) -> str:
+    """" GeV" for an axis label "m [GeV]" or "m (GeV)"; "" without a unit."""
+    match = re.search(r"[\[(]([^\[\]()]+)[\])]\s*$", label or "")
+    return f" {match.group(1).strip()}" if match else ""
+
+
+def _draw_pulls(panel: Axes, centres: FloatArray, pull: FloatArray, width: float,
+                lo: float, hi: float) -> None:
+    """The pulls as bars, with guides at 0, ±1 and ±2."""
+    panel.axhspan(-2.0, 2.0, color="0.93", lw=0)
+    panel.axhspan(-1.0, 1.0, color="0.85", lw=0)
+    for level, style in ((1.0, ":"), (2.0, "--")):
+        for sign in (-1.0, 1.0):
+            panel.axhline(sign * level, color="grey", lw=0.6, ls=style)
+    panel.bar(centres, pull, width=width, color="grey")
+    panel.axhline(0.0, color="black", lw=0.5)
+    panel.set_xlim(lo, hi)
+    panel.set_ylabel("pull")
 
 
 def _column(events: FloatArray, column: int) -> int:
@@ -93,7 +152,10 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
              pull_ax: Axes | None = None) -> Axes:
     """The histogram of `column` with Poisson errors (√Σw²), the fitted
     total and components y_k f_k as expected counts per bin, and below them
-    a panel of the pulls (data − fit) / √Σw² per bin.
+    a panel of the pulls (data − fit) / √Σw² per bin, with guides at ±1 and
+    ±2. The legend gives χ²/ndf, Σ pull² over the bins with a pull against
+    their number less the fit's free parameters, and says so when the fit
+    did not converge.
 
     The curves evaluate the PDFs on rows whose other columns are held at
     their medians, so they are the fit's projection when the PDFs depend on
@@ -119,9 +181,13 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
     bins : int, optional
         The number of bins (default 50).
     range : (float, float) or None, optional
-        The histogram's range; None (the default) for the column's extent.
+        The histogram's range; None (the default) for the `window` a PDF
+        declares (an attribute (low, high), as models carry), else the
+        column's extent widened to bins of a round width (1, 1.2, 1.5, 2,
+        2.5, 3, 4, 5, 6 or 8 × 10ⁿ), at most `bins` of them.
     weights : array_like or None, optional
-        The event weights; None (the default) for unweighted events.
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights.
     ax : matplotlib.axes.Axes or None, optional
         The axes to draw into; None (the default) for a new figure.
     names : sequence of str or None, optional
@@ -129,7 +195,8 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
         for "component 0", "component 1", ….
     xlabel, ylabel : str or None, optional
         The axis labels; None (the default) for "column k" and
-        "events / <bin width>".
+        "events / <bin width> <unit>", the unit that of `xlabel` when it
+        ends in one, as "m [GeV]" or "m (GeV)".
     pulls : bool, optional
         Whether to draw the pull panel (default True).
     pull_ax : matplotlib.axes.Axes or None, optional
@@ -147,17 +214,22 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
         If `column` is not a column of the data, the PDFs, weights or names
         do not match the fit, or `pull_ax` is given without `ax`.
     """
-    events = as_events(data)
-    check_pdf_count(result, pdfs)
+    fit = check_belongs(result, data, pdfs, weights=weights)
+    events, w = fit.events, fit.weights
+    assert events is not None
     labels = component_labels(names, len(pdfs))
     column = _column(events, column)
-    w = event_weights(weights, len(events))
-    lo, hi = _range(events[:, column], range)
+    lo, hi, bins = _range(events[:, column], range, bins, pdfs, column)
     counts, errors, _, centres, width = _histogram(events[:, column], bins, lo, hi, w)
     n = _intervals_per_bin(bins)
     grid = np.tile(np.median(events, axis=0), (bins * n + 1, 1))
     grid[:, column] = np.linspace(lo, hi, bins * n + 1)
-    density = densities(grid, pdfs, result.shape_parameters) * result.yields
+    try:
+        density = densities(grid, pdfs, result.shape_parameters) * result.yields
+    except ValueError as error:
+        raise ValueError(f"{error} on plot_fit's grid of {len(grid)} points: the curves call "
+                         f"the PDFs on rows of their own, so a PDF must read the column from "
+                         f"the data it is given (not from a column it closed over)") from None
     expected = density * width
 
     ax, panel = _fit_axes(ax, pull_ax, pulls)
@@ -165,20 +237,21 @@ def plot_fit(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[P
                 label="data")
     for k, label in enumerate(labels):
         ax.plot(grid[:, column], expected[:, k], "--", label=f"{label} ({result.yields[k]:.0f})")
-    ax.plot(grid[:, column], expected.sum(axis=1), "-", color="C3", label="fit total")
+    fitted = _per_bin(density.sum(axis=1), bins, width / n)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        pull = np.where(errors > 0.0, (counts - fitted) / errors, np.nan)
+    filled = np.isfinite(pull)
+    # The free parameters: those whose row of fit_covariance is not all zero.
+    n_free = int(np.any(np.asarray(result.fit_covariance) != 0.0, axis=1).sum())
+    chi2 = f"χ²/ndf = {float(np.sum(pull[filled] ** 2)):.1f}/{int(filled.sum()) - n_free}"
+    ax.plot(grid[:, column], expected.sum(axis=1), "-", color="C3", label=f"fit total ({chi2})")
     ax.set_xlim(lo, hi)
     ax.set_xlabel(f"column {column}" if xlabel is None else xlabel)
-    ax.set_ylabel(f"events / {width:.3g}" if ylabel is None else ylabel)
-    ax.legend()
+    ax.set_ylabel(f"events / {width:.3g}{_per_unit(xlabel)}" if ylabel is None else ylabel)
+    ax.legend(title=None if result.success else f"NOT CONVERGED: {result.message}")
     if panel is not None:
-        fitted = _per_bin(density.sum(axis=1), bins, width / n)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            pull = np.where(errors > 0.0, (counts - fitted) / errors, np.nan)
-        panel.bar(centres, pull, width=width, color="grey")
-        panel.axhline(0.0, color="black", lw=0.5)
-        panel.set_xlim(lo, hi)
+        _draw_pulls(panel, centres, pull, width, lo, hi)
         panel.set_xlabel(ax.get_xlabel())
-        panel.set_ylabel("pull")
         ax.tick_params(labelbottom=False)
         ax.set_xlabel("")
     return ax
@@ -214,7 +287,8 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     bins : int, optional
         The number of bins (default 40).
     range : (float, float) or None, optional
-        The histogram's range; None (the default) for the column's extent.
+        The histogram's range; None (the default) for the column's extent
+        widened to bins of a round width, as in plot_fit.
     ax : matplotlib.axes.Axes or None, optional
         The axes to draw into; None (the default) for a new figure.
     names : sequence of str or None, optional
@@ -222,7 +296,7 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         "component 0", "component 1", ….
     xlabel, ylabel : str or None, optional
         The axis labels; None (the default) for "column k" and
-        "sWeighted events / <bin width>".
+        "sWeighted events / <bin width> <unit>" (the unit as in plot_fit).
 
     Returns
     -------
@@ -236,14 +310,14 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
         out of range, `names` are not one distinct string per component, or
         the data are not those of the fit.
     """
-    events = as_events(data)
-    check_fit_events(result, events)
+    events = check_belongs(result, data).events
+    assert events is not None
     column = _column(events, column)
     labels = component_labels(names, len(result.yields))
     component = component_position(component, labels)
     s = np.asarray(result.sweights, dtype=np.float64)[:, component]
     values = events[:, column]
-    lo, hi = _range(values, range)
+    lo, hi, bins = _range(values, range, bins)
     counts, errors, edges, centres, width = _histogram(values, bins, lo, hi, s)
 
     ax = _axes(ax)
@@ -258,6 +332,7 @@ def plot_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, column: in
     ax.axhline(0.0, color="grey", lw=0.5)
     ax.set_xlim(lo, hi)
     ax.set_xlabel(f"column {column}" if xlabel is None else xlabel)
-    ax.set_ylabel(f"sWeighted events / {width:.3g}" if ylabel is None else ylabel)
-    ax.legend()
+    ax.set_ylabel(f"sWeighted events / {width:.3g}{_per_unit(xlabel)}" if ylabel is None
+                  else ylabel)
+    ax.legend(title=None if result.success else f"NOT CONVERGED: {result.message}")
     return ax

@@ -95,6 +95,18 @@ class ProgressPdfs(list[Pdf]):
     def close(self) -> None:
         self._bar.close()
 
+    def __getstate__(self) -> dict[str, Any]:
+        """The state sent to another process (such as a dask worker): the
+        counts, without the lock and the progress bar, which belong to this
+        process."""
+        return {"calls": self.calls, "elapsed": self.elapsed}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # A copy counts its own calls under a lock of its own and shows no bar.
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+        self._bar = _Silent()
+
     def __enter__(self) -> ProgressPdfs:
         return self
 
@@ -108,7 +120,9 @@ def with_progress(pdfs: Sequence[Pdf], desc: str = "PDF calls") -> ProgressPdfs:
     for how long (tqdm when installed, a line on stderr otherwise).
 
     The wrappers call the PDFs unchanged; pass the returned list to
-    ``tarnwick.splot`` in place of ``pdfs``::
+    ``tarnwick.splot`` in place of ``pdfs``. They pickle with cloudpickle
+    (as dask sends them to a cluster's workers): a copy counts the calls
+    made in its own process and shows no bar::
 
         with with_progress([signal, background]) as counted:
             result = tarnwick.splot(data, counted, shape_parameters=...)

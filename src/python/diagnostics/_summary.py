@@ -20,14 +20,16 @@ bound, breaks the first relation (through V, for the other yields too).
 from __future__ import annotations
 
 import dataclasses
-import html
 from collections.abc import Sequence
+
 import numpy as np
 import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, bound_sides, event_weights, parameter_names
+from ._belongs import check_belongs
+from ._model import FloatArray, bound_sides, parameter_names
+from ._table import Table, Tabular
 
 # The closure holds when no yield is further from the maximum than this
 # fraction of its error: a stop that close to the maximum moves no estimate
@@ -36,7 +38,7 @@ CLOSURE_TOLERANCE = 1e-3
 
 
 @dataclasses.dataclass(frozen=True)
-class Summary:
+class Summary(Tabular):
     """The validity of a fit, its parameters and their correlations.
 
     Parameters are listed in the order of the result's ``fit_covariance``:
@@ -55,8 +57,8 @@ class Summary:
       weighted             event weights other than 1 were given: the errors
                            are the inverse Hessian's, which do not cover for
                            weighted events (see ``weighted_covariance``)
-      weights_given        whether the fit's weights were passed at all (the
-                           result does not record them)
+      weights_given        whether the fit's weights were passed (else they
+                           are those the result's sWeights carry)
     Per parameter:
       values, errors       the fitted value and the reported error
       at_bound             "lower", "upper" or "" (shape parameters are
@@ -119,54 +121,28 @@ class Summary:
         if self.weighted:
             return ("weighted events: the errors are the inverse Hessian's, whose coverage "
                     "is wrong for weighted fits; use weighted_covariance")
-        if not self.weights_given:
-            return "assumes unweighted events (pass the fit's weights= to check)"
         return ""
 
-    def _rows(self) -> list[tuple[str, str, str, str]]:
+    def _rows(self) -> tuple[tuple[str, ...], ...]:
         """(name, value, error, bound) for each parameter, formatted."""
         rows = []
         for name, value, error, side, fixed in zip(self.parameters, self.values, self.errors,
                                                    self.at_bound, self.fixed):
             bound = side + (" (fixed)" if fixed else "")
             rows.append((name, f"{value:.6g}", f"{error:.3g}", bound))
-        return rows
+        return tuple(rows)
 
-    def __str__(self) -> str:
-        width = max([len(name) for name in self.parameters] + [9])
-        lines = [f"fit summary: {'valid' if self.valid else 'NOT VALID'}"]
-        for check, passed, remark in self._flags():
-            lines.append(f"  {'ok ' if passed else 'NO '} {check:<30} {remark}".rstrip())
-        lines.append(f"  {'parameter':<{width}} {'value':>14} {'error':>11}  at bound")
-        for name, value, error, bound in self._rows():
-            lines.append(f"  {name:<{width}} {value:>14} {error:>11}  {bound}".rstrip())
-        lines.append("correlation")
-        column = max(len(name) for name in self.parameters) + 1 if self.parameters else 0
-        column = max(column, 8)
-        lines.append(f"  {'':<{width}}" + "".join(f"{name:>{column}}"
-                                                  for name in self.parameters))
-        for name, row in zip(self.parameters, self.correlation):
-            lines.append(f"  {name:<{width}}" + "".join(f"{value:>{column}.3f}"
-                                                        for value in row))
-        return "\n".join(lines)
-
-    def _repr_html_(self) -> str:
-        def cells(tag: str, values: Sequence[str]) -> str:
-            return "".join(f"<{tag}>{html.escape(value)}</{tag}>" for value in values)
-
-        flags = "".join(
-            f"<tr><td>{'✓' if passed else '✗'}</td>{cells('td', [check, remark])}</tr>"
-            for check, passed, remark in self._flags())
-        parameters = "".join(f"<tr>{cells('td', row)}</tr>" for row in self._rows())
-        correlation = "".join(
-            f"<tr>{cells('th', [name])}{cells('td', [f'{value:.3f}' for value in row])}</tr>"
-            for name, row in zip(self.parameters, self.correlation))
-        return (
-            f"<p><b>fit summary: {'valid' if self.valid else 'NOT VALID'}</b></p>"
-            f"<table>{flags}</table>"
-            f"<table><tr>{cells('th', ['parameter', 'value', 'error', 'at bound'])}</tr>"
-            f"{parameters}</table>"
-            f"<table><tr><th></th>{cells('th', self.parameters)}</tr>{correlation}</table>")
+    def _tables(self) -> list[Table]:
+        flags = Table(title=f"fit summary: {'valid' if self.valid else 'NOT VALID'}",
+                      rows=tuple(("ok" if passed else "NO", check, remark)
+                                 for check, passed, remark in self._flags()), align="lll")
+        parameters = Table(header=("parameter", "value", "error", "at bound"),
+                           rows=self._rows(), align="lrrl")
+        correlation = Table(
+            title="correlation", header=("",) + self.parameters,
+            rows=tuple((name,) + tuple(f"{value:.3f}" for value in row)
+                       for name, row in zip(self.parameters, self.correlation)))
+        return [flags, parameters, correlation]
 
 
 def _correlation(covariance: FloatArray, free: npt.NDArray[np.bool_]) -> FloatArray:
@@ -191,10 +167,9 @@ def _positive_definite(covariance: FloatArray) -> bool:
     return True
 
 
-def summary(result: tarnwick.SPlotResult,
+def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = None,
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
-            names: Sequence[str] | None = None, *,
-            weights: npt.ArrayLike | None = None) -> Summary:
+            names: Sequence[str] | None = None) -> Summary:
     """The validity flags, the parameter table and the correlation matrix
     of `result`, from the result alone.
 
@@ -217,9 +192,10 @@ def summary(result: tarnwick.SPlotResult,
         One distinct name per component, in the fit's order; None (the
         default) for "component 0", "component 1", ….
     weights : array_like or None, optional
-        The fit's event weights; when any differs from 1 the summary warns
-        that the reported errors do not cover. None (the default) for
-        unweighted events.
+        The fit's event weights, checked against those the result's
+        sWeights carry; None (the default) takes them from there. When any
+        differs from 1 the summary warns that the reported errors do not
+        cover.
 
     Returns
     -------
@@ -230,15 +206,15 @@ def summary(result: tarnwick.SPlotResult,
     ------
     ValueError
         If the fit has two or more shape parameters and `shape_parameters`
-        is not given or not those of the fit, if `names` are not one
-        distinct name per component, or if `weights` has not one entry per
-        event.
+        is not given, if `shape_parameters` are not those of the fit in its
+        order, if `names` are not one distinct name per component, or if
+        `weights` are not the fit's.
     TypeError
         If `names` is not a sequence of strings.
     """
-    parameters = parameter_names(result, shape_parameters, names)
+    fit = check_belongs(result, weights=weights, shape_parameters=shape_parameters)
+    parameters = parameter_names(result, shape_parameters=shape_parameters, names=names)
     n_yields = len(result.yields)
-    w = event_weights(weights, len(result.sweights))
     values = np.concatenate([np.asarray(result.yields, dtype=np.float64),
                              [result.shape_parameters[name] for name in parameters[n_yields:]]])
     errors = np.concatenate([np.asarray(result.yield_errors, dtype=np.float64),
@@ -268,7 +244,7 @@ def summary(result: tarnwick.SPlotResult,
         closure_residual=float(np.max(np.concatenate([step, rounding]), initial=0.0)),
         closure_step=relative_step,
         closure_holds=relative_step <= CLOSURE_TOLERANCE,
-        weighted=bool(np.any(w != 1.0)),
+        weighted=fit.weighted,
         shape_bounds_checked=shape_parameters is not None,
         weights_given=weights is not None,
     )

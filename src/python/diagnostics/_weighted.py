@@ -29,8 +29,9 @@ import numpy.typing as npt
 
 import tarnwick
 
-from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count,
-                     densities, event_weights, fitted_mixture, parameter_names)
+from ._belongs import check_belongs
+from ._model import FloatArray, Pdf, densities, parameter_names
+from ._table import Table, Tabular, convergence_note
 
 # The finite-difference step factor: the cube root of the machine epsilon,
 # which balances truncation against rounding for a central difference.
@@ -38,7 +39,7 @@ STEP_FACTOR = float(np.finfo(np.float64).eps) ** (1.0 / 3.0)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class WeightedCovariance:
+class WeightedCovariance(Tabular):
     """The sandwich covariance of a weighted fit beside the fit's own.
 
     `covariance` and `errors` are along `parameters`, the order of the
@@ -58,18 +59,19 @@ class WeightedCovariance:
     yield_errors: FloatArray
     shape_errors: dict[str, float]
 
-    def __str__(self) -> str:
-        lines = ["errors of the weighted fit: the sandwich H⁻¹ D H⁻¹ beside the inverse "
-                 "Hessian",
-                 f"  {'parameter':<20} {'value':>13} {'inverse Hessian':>16} {'sandwich':>12} "
-                 f"{'ratio':>7}"]
-        for name, value, hessian, sandwich in zip(self.parameters, self.values,
-                                                  self.hessian_errors, self.errors):
-            with np.errstate(divide="ignore", invalid="ignore"):
-                ratio = sandwich / hessian
-            lines.append(f"  {name[:20]:<20} {value:>13.6g} {hessian:>16.6g} {sandwich:>12.6g} "
-                         f"{ratio:>7.3f}")
-        return "\n".join(lines)
+    fit_success: bool = True
+    fit_message: str = ""
+
+    def _tables(self) -> list[Table]:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratios = self.errors / self.hessian_errors
+        rows = tuple((name, f"{value:.6g}", f"{hessian:.6g}", f"{sandwich:.6g}", f"{ratio:.3f}")
+                     for name, value, hessian, sandwich, ratio in zip(
+                         self.parameters, self.values, self.hessian_errors, self.errors, ratios))
+        return [Table(title="errors of the weighted fit: the sandwich H⁻¹ D H⁻¹ beside the "
+                            "inverse Hessian",
+                      header=("parameter", "value", "inverse Hessian", "sandwich", "ratio"),
+                      rows=rows, notes=convergence_note(self.fit_success, self.fit_message))]
 
 
 def _bounds(shape_parameters: Sequence[tarnwick.ShapeParameter] | None,
@@ -106,8 +108,8 @@ def _density_slope(events: FloatArray, pdfs: Sequence[Pdf], shape: Mapping[str, 
 
 
 def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
-                        pdfs: Sequence[Pdf], weights: npt.ArrayLike | None,
-                        shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None, *,
+                        pdfs: Sequence[Pdf], *, weights: npt.ArrayLike | None = None,
+                        shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
                         names: Sequence[str] | None = None) -> WeightedCovariance:
     """The sandwich covariance H⁻¹ D H⁻¹ of a weighted extended fit at its
     fitted point (module docstring), with its errors.
@@ -132,8 +134,9 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
         The fit's events, shape (n_events, n_columns).
     pdfs : sequence of callable
         The fit's PDFs, one per component and in its order.
-    weights : array_like or None
-        The fit's event weights; None for unit weights.
+    weights : array_like or None, optional
+        The fit's event weights; None (the default) takes them from the
+        result's sWeights (a weighted fit's weights, or ones).
     shape_parameters : sequence of tarnwick.ShapeParameter or None, optional
         The declared shape parameters, in the order given to the fit: their
         bounds limit the difference steps, and their order is that of
@@ -154,11 +157,10 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
         If the data, PDFs, weights or shape parameters do not match the fit,
         or the fit has no Hessian.
     """
-    events = as_events(data)
-    check_fit_events(result, events)
-    check_pdf_count(result, pdfs)
-    w = event_weights(weights, len(events))
-    parameters = parameter_names(result, shape_parameters, names)
+    fit = check_belongs(result, data, pdfs, weights=weights, shape_parameters=shape_parameters)
+    events, w, f, mixture = fit.events, fit.weights, fit.densities, fit.mixture
+    assert events is not None and f is not None and mixture is not None
+    parameters = parameter_names(result, shape_parameters=shape_parameters, names=names)
     if result.hessian_evaluations == 0:
         raise ValueError("the fit has no Hessian, so no inverse Hessian to build the "
                          "sandwich from: pass a fit that ran to its end")
@@ -168,8 +170,6 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
     inverse_hessian = np.asarray(result.fit_covariance, dtype=np.float64)
     free = np.flatnonzero(np.any(inverse_hessian != 0.0, axis=1))
 
-    f = densities(events, pdfs, shape)
-    mixture = fitted_mixture(f, yields)
     scores = np.zeros((len(events), len(parameters)))
     scores[:, :n_yields] = f / mixture[:, None]
     bounds = _bounds(shape_parameters, parameters[n_yields:])
@@ -201,4 +201,6 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
         shape_errors={name: float(errors[j])
                       for j, name in sorted(enumerate(parameters[n_yields:], start=n_yields),
                                             key=lambda item: item[1])},
+        fit_success=bool(result.success),
+        fit_message=str(result.message),
     )
