@@ -14,7 +14,15 @@ models and hand-written PDFs mix freely. Every model also offers ``pdf``,
 """
 
 from ._base import Model
+from ._crystal_ball import CrystalBall, DoubleCrystalBall
+from ._gaussian import Gaussian
+from ._johnson_voigt import JohnsonSU, Voigtian
 
 __all__ = [
     "Model",
+    "CrystalBall",
+    "DoubleCrystalBall",
+    "Gaussian",
+    "JohnsonSU",
+    "Voigtian",
 ]
