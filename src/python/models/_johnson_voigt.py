@@ -20,6 +20,8 @@ from ._base import FloatArray, Model, Parameter, inverse_cdf_draw
 from ._gaussian import (SQRT_2PI, nearest_to_zero, normal_mass, normal_quantile,
                         require_finite, require_positive)
 
+_SQRT_HALF = math.sqrt(0.5)
+
 
 class JohnsonSU(Model):
     r"""The Johnson SU distribution, normalised over the window.
@@ -73,13 +75,17 @@ class JohnsonSU(Model):
         t = np.subtract(x, mu)
         t *= 1.0 / sigma
         z = np.arcsinh(t)
-        z *= delta
-        z += gamma
+        z *= delta * _SQRT_HALF
+        z += gamma * _SQRT_HALF
         np.multiply(z, z, out=z)
-        z *= -0.5
-        z += 0.5 * z0 * z0
+        np.subtract(0.5 * z0 * z0, z, out=z)
         np.exp(z, out=z)
-        np.hypot(t, 1.0, out=t)
+        if max(abs(edge - mu) for edge in self.window) < 1e150 * sigma:
+            np.multiply(t, t, out=t)
+            t += 1.0
+            np.sqrt(t, out=t)
+        else:  # t² would overflow
+            np.hypot(t, 1.0, out=t)
         z /= t
         return z
 
