@@ -56,51 +56,48 @@ def voigt(mu, sigma, gamma):
     return f
 
 
-def case(model, reference, breaks):
-    return model, reference, breaks
-
-
 G, CB, DCB = models.Gaussian, models.CrystalBall, models.DoubleCrystalBall
 JSU, V = models.JohnsonSU, models.Voigtian
 # (model with every parameter fixed, 50-digit density up to a constant, the
 # points where the reference quadrature splits its range).
 CASES = {
-    "gauss": case(G(0, (5.0, 5.6), mu=5.28, sigma=0.02), crystal_ball(5.28, 0.02),
-                  [5.28 + 0.02 * k for k in range(-8, 9)]),
-    "gauss 30σ above": case(G(0, (30.0, 32.0), mu=0.0, sigma=1.0), crystal_ball(0, 1), []),
-    "gauss 30-38σ below": case(G(0, (-0.38, -0.3), mu=0.0, sigma=0.01),
-                               crystal_ball(0, 0.01), []),
-    "cb": case(CB(0, (4.0, 6.0), mu=5.0, sigma=0.3, alpha=1.2, n=3.0),
-               crystal_ball(5.0, 0.3, low=(1.2, 3.0)), [4.64, 5.0, 5.3, 5.6]),
-    "cb α→0": case(CB(0, (-20.0, 5.0), mu=0.0, sigma=1.0, alpha=1e-4, n=2.5),
-                   crystal_ball(0, 1, low=(1e-4, 2.5)), [-1, -1e-4, 1, 2]),
-    "cb n→1": case(CB(0, (-60.0, 4.0), mu=0.0, sigma=1.0, alpha=1.5, n=1.0 + 1e-9),
-                   crystal_ball(0, 1, low=(1.5, 1.0 + 1e-9)),
-                   [-10, -1.5, 0, 1.5]),
-    "cb high side": case(CB(0, (4.0, 6.0), mu=5.0, sigma=0.3, alpha=0.7, n=4.0, side="high"),
-                         crystal_ball(5.0, 0.3, high=(0.7, 4.0)), [4.4, 5.0, 5.21, 5.6]),
-    "cb high, 30σ below": case(CB(0, (-32.0, -30.0), mu=0.0, sigma=1.0, alpha=2.0, n=3.0,
-                                  side="high"), crystal_ball(0, 1, high=(2, 3)), []),
-    "cb deep in tail": case(CB(0, (-400.0, -300.0), mu=0.0, sigma=1.0, alpha=2.0, n=60.0),
-                            crystal_ball(0, 1, low=(2, 60)), []),
-    "dcb": case(DCB(0, (-10.0, 10.0), mu=0.0, sigma=1.0, alpha_low=1.0, n_low=2.0,
-                    alpha_high=2.0, n_high=5.0),
-                crystal_ball(0, 1, low=(1, 2), high=(2, 5)), [-1, 0, 2]),
-    "dcb α→0, n→1": case(DCB(0, (-30.0, 30.0), mu=0.0, sigma=1.0, alpha_low=1e-3,
-                             n_low=1.0 + 1e-7, alpha_high=3.0, n_high=1.0 + 1e-12),
-                         crystal_ball(0, 1, low=(1e-3, 1.0 + 1e-7), high=(3, 1.0 + 1e-12)), [-1, -1e-3, 0, 3, 6]),
-    "johnson su": case(JSU(0, (4.0, 6.0), mu=5.0, sigma=0.3, gamma=0.5, delta=1.5),
-                       johnson_su(5.0, 0.3, 0.5, 1.5), [4.5, 5.0, 5.5]),
-    "johnson su, z 30-33 above": case(JSU(0, (10.0, 13.0), mu=0.0, sigma=1.0, gamma=0.0,
-                                          delta=10.0), johnson_su(0, 1, 0, 10), []),
-    "voigt": case(V(0, (4.0, 6.0), mu=5.0, sigma=0.1, gamma=0.05), voigt(5.0, 0.1, 0.05),
-                  [4.5, 4.8, 4.9, 5.0, 5.1, 5.2, 5.5]),
-    "voigt lorentzian": case(V(0, (-100.0, 50.0), mu=0.0, sigma=0.01, gamma=1.0),
-                             voigt(0, 0.01, 1.0), [-10, -1, 0, 1, 10]),
-    "voigt gaussian": case(V(0, (-3.0, 3.0), mu=0.0, sigma=0.5, gamma=0.0),
-                           voigt(0, 0.5, 0.0), [-1, 0, 1]),
-    "voigt tail": case(V(0, (5.0, 50.0), mu=0.0, sigma=1.0, gamma=0.1), voigt(0, 1.0, 0.1),
-                       [6, 8, 12, 20]),
+    "gauss": (G(0, (5.0, 5.6), mu=5.28, sigma=0.02), crystal_ball(5.28, 0.02),
+              [5.28 + 0.02 * k for k in range(-8, 9)]),
+    "gauss 30σ above": (G(0, (30.0, 32.0), mu=0.0, sigma=1.0), crystal_ball(0, 1), []),
+    "gauss 30-38σ below": (G(0, (-0.38, -0.3), mu=0.0, sigma=0.01),
+                           crystal_ball(0, 0.01), []),
+    "cb": (CB(0, (4.0, 6.0), mu=5.0, sigma=0.3, alpha=1.2, n=3.0),
+           crystal_ball(5.0, 0.3, low=(1.2, 3.0)), [4.64, 5.0, 5.3, 5.6]),
+    "cb α→0": (CB(0, (-20.0, 5.0), mu=0.0, sigma=1.0, alpha=1e-4, n=2.5),
+               crystal_ball(0, 1, low=(1e-4, 2.5)), [-1, -1e-4, 1, 2]),
+    "cb n→1": (CB(0, (-60.0, 4.0), mu=0.0, sigma=1.0, alpha=1.5, n=1.0 + 1e-9),
+               crystal_ball(0, 1, low=(1.5, 1.0 + 1e-9)),
+               [-10, -1.5, 0, 1.5]),
+    "cb high side": (CB(0, (4.0, 6.0), mu=5.0, sigma=0.3, alpha=0.7, n=4.0, side="high"),
+                     crystal_ball(5.0, 0.3, high=(0.7, 4.0)), [4.4, 5.0, 5.21, 5.6]),
+    "cb high, 30σ below": (CB(0, (-32.0, -30.0), mu=0.0, sigma=1.0, alpha=2.0, n=3.0,
+                              side="high"), crystal_ball(0, 1, high=(2, 3)), []),
+    "cb deep in tail": (CB(0, (-400.0, -300.0), mu=0.0, sigma=1.0, alpha=2.0, n=60.0),
+                        crystal_ball(0, 1, low=(2, 60)), []),
+    "dcb": (DCB(0, (-10.0, 10.0), mu=0.0, sigma=1.0, alpha_low=1.0, n_low=2.0,
+                alpha_high=2.0, n_high=5.0),
+            crystal_ball(0, 1, low=(1, 2), high=(2, 5)), [-1, 0, 2]),
+    "dcb α→0, n→1": (DCB(0, (-30.0, 30.0), mu=0.0, sigma=1.0, alpha_low=1e-3,
+                         n_low=1.0 + 1e-7, alpha_high=3.0, n_high=1.0 + 1e-12),
+                     crystal_ball(0, 1, low=(1e-3, 1.0 + 1e-7), high=(3, 1.0 + 1e-12)),
+                     [-1, -1e-3, 0, 3, 6]),
+    "johnson su": (JSU(0, (4.0, 6.0), mu=5.0, sigma=0.3, gamma=0.5, delta=1.5),
+                   johnson_su(5.0, 0.3, 0.5, 1.5), [4.5, 5.0, 5.5]),
+    "johnson su, z 30-33 above": (JSU(0, (10.0, 13.0), mu=0.0, sigma=1.0, gamma=0.0,
+                                      delta=10.0), johnson_su(0, 1, 0, 10), []),
+    "voigt": (V(0, (4.0, 6.0), mu=5.0, sigma=0.1, gamma=0.05), voigt(5.0, 0.1, 0.05),
+              [4.5, 4.8, 4.9, 5.0, 5.1, 5.2, 5.5]),
+    "voigt lorentzian": (V(0, (-100.0, 50.0), mu=0.0, sigma=0.01, gamma=1.0),
+                         voigt(0, 0.01, 1.0), [-10, -1, 0, 1, 10]),
+    "voigt gaussian": (V(0, (-3.0, 3.0), mu=0.0, sigma=0.5, gamma=0.0),
+                       voigt(0, 0.5, 0.0), [-1, 0, 1]),
+    "voigt tail": (V(0, (5.0, 50.0), mu=0.0, sigma=1.0, gamma=0.1), voigt(0, 1.0, 0.1),
+                   [6, 8, 12, 20]),
 }
 IDS = list(CASES)
 
@@ -233,3 +230,50 @@ def test_a_missing_name_is_named_beside_the_present_ones():
         model(np.array([0.5]), {"mu": 0.5, "other": 1.0})
     with pytest.raises(ValueError, match="side"):
         CB(0, (0, 1), mu=0.5, sigma=0.1, alpha=1.0, n=2.0, side="left")
+
+
+WINDOW = (5.0, 5.6)
+
+
+def exponential_background(data, values):
+    slope = values["slope"]
+    return slope * np.exp(slope * (data[:, 0] - WINDOW[0])) / math.expm1(
+        slope * (WINDOW[1] - WINDOW[0]))
+
+
+def hand_written_gaussian(sigma=None):
+    def pdf(data, values):
+        mu, width = values["mu"], sigma if sigma is not None else values["sigma"]
+        scale = width * math.sqrt(2.0)
+        mass = 0.5 * (math.erf((WINDOW[1] - mu) / scale) - math.erf((WINDOW[0] - mu) / scale))
+        return np.exp(-0.5 * ((data[:, 0] - mu) / width) ** 2) / (width * math.sqrt(2 * math.pi)
+                                                                  * mass)
+    return pdf
+
+
+@pytest.mark.parametrize("sigma", [0.02, "sigma"], ids=["sigma fixed", "every parameter free"])
+def test_a_fit_with_the_model_equals_the_hand_written_one(sigma):
+    tarnwick = pytest.importorskip("tarnwick")
+    rng = np.random.default_rng(7)
+    signal = models.Gaussian(0, WINDOW, mu=5.28, sigma=0.02).sample(1500, {}, rng)
+    u = rng.random(4000)
+    background = WINDOW[0] + np.log1p(u * math.expm1(-2.0 * 0.6)) / -2.0
+    data = rng.permutation(np.concatenate([signal, background]))[:, None]
+    declared = [tarnwick.ShapeParameter("mu", 5.27, 5.2, 5.35),
+                tarnwick.ShapeParameter("slope", -1.0, -10.0, -0.01)]
+    if sigma == "sigma":
+        declared.append(tarnwick.ShapeParameter("sigma", 0.025, 0.005, 0.1))
+    fits = [tarnwick.splot(data, [pdf, exponential_background], shape_parameters=declared)
+            for pdf in (models.Gaussian(0, WINDOW, mu="mu", sigma=sigma),
+                        hand_written_gaussian(None if sigma == "sigma" else sigma))]
+    model, hand = fits
+    assert model.success and hand.success
+    np.testing.assert_allclose(model.yields, hand.yields, rtol=1e-9)
+    np.testing.assert_allclose(model.yield_errors, hand.yield_errors, rtol=1e-6)
+    for name in hand.shape_parameters:
+        assert model.shape_parameters[name] == pytest.approx(hand.shape_parameters[name],
+                                                             rel=1e-9)
+        assert model.shape_errors[name] == pytest.approx(hand.shape_errors[name], rel=1e-6)
+    assert (model.objective_evaluations, model.gradient_evaluations,
+            model.hessian_evaluations) == (hand.objective_evaluations,
+                                           hand.gradient_evaluations, hand.hessian_evaluations)

@@ -95,7 +95,8 @@ class _CrystalBallShape(Model):
             junction = mu + sign * beta * sigma
             index = np.flatnonzero(x < junction if sign < 0 else x > junction)
             if index.size:
-                # r − 1 = |x − junction| β/(m σ), then exp(−β²/2 − m log r − log f(t₀)).
+                # r − 1 = |x − junction| β/(m σ); then
+                # exp(−β²/2 − m log r − log f(t₀)).
                 y = np.subtract(x[index], junction)
                 y *= sign * beta / (m * sigma)
                 np.log1p(y, out=y)

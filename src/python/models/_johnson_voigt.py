@@ -10,6 +10,7 @@ peak, growing geometrically away from it, kept per parameter point.
 from __future__ import annotations
 
 import math
+import threading
 from collections import OrderedDict
 from collections.abc import Sequence
 
@@ -113,6 +114,9 @@ class JohnsonSU(Model):
 
 _NODES, _WEIGHTS = np.polynomial.legendre.leggauss(24)
 _CACHED_POINTS = 16
+# Fits on several threads may share a model; its cache is updated under this
+# lock (a module-level one, so that models still pickle).
+_CACHE_LOCK = threading.Lock()
 
 
 class Voigtian(Model):
@@ -168,10 +172,11 @@ class Voigtian(Model):
 
     def _edges_and_cumulative(self, p: tuple[float, ...]) -> tuple[FloatArray, FloatArray]:
         """The panel edges over the window and the integral up to each."""
-        cached = self._panels.get(p)
-        if cached is not None:
-            self._panels.move_to_end(p)
-            return cached
+        with _CACHE_LOCK:
+            cached = self._panels.get(p)
+            if cached is not None:
+                self._panels.move_to_end(p)
+                return cached
         mu, sigma, gamma = p
         low, high = self.window
         width = sigma + gamma
@@ -183,9 +188,10 @@ class Voigtian(Model):
         points = np.concatenate([[low, mu, high], points, 2.0 * mu - points])
         edges = np.unique(points[(points >= low) & (points <= high)])
         cumulative = np.concatenate([[0.0], np.cumsum(self._panel_sums(edges[:-1], edges[1:], p))])
-        self._panels[p] = (edges, cumulative)
-        if len(self._panels) > _CACHED_POINTS:
-            self._panels.popitem(last=False)
+        with _CACHE_LOCK:
+            self._panels[p] = (edges, cumulative)
+            if len(self._panels) > _CACHED_POINTS:
+                self._panels.popitem(last=False)
         return edges, cumulative
 
     def _panel_sums(self, a: FloatArray, b: FloatArray, p: tuple[float, ...]) -> FloatArray:
