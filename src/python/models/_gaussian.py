@@ -71,11 +71,14 @@ def normal_quantile(u: FloatArray, ta: float, tb: float) -> FloatArray:
     log_lo, log_hi = float(special.log_ndtr(lo)), float(special.log_ndtr(hi))
     with np.errstate(divide="ignore"):
         # u = 0 gives log u = −inf, which logaddexp takes as a zero weight.
-        upper = np.log(u)
+        # Mirrored, the probability is 1 − u, so the two logarithms swap:
+        # the draw stays an increasing function of u.
+        log_u = np.log(u)
         np.log1p(-u, out=u)
-    u += log_lo
-    upper += log_hi
-    np.logaddexp(u, upper, out=u)
+    weight_lo, weight_hi = (log_u, u) if flip else (u, log_u)
+    weight_lo += log_lo
+    weight_hi += log_hi
+    np.logaddexp(weight_lo, weight_hi, out=u)
     t = special.ndtri_exp(u)
     np.clip(t, lo, hi, out=t)
     if flip:
