@@ -121,8 +121,10 @@ class _CrystalBallShape(Model):
         if high is not None:
             core_high = min(tb, high[0])
             if tb > high[0]:
-                # The mirror image of the low tail: ∫_β^t f = ∫_{−t}^{−β} f_low.
-                total += _tail_integral(-np.maximum(t, high[0]), np.full_like(total, -high[0]),
+                # The mirror image of the low tail: from s = max(ta, β) to t,
+                # ∫_s^t f = ∫_{−t}^{−s} f_low.
+                start = max(ta, high[0])
+                total += _tail_integral(-np.maximum(t, start), np.full_like(total, -start),
                                         high, -log_peak)
         if core_low < core_high:
             c0 = nearest_to_zero(core_low, core_high)
