@@ -15,7 +15,8 @@ so that exp(t₀²/2) [Φ(b) − Φ(a)] for b ≤ −1 is
 where t₀ is the point of the window nearest the mean: every exponent is ≤ 0
 and nothing under- or overflows, even 40σ away. Near the mean the
 difference of two erf values (a sum where the interval straddles it) is
-exact. Quantiles invert Φ in logarithms, log Φ(x) = logaddexp(log(1−u) +
+exact, and on intervals too narrow for either difference a short
+Gauss–Legendre sum is. Quantiles invert Φ in logarithms, log Φ(x) = logaddexp(log(1−u) +
 log Φ(a), log u + log Φ(b)), with scipy.special.ndtri_exp.
 """
 
@@ -32,6 +33,7 @@ from ._base import FloatArray, Model, Parameter
 
 SQRT_2PI = math.sqrt(2.0 * math.pi)
 _SQRT_HALF = math.sqrt(0.5)
+_NODES, _WEIGHTS = np.polynomial.legendre.leggauss(12)
 
 
 def nearest_to_zero(low: float, high: float) -> float:
@@ -50,12 +52,22 @@ def normal_mass(t1: Any, t2: Any, t0: float) -> FloatArray:
     lo = np.where(flip, -t2, t1)
     hi = np.where(flip, -t1, t2)
     out = np.empty(lo.shape)
-    near = hi > -1.0
+    # On an interval across which the exponent changes by less than about ¼
+    # (narrow windows, and a CDF just above the window's edge) the difference
+    # would cancel; 12-point Gauss–Legendre integrates exp(−(t² − t₀²)/2)
+    # there to rounding.
+    narrow = (hi - lo) * np.maximum(1.0, -lo) < 0.25
+    if narrow.any():
+        a, b = lo[narrow], hi[narrow]
+        half = 0.5 * (b - a)
+        t = (0.5 * (a + b))[:, None] + half[:, None] * _NODES
+        out[narrow] = half * (np.exp(-0.5 * (t - t0) * (t + t0)) @ _WEIGHTS) / SQRT_2PI
+    near = ~narrow & (hi > -1.0)
     if near.any():
         # The interval reaches within 1σ of the mean, so |t0| ≤ 1.
         out[near] = 0.5 * (special.erf(hi[near] * _SQRT_HALF)
                            - special.erf(lo[near] * _SQRT_HALF)) * math.exp(0.5 * t0 * t0)
-    far = ~near
+    far = ~narrow & ~near
     if far.any():
         a, b = lo[far], hi[far]
         out[far] = 0.5 * (special.erfcx(-b * _SQRT_HALF) * np.exp(-0.5 * (b - t0) * (b + t0))
@@ -64,26 +76,34 @@ def normal_mass(t1: Any, t2: Any, t0: float) -> FloatArray:
 
 
 def normal_quantile(u: FloatArray, ta: float, tb: float) -> FloatArray:
-    """The standard normal truncated to [ta, tb] at the probabilities u, in place
-    of u (u in [0, 1))."""
+    """The standard normal truncated to [ta, tb] at the probabilities u
+    (u in [0, 1), overwritten): increasing in u."""
     flip = ta + tb > 0.0
     lo, hi = (-tb, -ta) if flip else (ta, tb)
+    # Mirrored, the probability is 1 − u, so the two logarithms swap.
+    target = (1.0 - u) if flip else u.copy()
     log_lo, log_hi = float(special.log_ndtr(lo)), float(special.log_ndtr(hi))
     with np.errstate(divide="ignore"):
         # u = 0 gives log u = −inf, which logaddexp takes as a zero weight.
-        # Mirrored, the probability is 1 − u, so the two logarithms swap:
-        # the draw stays an increasing function of u.
         log_u = np.log(u)
         np.log1p(-u, out=u)
     weight_lo, weight_hi = (log_u, u) if flip else (u, log_u)
     weight_lo += log_lo
     weight_hi += log_hi
     np.logaddexp(weight_lo, weight_hi, out=u)
-    t = special.ndtri_exp(u)
+    t = np.asarray(special.ndtri_exp(u), dtype=np.float64)
+    np.clip(t, lo, hi, out=t)
+    # One Newton step on the exact mass: the logarithms above lose the last
+    # digits in a window much narrower than its distance from the mean.
+    t0 = nearest_to_zero(lo, hi)
+    target *= normal_mass(lo, hi, t0)
+    step = normal_mass(lo, t, t0) - target
+    step *= SQRT_2PI * np.exp(0.5 * (t - t0) * (t + t0))
+    t -= step
     np.clip(t, lo, hi, out=t)
     if flip:
         np.negative(t, out=t)
-    return np.asarray(t, dtype=np.float64)
+    return t
 
 
 def require_finite(model: Model, keyword: str, value: float) -> None:
