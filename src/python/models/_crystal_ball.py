@@ -64,8 +64,9 @@ class _CrystalBallShape(Model):
         for keyword, value in zip(self._keywords, p):
             if keyword == "mu":
                 require_finite(self, keyword, value)
-            elif keyword.startswith("n") and not (value > 1.0 and math.isfinite(value)):
-                raise self._invalid(keyword, value, "must be finite and greater than 1")
+            elif keyword.startswith("n"):  # n, n_low, n_high: the tails' powers
+                if not (value > 1.0 and math.isfinite(value)):
+                    raise self._invalid(keyword, value, "must be finite and greater than 1")
             else:
                 require_positive(self, keyword, value)
 
@@ -88,6 +89,7 @@ class _CrystalBallShape(Model):
         density *= -0.5 / (sigma * sigma)
         density -= log_peak
         np.exp(density, out=density)
+        x, flat = np.ravel(x), density.reshape(-1)  # the tails are filled in by index
         for tail, sign in ((low, -1.0), (high, 1.0)):
             if tail is None:
                 continue
@@ -102,7 +104,7 @@ class _CrystalBallShape(Model):
                 np.log1p(y, out=y)
                 y *= -m
                 y += -0.5 * beta * beta - log_peak
-                density[index] = np.exp(y, out=y)
+                flat[index] = np.exp(y, out=y)
         return density
 
     def _pieces(self, t: FloatArray, p: tuple[float, ...]) -> FloatArray:
