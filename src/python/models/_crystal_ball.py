@@ -160,6 +160,8 @@ class _CrystalBallShape(Model):
         t = np.empty(n)
         for k in range(len(edges) - 1):
             index = np.flatnonzero(piece == k)
+            if index.size == 0:
+                continue
             a, b = edges[k], edges[k + 1]
             w = v[index] - cumulative[k]
             if low is not None and b <= -low[0]:
@@ -187,8 +189,11 @@ def _tail_quantile(a: float, w: FloatArray, tail: tuple[float, float],
     """
     beta, m = tail
     r_a = 1.0 + (-beta - a) * beta / m
-    g = np.maximum(w, 0.0) * (beta / m) * math.exp(log_peak + 0.5 * beta * beta
-                                                     + (m - 1.0) * math.log(r_a))
+    # g = w (β/m) r_a^(m−1) e^{log f(t₀) + β²/2}, in logarithms: the factor
+    # alone can overflow where w is tiny (a tail far below the core's peak).
+    log_factor = math.log(beta / m) + (m - 1.0) * math.log(r_a) + log_peak + 0.5 * beta * beta
+    with np.errstate(divide="ignore"):
+        g = np.exp(np.log(np.maximum(w, 0.0)) + log_factor)
     d = m - 1.0
     log_ratio = np.log1p(d * g) / d if d != 0.0 else g
     return np.asarray(a - (m / beta) * r_a * np.expm1(-log_ratio), dtype=np.float64)
