@@ -16,8 +16,11 @@ where t₀ is the point of the window nearest the mean: every exponent is ≤ 0
 and nothing under- or overflows, even 40σ away. Near the mean the
 difference of two erf values (a sum where the interval straddles it) is
 exact, and on intervals too narrow for either difference a short
-Gauss–Legendre sum is. Quantiles invert Φ in logarithms, log Φ(x) = logaddexp(log(1−u) +
-log Φ(a), log u + log Φ(b)), with scipy.special.ndtri_exp.
+Gauss–Legendre sum is. Quantiles invert Φ in logarithms,
+
+    log Φ(x) = logaddexp(log(1 − u) + log Φ(a), log u + log Φ(b)),
+
+with scipy.special.ndtri_exp, then take one Newton step on the exact mass.
 """
 
 from __future__ import annotations
