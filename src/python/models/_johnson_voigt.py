@@ -114,6 +114,7 @@ class JohnsonSU(Model):
 
 _NODES, _WEIGHTS = np.polynomial.legendre.leggauss(24)
 _CACHED_POINTS = 16
+_SLICE = 1 << 15  # points per Gauss–Legendre evaluation of the primitive
 # Fits on several threads may share a model; its cache is updated under this
 # lock (a module-level one, so that models still pickle).
 _CACHE_LOCK = threading.Lock()
@@ -206,8 +207,12 @@ class Voigtian(Model):
         x = np.asarray(x, dtype=np.float64)
         flat = np.clip(x.ravel(), edges[0], edges[-1])
         panel = np.clip(np.searchsorted(edges, flat, side="right") - 1, 0, len(edges) - 2)
-        partial = self._panel_sums(edges[panel], flat, p)
-        return np.asarray((cumulative[panel] + partial).reshape(x.shape), dtype=np.float64)
+        result = cumulative[panel]
+        # In slices, so that the nodes of many points stay a modest array.
+        for start in range(0, flat.size, _SLICE):
+            part = slice(start, start + _SLICE)
+            result[part] += self._panel_sums(edges[panel[part]], flat[part], p)
+        return np.asarray(result.reshape(x.shape), dtype=np.float64)
 
     def _mass(self, p: tuple[float, ...]) -> float:
         return float(self._edges_and_cumulative(p)[1][-1])
