@@ -1,0 +1,200 @@
+"""The base of every model: a density of one data column, normalised over a
+window, whose parameters are either names (free: read from the dict of
+shape-parameter values the fit passes) or numbers (fixed).
+
+A shape implements four hooks on the *resolved* parameters (a tuple of
+floats in the order of its `_keywords`):
+
+* ``_check(p)``            raise ValueError naming an invalid parameter value;
+* ``_unnormalised(x, p)``  the density up to a constant, on x in the window;
+* ``_primitive(x, p)``     a primitive F of it with F(low) = 0, for the
+                           integral over the window and over sub-ranges;
+                           where it loses precision (a tail), the shape
+                           overrides ``_mass`` as well;
+* ``_draw(n, p, rng)``     n values inside the window with this density
+                           (the default inverts ``_primitive`` numerically).
+
+``model(data, values)`` is the protocol of tarnwick.splot's PDFs.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+from typing import Any, TypeAlias
+
+import numpy as np
+
+FloatArray: TypeAlias = np.ndarray[tuple[Any, ...], np.dtype[np.float64]]
+Parameter: TypeAlias = str | float
+
+
+def _is_number(value: object) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
+def check_window(window: Sequence[float]) -> tuple[float, float]:
+    """The window as two finite floats, low < high."""
+    if len(window) != 2:
+        raise ValueError(f"window must be (low, high), got {window!r}")
+    low, high = float(window[0]), float(window[1])
+    if not (math.isfinite(low) and math.isfinite(high) and low < high):
+        raise ValueError(f"window must be finite with low < high, got ({low!r}, {high!r})")
+    return low, high
+
+
+class Model:
+    """A density of one column of the data, normalised over `window`.
+
+    Parameters given as names are free (read from the values dict at each
+    call), numbers are fixed. `parameters` lists the names the model reads,
+    in the order of its keywords.
+    """
+
+    _keywords: tuple[str, ...] = ()
+
+    def __init__(self, column: int, window: Sequence[float],
+                 **bound: Parameter) -> None:
+        if not isinstance(column, (int, np.integer)) or isinstance(column, bool) or column < 0:
+            raise ValueError(f"column must be a non-negative integer, got {column!r}")
+        self.column = int(column)
+        self.window = check_window(window)
+        self._bound: dict[str, Parameter] = {}
+        for keyword in self._keywords:
+            value = bound[keyword]
+            if isinstance(value, str):
+                if not value:
+                    raise ValueError(f"the name given for {keyword} is empty")
+                self._bound[keyword] = value
+            elif _is_number(value):
+                self._bound[keyword] = float(value)
+            else:
+                raise TypeError(f"{keyword} must be a parameter name or a number, "
+                                f"got {value!r}")
+
+    @property
+    def parameters(self) -> tuple[str, ...]:
+        """The names of the shape parameters the model reads, without repeats."""
+        names = (value for value in self._bound.values() if isinstance(value, str))
+        return tuple(dict.fromkeys(names))
+
+    @property
+    def columns(self) -> tuple[int, ...]:
+        """The data columns the model reads."""
+        return (self.column,)
+
+    def resolve(self, values: Mapping[str, float]) -> tuple[float, ...]:
+        """The model's parameters at `values`, checked, in keyword order."""
+        resolved = []
+        for keyword in self._keywords:
+            bound = self._bound[keyword]
+            if isinstance(bound, str):
+                try:
+                    value = float(values[bound])
+                except KeyError:
+                    present = ", ".join(repr(name) for name in values) or "none"
+                    raise KeyError(f"{type(self).__name__} reads the shape parameter "
+                                   f"{bound!r} ({keyword}), which is missing; the "
+                                   f"parameters present are {present}") from None
+            else:
+                value = bound
+            resolved.append(value)
+        p = tuple(resolved)
+        self._check(p)
+        return p
+
+    def _invalid(self, keyword: str, value: float, why: str) -> ValueError:
+        """The error for a parameter value outside the shape's domain."""
+        bound = self._bound.get(keyword, keyword)
+        name = f"{keyword} ({bound!r})" if isinstance(bound, str) and bound != keyword \
+            else keyword
+        return ValueError(f"{type(self).__name__}: {name} = {value!r} {why}")
+
+    # -- the protocol of splot's PDFs ----------------------------------------------------------
+
+    def __call__(self, data: Any, values: Mapping[str, float]) -> FloatArray:
+        """The normalised density at every row of `data` (column `column`;
+        a 1-D array is the column itself); zero outside the window."""
+        return self.pdf(self._column_of(data), values)
+
+    def _column_of(self, data: Any) -> FloatArray:
+        array = np.asarray(data, dtype=np.float64)
+        return array if array.ndim == 1 else array[:, self.column]
+
+    # -- the distribution ----------------------------------------------------------------------
+
+    def pdf(self, x: Any, values: Mapping[str, float]) -> FloatArray:
+        """The normalised density at the points `x`; zero outside the window."""
+        p = self.resolve(values)
+        x = np.asarray(x, dtype=np.float64)
+        low, high = self.window
+        if x.size and low <= x.min() and x.max() <= high:
+            # Every point inside, as in a fit over the window: no masks.
+            density = self._unnormalised(x, p)
+            density *= 1.0 / self._mass(p)
+            return density
+        inside = (x >= low) & (x <= high)
+        density = self._unnormalised(np.where(inside, x, low), p)
+        density *= 1.0 / self._mass(p)
+        density[~inside] = 0.0
+        return density
+
+    def cdf(self, x: Any, values: Mapping[str, float]) -> FloatArray:
+        """The probability below `x` within the window (0 below, 1 above)."""
+        p = self.resolve(values)
+        low, high = self.window
+        x = np.clip(np.asarray(x, dtype=np.float64), low, high)
+        return np.clip(self._primitive(x, p) / self._mass(p), 0.0, 1.0)
+
+    def integral(self, low: float, high: float, values: Mapping[str, float]) -> float:
+        """The probability of [low, high] ∩ window."""
+        return float(np.diff(self.cdf(np.array([low, high]), values))[0]) \
+            if low <= high else -self.integral(high, low, values)
+
+    def sample(self, n: int, values: Mapping[str, float],
+               rng: np.random.Generator) -> FloatArray:
+        """n values drawn from the model inside the window."""
+        if n < 0:
+            raise ValueError(f"n must be non-negative, got {n}")
+        return self._draw(int(n), self.resolve(values), rng)
+
+    # -- hooks ---------------------------------------------------------------------------------
+
+    def _check(self, p: tuple[float, ...]) -> None:
+        """Raise ValueError for a parameter value outside the domain."""
+
+    def _unnormalised(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
+        """A new array (never a view of x: the caller scales it in place)."""
+        raise NotImplementedError
+
+    def _primitive(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
+        raise NotImplementedError
+
+    def _mass(self, p: tuple[float, ...]) -> float:
+        """The integral of the unnormalised density over the window."""
+        return float(self._primitive(np.array([self.window[1]]), p)[0])
+
+    def _draw(self, n: int, p: tuple[float, ...], rng: np.random.Generator) -> FloatArray:
+        return inverse_cdf_draw(self, n, p, rng)
+
+    def __repr__(self) -> str:
+        bound = ", ".join(f"{key}={value!r}" for key, value in self._bound.items())
+        return f"{type(self).__name__}(column={self.column}, window={self.window}, {bound})"
+
+
+def inverse_cdf_draw(model: Model, n: int, p: tuple[float, ...],
+                     rng: np.random.Generator) -> FloatArray:
+    """Draws by inverting the model's primitive on a fine grid, then polishing
+    each draw by Newton steps on the exact primitive."""
+    low, high = model.window
+    grid = np.linspace(low, high, 4097)
+    mass = model._mass(p)
+    cumulative = model._primitive(grid, p) / mass
+    u = rng.random(n)
+    x = np.interp(u, cumulative, grid)
+    for _ in range(3):
+        density = model._unnormalised(x, p) / mass
+        step = (model._primitive(x, p) / mass - u) / np.where(density > 0, density, np.inf)
+        x = np.clip(x - step, low, high)
+    return x
