@@ -13,8 +13,20 @@ models and hand-written PDFs mix freely. Every model also offers ``pdf``,
 ``cdf``, ``integral(low, high, values)`` and ``sample(n, values, rng)``.
 """
 
+from ._backgrounds import Argus, Exponential, Uniform
 from ._base import Model
+from ._combinators import Product, Sum
+from ._polynomials import Bernstein, Chebyshev
+from ._template import Template
 
 __all__ = [
     "Model",
+    "Uniform",
+    "Exponential",
+    "Argus",
+    "Chebyshev",
+    "Bernstein",
+    "Template",
+    "Sum",
+    "Product",
 ]
