@@ -21,13 +21,14 @@ from __future__ import annotations
 
 import dataclasses
 import html
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 import numpy as np
 import numpy.typing as npt
 
 import tarnwick
 
-from ._model import FloatArray, bound_sides, event_weights, parameter_names
+from ._model import FloatArray, Pdf, bound_sides, event_weights, parameter_names
+from ._normalisation import Normalisation, normalisation
 
 # The closure holds when no yield is further from the maximum than this
 # fraction of its error: a stop that close to the maximum moves no estimate
@@ -57,6 +58,9 @@ class Summary:
                            weighted events (see ``weighted_covariance``)
       weights_given        whether the fit's weights were passed at all (the
                            result does not record them)
+      normalisation        the PDFs' integrals over the declared windows
+                           (``normalisation``), when `windows` were given;
+                           a PDF not normalised makes the fit not valid
     Per parameter:
       values, errors       the fitted value and the reported error
       at_bound             "lower", "upper" or "" (shape parameters are
@@ -84,13 +88,16 @@ class Summary:
     weighted: bool
     shape_bounds_checked: bool
     weights_given: bool = True
+    normalisation: Normalisation | None = None
 
     @property
     def valid(self) -> bool:
         """True when the fit converged with finite errors, a positive
-        definite covariance and the closure holding."""
+        definite covariance and the closure holding (and, when checked, with
+        every PDF normalised over its windows)."""
         return (self.converged and self.errors_finite and self.positive_definite
-                and self.closure_holds)
+                and self.closure_holds
+                and (self.normalisation is None or self.normalisation.normalised))
 
     @property
     def on_bound(self) -> tuple[str, ...]:
@@ -113,7 +120,16 @@ class Summary:
              f"{self.closure_step:.2e} of a yield's error"),
             ("no parameter on a bound", not self.on_bound, bounds),
             ("errors have coverage", not self.weighted, self._coverage_remark()),
-        ]
+        ] + self._normalisation_flag()
+
+    def _normalisation_flag(self) -> list[tuple[str, bool, str]]:
+        if self.normalisation is None:
+            return []
+        check = self.normalisation
+        remark = ", ".join(f"{name}: ∫ = {value:.7g}" for name, value, flag in
+                           zip(check.components, check.integrals, check.flagged) if flag)
+        return [("PDFs normalised over the windows", check.normalised,
+                 remark or f"|∫ − 1| ≤ {check.tolerance:g} for every PDF")]
 
     def _coverage_remark(self) -> str:
         if self.weighted:
@@ -194,7 +210,10 @@ def _positive_definite(covariance: FloatArray) -> bool:
 def summary(result: tarnwick.SPlotResult,
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
             names: Sequence[str] | None = None, *,
-            weights: npt.ArrayLike | None = None) -> Summary:
+            weights: npt.ArrayLike | None = None,
+            pdfs: Sequence[Pdf] | None = None,
+            windows: Mapping[int, Sequence[float]] | None = None,
+            data: npt.ArrayLike | None = None) -> Summary:
     """The validity flags, the parameter table and the correlation matrix
     of `result`, from the result alone.
 
@@ -220,6 +239,15 @@ def summary(result: tarnwick.SPlotResult,
         The fit's event weights; when any differs from 1 the summary warns
         that the reported errors do not cover. None (the default) for
         unweighted events.
+    pdfs : sequence of callable or None, optional
+        The fit's PDFs; needed with `windows`.
+    windows : mapping of int to (float, float) or None, optional
+        The fit window of each discriminating column: when given, each PDF
+        is integrated over them at the fitted shape parameters (see
+        ``normalisation``) and the summary flags any whose integral is not 1.
+    data : array_like or None, optional
+        The fit's events, to hold the columns without a window (see
+        ``normalisation``).
 
     Returns
     -------
@@ -231,12 +259,19 @@ def summary(result: tarnwick.SPlotResult,
     ValueError
         If the fit has two or more shape parameters and `shape_parameters`
         is not given or not those of the fit, if `names` are not one
-        distinct name per component, or if `weights` has not one entry per
-        event.
+        distinct name per component, if `weights` has not one entry per
+        event, or if `windows` are given without `pdfs` (or the PDFs do not
+        match the fit).
     TypeError
         If `names` is not a sequence of strings.
     """
     parameters = parameter_names(result, shape_parameters, names)
+    checked = None
+    if windows is not None:
+        if pdfs is None or len(pdfs) != len(result.yields):
+            raise ValueError("windows= needs the fit's PDFs, one per component: pass pdfs=")
+        checked = normalisation(pdfs, windows, result.shape_parameters, data=data,
+                                names=parameters[:len(result.yields)])
     n_yields = len(result.yields)
     w = event_weights(weights, len(result.sweights))
     values = np.concatenate([np.asarray(result.yields, dtype=np.float64),
@@ -271,4 +306,5 @@ def summary(result: tarnwick.SPlotResult,
         weighted=bool(np.any(w != 1.0)),
         shape_bounds_checked=shape_parameters is not None,
         weights_given=weights is not None,
+        normalisation=checked,
     )
