@@ -38,7 +38,7 @@ def _validated(edges: npt.ArrayLike, counts: npt.ArrayLike) -> tuple[FloatArray,
                          f"got shape {n.shape}")
     if not np.isfinite(n).all() or (n < 0.0).any():
         bad = int(np.flatnonzero(~(np.isfinite(n) & (n >= 0.0)))[0])
-        raise ValueError(f"Template: counts must be finite and >= 0, got {n[bad]!r} "
+        raise ValueError(f"Template: counts must be finite and >= 0, got {float(n[bad])!r} "
                          f"in bin {bad}")
     return e, n
 
