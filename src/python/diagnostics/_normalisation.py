@@ -128,7 +128,8 @@ def _held_rows(data: npt.ArrayLike | None, windows: dict[int, tuple[float, float
     if not len(events):
         raise ValueError("data has no rows to hold the other columns at")
     picked = np.unique(np.linspace(0, len(events) - 1, min(len(events), _HELD_ROWS)).astype(int))
-    return events[picked]
+    held: FloatArray = events[picked]
+    return held
 
 
 def _read_columns(pdf: Pdf, rows: FloatArray, windows: dict[int, tuple[float, float]],

@@ -27,13 +27,20 @@ edge), with which the Kummer form never overflows.
 
 from __future__ import annotations
 
+import importlib
 import math
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
-from scipy import special
 
 from ._base import FloatArray, Model, Parameter
+
+
+def _special() -> Any:
+    """scipy.special, imported when an Argus first needs it (SciPy is the
+    models' one dependency beyond NumPy, and only some shapes use it)."""
+    return importlib.import_module("scipy.special")
 
 
 class Uniform(Model):
@@ -179,13 +186,18 @@ class Argus(Model):
         """∫_0^u t^p e^{c t} dt, times exp(−c u_max) when c > 0."""
         m0, c, power = p
         a = power + 1.0
+        special = _special()
+        result: FloatArray
         if c == 0.0:
-            return np.power(u, a) / a
-        if c > 0.0:
+            result = np.power(u, a) / a
+        elif c > 0.0:
             u_max = self._u_range(m0)[1]
-            return (np.exp(c * (u - u_max)) * np.power(u, a) / a
-                    * special.hyp1f1(1.0, a + 1.0, -c * u))
-        return special.gammainc(a, -c * u) * math.exp(special.gammaln(a) - a * math.log(-c))
+            result = (np.exp(c * (u - u_max)) * np.power(u, a) / a
+                      * special.hyp1f1(1.0, a + 1.0, -c * u))
+        else:
+            result = (special.gammainc(a, -c * u)
+                      * math.exp(special.gammaln(a) - a * math.log(-c)))
+        return result
 
     def _mass_between(self, u_small: FloatArray, u_large: FloatArray,
                       p: tuple[float, ...]) -> FloatArray:
@@ -194,9 +206,11 @@ class Argus(Model):
         a = power + 1.0
         if c < 0.0 and -c * float(np.min(u_small)) > a:
             # Both ends in the upper tail of the gamma distribution.
+            special = _special()
             scale = math.exp(special.gammaln(a) - a * math.log(-c))
             inner = (special.gammaincc(a, -c * u_small) - special.gammaincc(a, -c * u_large))
-            return 0.5 * m0 * m0 * scale * inner
+            result: FloatArray = 0.5 * m0 * m0 * scale * inner
+            return result
         return 0.5 * m0 * m0 * (self._scaled_mass_below(u_large, p)
                                 - self._scaled_mass_below(u_small, p))
 

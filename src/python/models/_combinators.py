@@ -85,12 +85,25 @@ class Sum(Model):
     def pdf(self, x: Any, values: Mapping[str, float]) -> FloatArray:
         """Σ_k w_k f_k(x), each component normalised over the window."""
         weights = self.weights(values)
-        density = self.components[0].pdf(x, values)
-        density *= weights[0]
-        for part, weight in zip(self.components[1:], weights[1:]):
-            term = part.pdf(x, values)
-            term *= weight
-            density += term
+        x = np.asarray(x, dtype=np.float64)
+        low, high = self.window
+        inside = bool(x.size) and low <= x.min() and x.max() <= high
+        density: FloatArray | None = None
+        for part, weight in zip(self.components, weights):
+            if inside and type(part).pdf is Model.pdf:
+                # The window is checked once for all: each component's hooks
+                # directly, its normalisation folded into its weight.
+                p = part.resolve(values)
+                term = part._unnormalised(x, p)
+                term *= weight / part._mass(p)
+            else:
+                term = part.pdf(x, values)
+                term *= weight
+            if density is None:
+                density = term
+            else:
+                density += term
+        assert density is not None
         return density
 
     def cdf(self, x: Any, values: Mapping[str, float]) -> FloatArray:

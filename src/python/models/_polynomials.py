@@ -39,7 +39,8 @@ def _horner(t: FloatArray, power_coefficients: FloatArray) -> FloatArray:
     for coefficient in a[-3::-1]:
         y *= t
         y += coefficient
-    return y
+    result: FloatArray = y
+    return result
 
 
 class _Polynomial(Model):
@@ -74,7 +75,8 @@ class _Polynomial(Model):
 
     def _primitive(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
         integral = polynomial.polyint(self._power(p), lbnd=self._origin)
-        result: FloatArray = polynomial.polyval(self._reduced(x), integral) * self._jacobian()
+        values = polynomial.polyval(self._reduced(x), integral)
+        result: FloatArray = np.asarray(values, dtype=np.float64) * self._jacobian()
         return result
 
     def _describe(self, p: tuple[float, ...]) -> str:
@@ -115,7 +117,7 @@ class Chebyshev(_Polynomial):
         return np.array((1.0,) + p)
 
     def _power(self, p: tuple[float, ...]) -> FloatArray:
-        power: FloatArray = chebyshev.cheb2poly(self._series(p))
+        power: FloatArray = np.asarray(chebyshev.cheb2poly(self._series(p)), dtype=np.float64)
         return power
 
     def _jacobian(self) -> float:
@@ -178,7 +180,7 @@ class Bernstein(_Polynomial):
         return t
 
     def _power(self, p: tuple[float, ...]) -> FloatArray:
-        power: FloatArray = self._to_power @ np.array(p)
+        power: FloatArray = np.asarray(self._to_power @ np.array(p), dtype=np.float64)
         return power
 
     def _jacobian(self) -> float:

@@ -90,6 +90,8 @@ class Template(Model):
                              f"got {interpolation!r}")
         self.interpolation = interpolation
         self.edges, self.counts = e, n
+        widths = np.diff(e)
+        self._equal_bins = bool(np.all(np.abs(widths - widths[0]) <= 1e-12 * widths[0]))
         self._density = density
         segment = 0.5 * (self._values[1:] + self._values[:-1]) * np.diff(self._nodes)
         self._cumulative = np.concatenate([[0.0], np.cumsum(segment)])
@@ -122,11 +124,20 @@ class Template(Model):
 
     def _unnormalised(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
         if self.interpolation == "constant":
-            index = np.searchsorted(self.edges, x, side="right")
-            index -= 1
-            np.clip(index, 0, len(self._density) - 1, out=index)
-            return self._density[index]
-        return np.interp(x, self._nodes, self._values)
+            n_bins = len(self._density)
+            if self._equal_bins:
+                # Equal widths: the bin by arithmetic, not by bisection.
+                t = np.subtract(x, self.edges[0])
+                t *= n_bins / (self.edges[-1] - self.edges[0])
+                index = t.astype(np.intp)
+            else:
+                index = np.searchsorted(self.edges, x, side="right")
+                index -= 1
+            np.clip(index, 0, n_bins - 1, out=index)
+            looked_up: FloatArray = self._density[index]
+            return looked_up
+        interpolated: FloatArray = np.interp(x, self._nodes, self._values)
+        return interpolated
 
     def _primitive(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
         result: FloatArray = self._below(x) - self._offset
@@ -150,7 +161,8 @@ class Template(Model):
         root = np.sqrt(np.maximum(v0 * v0 + 2.0 * slope * r, 0.0))
         denominator = v0 + root
         t = np.divide(2.0 * r, denominator, out=np.zeros_like(r), where=denominator > 0.0)
-        return np.clip(start + t, low, high)
+        drawn: FloatArray = np.clip(start + t, low, high)
+        return drawn
 
     def __repr__(self) -> str:
         return (f"Template(column={self.column}, {len(self.counts)} bins on "
