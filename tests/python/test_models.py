@@ -146,6 +146,9 @@ def test_density_matches_an_independent_reference(name, model, values, reference
     tiny = expected < 1e-300  # underflows in double precision
     assert np.all(got[tiny] < 1e-290)
     np.testing.assert_allclose(got[~tiny], expected[~tiny], rtol=DENSITY_TOLERANCE, atol=0)
+    low, high = model.window
+    outside = model(np.array([[low - 1.0], [low], [high + 1e-9]]), values)
+    assert outside[0] == outside[2] == 0.0 and outside[1] == got[0]
 
 
 @pytest.mark.parametrize(("name", "model", "values", "reference", "points"), CASES, ids=IDS)
