@@ -34,7 +34,7 @@ from typing import Any
 
 import numpy as np
 
-from ._base import FloatArray, Model, Parameter
+from ._base import FloatArray, Model, Parameter, inverse_cdf_draw
 
 
 def _special() -> Any:
@@ -224,3 +224,28 @@ class Argus(Model):
     def _mass(self, p: tuple[float, ...]) -> float:
         u_high, u_low = self._u_range(p[0])
         return float(self._mass_between(np.array([u_high]), np.array([u_low]), p)[0])
+
+    def _draw(self, n: int, p: tuple[float, ...], rng: np.random.Generator) -> FloatArray:
+        # In u = 1 − (x/m0)², distributed as u^p e^{cu} on [u_high, u_low]: for
+        # c < 0 a truncated gamma distribution, inverted through P⁻¹ (or Q⁻¹
+        # in its upper tail), for c = 0 a power law; for c > 0 the base's
+        # numerical inverse, kept on the support below m0.
+        m0, c, power = p
+        low, high = self.window
+        a = power + 1.0
+        u_high, u_low = self._u_range(m0)
+        t = rng.random(n)
+        if c > 0.0:
+            return np.clip(inverse_cdf_draw(self, n, p, rng), low, min(high, m0))
+        if c == 0.0:
+            u = (u_low**a - t * (u_low**a - u_high**a)) ** (1.0 / a)
+        elif -c * u_high > a:
+            special = _special()
+            q_low, q_high = special.gammaincc(a, -c * u_low), special.gammaincc(a, -c * u_high)
+            u = special.gammainccinv(a, q_low + t * (q_high - q_low)) / -c
+        else:
+            special = _special()
+            p_low, p_high = special.gammainc(a, -c * u_low), special.gammainc(a, -c * u_high)
+            u = special.gammaincinv(a, p_low - t * (p_low - p_high)) / -c
+        x: FloatArray = m0 * np.sqrt(np.clip(1.0 - u, 0.0, 1.0))
+        return np.clip(x, low, min(high, m0))
