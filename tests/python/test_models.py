@@ -321,7 +321,8 @@ def test_a_missing_parameter_names_the_missing_and_the_present():
     (lambda: Exponential(0, WINDOW, slope="s"), {"s": math.nan}, r"slope \('s'\) = nan"),
     (lambda: Argus(0, WINDOW, m0="m", c=-1.0), {"m": 4.9}, r"m0 \('m'\) = 4.9 must be finite "
                                                           r"and above the window's low edge"),
-    (lambda: Argus(0, WINDOW, m0=6.0, c=-1.0, p="p"), {"p": -1.0}, r"p = -1.0 must be finite and > -1"),
+    (lambda: Argus(0, WINDOW, m0=6.0, c=-1.0, p="p"), {"p": -1.0},
+     r"p = -1.0 must be finite and > -1"),
     (lambda: Bernstein(0, WINDOW, [1.0, "b"]), {"b": -0.5},
      r"coefficients\[1\] \('b'\) = -0.5 must be finite and >= 0"),
     (lambda: Bernstein(0, WINDOW, [0.0, "b"]), {"b": 0.0}, "all zero"),
