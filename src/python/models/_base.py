@@ -27,7 +27,7 @@ from typing import Any, TypeAlias
 import numpy as np
 
 FloatArray: TypeAlias = np.ndarray[tuple[Any, ...], np.dtype[np.float64]]
-Parameter: TypeAlias = "str | float"
+Parameter: TypeAlias = str | float
 
 
 def _is_number(value: object) -> bool:
