@@ -109,14 +109,19 @@ def numba_stats() -> Any:
     return module
 
 
-def best_time(function: Callable[[], object], repeats: int) -> float:
-    function()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
+def best_times(functions: list[Callable[[], object]], repeats: int) -> list[float]:
+    """The shortest time of each function over `repeats` rounds, the
+    functions taking turns within each round, so that all of them meet the
+    same load of a shared machine and the same state of the allocator."""
+    for function in functions:
         function()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    times: list[list[float]] = [[] for _ in functions]
+    for _ in range(repeats):
+        for function, measured in zip(functions, times):
+            start = time.perf_counter()
+            function()
+            measured.append(time.perf_counter() - start)
+    return [min(measured) for measured in times]
 
 
 def main() -> None:
@@ -132,9 +137,12 @@ def main() -> None:
         reference = expression(x)
         got = model(data, values)
         difference = float(np.max(np.abs(got - reference) / np.maximum(np.abs(reference), 1e-300)))
-        t_model = best_time(lambda: model(data, values), arguments.repeats)
-        t_numpy = best_time(lambda: expression(x), arguments.repeats)
-        t_numba = best_time(lambda: numba(x), arguments.repeats) if numba else float("nan")
+        functions: list[Callable[[], object]] = [lambda: model(data, values),
+                                                 lambda: expression(x)]
+        if numba:
+            functions.append(lambda: numba(x))
+        t_model, t_numpy, *rest = best_times(functions, arguments.repeats)
+        t_numba = rest[0] if rest else float("nan")
         print(f"{name:<22} {1e3 * t_model:>9.2f} {1e3 * t_numpy:>9.2f} "
               f"{t_model / t_numpy:>6.2f} {1e3 * t_numba:>15.2f}   (max rel. diff {difference:.1e})")
 
