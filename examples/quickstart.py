@@ -34,16 +34,16 @@ from __future__ import annotations
 import math
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
 
 import tarnwick
-from tarnwick import diagnostics
+from tarnwick import diagnostics, models
 
 MASS_LOW, MASS_HIGH = 5.0, 5.6  # GeV, the fit window
-SQRT_2PI = math.sqrt(2.0 * math.pi)
 
 # ----------------------------------------------------------------------------
 # 1. Simulate the events. A real analysis reads them from its data files; a
@@ -74,32 +74,22 @@ events = np.column_stack([mass[inside], decay_time[inside]])
 events = events[rng.permutation(len(events))]
 
 # ----------------------------------------------------------------------------
-# 2. The component PDFs. Each is called with the whole data array and a dict
-#    of all shape-parameter values, and returns one density per event. Both
-#    are normalised over the fit window, so the fitted yields are event counts.
+# 2. The component PDFs, from tarnwick.models. Each is called with the whole
+#    data array and a dict of all shape-parameter values, and returns one
+#    density per event, normalised over the fit window, so the fitted yields
+#    are event counts. A parameter given as a name is read from the dict
+#    (free); given as a number it is fixed.
 # ----------------------------------------------------------------------------
 FloatArray = npt.NDArray[np.float64]
+Pdf = Callable[[FloatArray, dict[str, float]], FloatArray]
+window = (MASS_LOW, MASS_HIGH)
 
-
-def signal_pdf(data: FloatArray, shape: dict[str, float]) -> FloatArray:
-    """A Gaussian in the mass, normalised to the fit window."""
-    mu, sigma = shape["mu"], shape["sigma"]
-    m = data[:, 0]
-    inside_window = 0.5 * (
-        math.erf((MASS_HIGH - mu) / (sigma * math.sqrt(2.0)))
-        - math.erf((MASS_LOW - mu) / (sigma * math.sqrt(2.0)))
-    )
-    density = np.exp(-0.5 * ((m - mu) / sigma) ** 2) / (sigma * SQRT_2PI)
-    return density / inside_window
-
-
-def background_pdf(data: FloatArray, shape: dict[str, float]) -> FloatArray:
-    """An exponential exp(slope * (m - low)) in the mass, normalised to the window."""
-    slope = shape["slope"]
-    m = data[:, 0]
-    norm = math.expm1(slope * (MASS_HIGH - MASS_LOW)) / slope
-    return np.exp(slope * (m - MASS_LOW)) / norm
-
+signal_pdf = models.Gaussian(column=0, window=window, mu="mu", sigma="sigma")
+background_pdf = models.Exponential(column=0, window=window, slope="slope")
+# The same peak with its width fixed at 18 MeV: a number instead of a name,
+# and no shape parameter to declare for it (see the second fit below).
+fixed_sigma = 0.018  # GeV
+signal_fixed_width = models.Gaussian(column=0, window=window, mu="mu", sigma=fixed_sigma)
 
 # The shared shape parameters: name, start value and inclusive bounds. The
 # start values are deliberately a little off, as they would be in practice.
@@ -115,12 +105,17 @@ shape_parameters = [
 # ----------------------------------------------------------------------------
 # with_progress wraps the PDFs to show the calls a fit makes as it runs;
 # the fit itself is unchanged (a fit of millions of events is where it helps).
-pdfs = [signal_pdf, background_pdf]
+pdfs: list[Pdf] = [signal_pdf, background_pdf]
 names = ["signal", "background"]  # the components' names in the tables and figures
 start = time.perf_counter()
 with diagnostics.with_progress(pdfs, desc="fit: PDF calls") as counted_pdfs:
     result = tarnwick.splot(events, counted_pdfs, shape_parameters=shape_parameters)
 elapsed = time.perf_counter() - start
+# The fit with the peak width fixed: only the free parameters are declared.
+fixed_width_result = tarnwick.splot(
+    events, [signal_fixed_width, background_pdf],
+    shape_parameters=[p for p in shape_parameters if p.name != "sigma"],
+)
 
 # ----------------------------------------------------------------------------
 # 4. The summary.
@@ -140,6 +135,11 @@ print(diagnostics.summary(result, shape_parameters, names))
 print(
     f"simulated: signal {n_signal_true}, background {n_background_true}, "
     f"mu {true_mu}, sigma {true_sigma}, slope {true_slope}"
+)
+print(
+    f"with sigma fixed at {fixed_sigma}: signal yield "
+    f"{fixed_width_result.yields[0]:.1f} ± {fixed_width_result.yield_errors[0]:.1f}, "
+    f"mu {fixed_width_result.shape_parameters['mu']:.5f}"
 )
 
 # The sWeights: one row per event (in the input order), one column per PDF.
