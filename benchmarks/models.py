@@ -11,6 +11,7 @@ or None); the expressions take the column x and return the same densities.
 from __future__ import annotations
 
 import argparse
+import math
 import time
 from collections.abc import Callable
 from typing import Any
@@ -22,7 +23,8 @@ from tarnwick import models
 
 try:
     import numba_stats
-    from numba_stats import crystalball, crystalball_ex, truncnorm, voigt
+    from numba_stats import (bernstein, crystalball, crystalball_ex, truncexpon,  # noqa: F401
+                             truncnorm, uniform, voigt)
 except ImportError:  # numba-stats is optional: its column stays empty
     numba_stats = None
 
@@ -36,6 +38,7 @@ def cases(x: np.ndarray) -> list[Case]:
     # -- peaks --
     table += peak_cases(x)
     # -- backgrounds, polynomials, templates and combinators --
+    table += background_cases(x)
     return table
 
 
@@ -114,14 +117,85 @@ def peak_cases(x: np.ndarray) -> list[Case]:
     return table
 
 
-def best_time(function: Callable[[], object], repeats: int) -> float:
-    function()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
+def background_cases(x: np.ndarray) -> list[Case]:
+    """The backgrounds, polynomials, templates and a Sum, on [5.0, 5.6]."""
+    from tarnwick.models import (Argus, Bernstein, Chebyshev, Exponential, Sum, Template,
+                                 Uniform)
+    low, high = 5.0, 5.6
+    width = high - low
+    slope = -2.5
+    exponential_norm = slope / math.expm1(slope * width)
+    slope2 = -8.0
+    exponential_norm2 = slope2 / math.expm1(slope2 * width)
+    m0, c = 5.7, -4.0
+    u_high, u_low = 1.0 - (high / m0) ** 2, 1.0 - (low / m0) ** 2
+    argus_norm = 1.0 / (0.5 * m0 * m0 * math.gamma(1.5) / (-c) ** 1.5
+                        * (special.gammainc(1.5, -c * u_low) - special.gammainc(1.5, -c * u_high)))
+    chebyshev = [1.0, -0.3, 0.2, 0.1]
+    chebyshev_norm = 1.0 / (0.5 * width * (2.0 + 2.0 * chebyshev[2] / (1.0 - 4.0)))
+    beta = np.array([1.0, 0.3, 2.5, 0.7])
+    bernstein_norm = len(beta) / (width * beta.sum())
+    edges = np.linspace(low, high, 21)
+    counts = np.arange(1.0, 21.0)
+    density = counts / np.diff(edges) / counts.sum()
+    nodes = np.concatenate([[low], 0.5 * (edges[1:] + edges[:-1]), [high]])
+    node_values = np.concatenate([[density[0]], density, [density[-1]]])
+    linear_norm = 1.0 / np.trapezoid(node_values, nodes)
+
+    def argus(v: np.ndarray) -> np.ndarray:
+        u = 1.0 - (v / m0) ** 2
+        return v * np.sqrt(u) * np.exp(c * u) * argus_norm
+
+    def bernstein(v: np.ndarray) -> np.ndarray:
+        t = (v - low) / width
+        s = 1.0 - t
+        return (beta[0] * s**3 + 3.0 * beta[1] * s * s * t + 3.0 * beta[2] * s * t * t
+                + beta[3] * t**3) * bernstein_norm
+
+    numba = numba_stats
+    window = (low, high)
+    return [
+        ("Uniform", Uniform(0, window), {}, lambda v: np.full(len(v), 1.0 / width),
+         numba and (lambda v: numba.uniform.pdf(v, low, width))),
+        ("Exponential", Exponential(0, window, slope="slope"), {"slope": slope},
+         lambda v: np.exp(slope * (v - low)) * exponential_norm,
+         numba and (lambda v: numba.truncexpon.pdf(v, low, high, low, -1.0 / slope))),
+        ("Argus", Argus(0, window, m0="m0", c="c"), {"m0": m0, "c": c}, argus, None),
+        ("Chebyshev (3)", Chebyshev(0, window, ["c1", "c2", "c3"]),
+         dict(zip(["c1", "c2", "c3"], chebyshev[1:])),
+         lambda v: np.polynomial.chebyshev.chebval((2.0 * v - low - high) / width, chebyshev)
+         * chebyshev_norm, None),
+        ("Bernstein (3)", Bernstein(0, window, ["b0", "b1", "b2", "b3"]),
+         dict(zip(["b0", "b1", "b2", "b3"], beta)), bernstein,
+         numba and (lambda v: numba.bernstein.density(v, beta, low, high) * bernstein_norm)),
+        ("Template constant", Template(0, edges, counts), {},
+         lambda v: density[np.clip(((v - low) * (20 / width)).astype(np.intp), 0, 19)], None),
+        ("Template linear", Template(0, edges, counts, "linear"), {},
+         lambda v: np.interp(v, nodes, node_values) * linear_norm, None),
+        ("Sum (Exp + Exp)", Sum([Exponential(0, window, slope="slope"),
+                                 Exponential(0, window, slope="slope2")], ["f"]),
+         {"slope": slope, "slope2": slope2, "f": 0.3},
+         lambda v: (0.3 * exponential_norm) * np.exp(slope * (v - low))
+         + (0.7 * exponential_norm2) * np.exp(slope2 * (v - low)), None),
+        ("Sum (Exp + Uniform)", Sum([Exponential(0, window, slope="slope"), Uniform(0, window)],
+                                    ["f"]), {"slope": slope, "f": 0.3},
+         lambda v: (0.3 * exponential_norm) * np.exp(slope * (v - low)) + 0.7 / width, None),
+    ]
+
+
+def best_times(functions: list[Callable[[], object]], repeats: int) -> list[float]:
+    """The shortest time of each function over `repeats` rounds, the
+    functions taking turns within each round, so that all of them meet the
+    same load of a shared machine and the same state of the allocator."""
+    for function in functions:
         function()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    times: list[list[float]] = [[] for _ in functions]
+    for _ in range(repeats):
+        for function, measured in zip(functions, times):
+            start = time.perf_counter()
+            function()
+            measured.append(time.perf_counter() - start)
+    return [min(measured) for measured in times]
 
 
 def main() -> None:
@@ -137,9 +211,12 @@ def main() -> None:
         reference = expression(x)
         got = model(data, values)
         difference = float(np.max(np.abs(got - reference) / np.maximum(np.abs(reference), 1e-300)))
-        t_model = best_time(lambda: model(data, values), arguments.repeats)
-        t_numpy = best_time(lambda: expression(x), arguments.repeats)
-        t_numba = best_time(lambda: numba(x), arguments.repeats) if numba else float("nan")
+        functions: list[Callable[[], object]] = [lambda: model(data, values),
+                                                 lambda: expression(x)]
+        if numba:
+            functions.append(lambda: numba(x))
+        t_model, t_numpy, *rest = best_times(functions, arguments.repeats)
+        t_numba = rest[0] if rest else float("nan")
         print(f"{name:<22} {1e3 * t_model:>9.2f} {1e3 * t_numpy:>9.2f} "
               f"{t_model / t_numpy:>6.2f} {1e3 * t_numba:>15.2f}   (max rel. diff {difference:.1e})")
 

@@ -41,10 +41,9 @@ import numpy as np
 import numpy.typing as npt
 
 import tarnwick
-from tarnwick import diagnostics
+from tarnwick import diagnostics, models
 
 MASS_LOW, MASS_HIGH = 5.0, 5.6  # GeV, the fit window
-SQRT_2PI = math.sqrt(2.0 * math.pi)
 
 # ----------------------------------------------------------------------------
 # 1. Simulate the events. A real analysis reads them from its data files; a
@@ -75,32 +74,21 @@ events = np.column_stack([mass[inside], decay_time[inside]])
 events = events[rng.permutation(len(events))]
 
 # ----------------------------------------------------------------------------
-# 2. The component PDFs. Each is called with the whole data array and a dict
-#    of all shape-parameter values, and returns one density per event. Both
-#    are normalised over the fit window, so the fitted yields are event counts.
+# 2. The component PDFs, from tarnwick.models. Each is called with the whole
+#    data array and a dict of all shape-parameter values, and returns one
+#    density per event, normalised over the fit window, so the fitted yields
+#    are event counts. A parameter given as a name is read from the dict
+#    (free); given as a number it is fixed.
 # ----------------------------------------------------------------------------
 FloatArray = npt.NDArray[np.float64]
+window = (MASS_LOW, MASS_HIGH)
 
-
-def signal_pdf(data: FloatArray, shape: dict[str, float]) -> FloatArray:
-    """A Gaussian in the mass, normalised to the fit window."""
-    mu, sigma = shape["mu"], shape["sigma"]
-    m = data[:, 0]
-    inside_window = 0.5 * (
-        math.erf((MASS_HIGH - mu) / (sigma * math.sqrt(2.0)))
-        - math.erf((MASS_LOW - mu) / (sigma * math.sqrt(2.0)))
-    )
-    density = np.exp(-0.5 * ((m - mu) / sigma) ** 2) / (sigma * SQRT_2PI)
-    return density / inside_window
-
-
-def background_pdf(data: FloatArray, shape: dict[str, float]) -> FloatArray:
-    """An exponential exp(slope * (m - low)) in the mass, normalised to the window."""
-    slope = shape["slope"]
-    m = data[:, 0]
-    norm = math.expm1(slope * (MASS_HIGH - MASS_LOW)) / slope
-    return np.exp(slope * (m - MASS_LOW)) / norm
-
+signal_pdf = models.Gaussian(column=0, window=window, mu="mu", sigma="sigma")
+background_pdf = models.Exponential(column=0, window=window, slope="slope")
+# The same peak with its width fixed at 18 MeV: a number instead of a name,
+# and no shape parameter to declare for it (see the second fit below).
+fixed_sigma = 0.018  # GeV
+signal_fixed_width = models.Gaussian(column=0, window=window, mu="mu", sigma=fixed_sigma)
 
 # The shared shape parameters: name, start value and inclusive bounds. The
 # start values are deliberately a little off, as they would be in practice.
@@ -125,6 +113,11 @@ with diagnostics.with_progress([signal_pdf, background_pdf], desc="fit: PDF call
     result = analysis.fit().result
     elapsed = time.perf_counter() - start
 analysis.with_pdfs([signal_pdf, background_pdf])  # the checks need no progress bar
+# The fit with the peak width fixed: only the free parameters are declared.
+fixed_width_result = tarnwick.splot(
+    events, [signal_fixed_width, background_pdf],
+    shape_parameters=[p for p in shape_parameters if p.name != "sigma"],
+)
 
 # ----------------------------------------------------------------------------
 # 4. The summary: the validity of the minimum, every parameter with its error
@@ -140,6 +133,11 @@ print(analysis.summary())
 print(
     f"simulated: signal {n_signal_true}, background {n_background_true}, "
     f"mu {true_mu}, sigma {true_sigma}, slope {true_slope}"
+)
+print(
+    f"with sigma fixed at {fixed_sigma}: signal yield "
+    f"{fixed_width_result.yields[0]:.1f} ± {fixed_width_result.yield_errors[0]:.1f}, "
+    f"mu {fixed_width_result.shape_parameters['mu']:.5f}"
 )
 
 # The sWeights: one row per event (in the input order), one column per PDF.

@@ -9,6 +9,7 @@ installed and only by the functions that need them.
 * ``closure`` — the sPlot sum rules and the parameters left on a bound;
 * ``sweight_quality`` — Σ s², effective sample size, negative weights;
 * ``control_leakage`` — whether any PDF reads a control variable;
+* ``normalisation`` — whether each PDF integrates to 1 over the fit windows;
 * ``independence`` — whether the control variables are independent of the
   discriminating ones within each component (and Kendall's τ on a sample);
 * ``weighted_covariance`` — the sandwich covariance of a fit with event
@@ -36,6 +37,7 @@ from ._checks import (Closure, Leak, Leakage, SWeightQuality, closure, control_l
                       sweight_quality)
 from ._independence import Independence, independence, kendall_tau
 from ._model import parameter_names
+from ._normalisation import Normalisation, normalisation
 from ._plots import plot_fit, plot_sweighted
 from ._progress import ProgressPdfs, with_progress
 from ._summary import Summary, summary
@@ -53,6 +55,8 @@ __all__ = [
     "control_leakage",
     "Leakage",
     "Leak",
+    "normalisation",
+    "Normalisation",
     "independence",
     "Independence",
     "kendall_tau",

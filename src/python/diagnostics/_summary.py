@@ -20,7 +20,7 @@ bound, breaks the first relation (through V, for the other yields too).
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -28,7 +28,8 @@ import numpy.typing as npt
 import tarnwick
 
 from ._belongs import check_belongs
-from ._model import FloatArray, bound_sides, parameter_names
+from ._model import FloatArray, Pdf, bound_sides, parameter_names
+from ._normalisation import Normalisation, normalisation
 from ._table import Table, Tabular
 
 # The closure holds when no yield is further from the maximum than this
@@ -59,6 +60,9 @@ class Summary(Tabular):
                            weighted events (see ``weighted_covariance``)
       weights_given        whether the fit's weights were passed (else they
                            are those the result's sWeights carry)
+      normalisation        the PDFs' integrals over the declared windows
+                           (``normalisation``), when `windows` were given;
+                           a PDF not normalised makes the fit not valid
     Per parameter:
       values, errors       the fitted value and the reported error
       at_bound             "lower", "upper" or "" (shape parameters are
@@ -86,13 +90,16 @@ class Summary(Tabular):
     weighted: bool
     shape_bounds_checked: bool
     weights_given: bool = True
+    normalisation: Normalisation | None = None
 
     @property
     def valid(self) -> bool:
         """True when the fit converged with finite errors, a positive
-        definite covariance and the closure holding."""
+        definite covariance and the closure holding (and, when checked, with
+        every PDF normalised over its windows)."""
         return (self.converged and self.errors_finite and self.positive_definite
-                and self.closure_holds)
+                and self.closure_holds
+                and (self.normalisation is None or self.normalisation.normalised))
 
     @property
     def on_bound(self) -> tuple[str, ...]:
@@ -115,7 +122,16 @@ class Summary(Tabular):
              f"{self.closure_step:.2e} of a yield's error"),
             ("no parameter on a bound", not self.on_bound, bounds),
             ("errors have coverage", not self.weighted, self._coverage_remark()),
-        ]
+        ] + self._normalisation_flag()
+
+    def _normalisation_flag(self) -> list[tuple[str, bool, str]]:
+        if self.normalisation is None:
+            return []
+        check = self.normalisation
+        remark = ", ".join(f"{name}: ∫ = {value:.7g}" for name, value, flag in
+                           zip(check.components, check.integrals, check.flagged) if flag)
+        return [("PDFs normalised over the windows", check.normalised,
+                 remark or f"|∫ − 1| ≤ {check.tolerance:g} for every PDF")]
 
     def _coverage_remark(self) -> str:
         if self.weighted:
@@ -169,7 +185,10 @@ def _positive_definite(covariance: FloatArray) -> bool:
 
 def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = None,
             shape_parameters: Sequence[tarnwick.ShapeParameter] | None = None,
-            names: Sequence[str] | None = None) -> Summary:
+            names: Sequence[str] | None = None,
+            pdfs: Sequence[Pdf] | None = None,
+            windows: Mapping[int, Sequence[float]] | None = None,
+            data: npt.ArrayLike | None = None) -> Summary:
     """The validity flags, the parameter table and the correlation matrix
     of `result`, from the result alone.
 
@@ -196,6 +215,15 @@ def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = Non
         sWeights carry; None (the default) takes them from there. When any
         differs from 1 the summary warns that the reported errors do not
         cover.
+    pdfs : sequence of callable or None, optional
+        The fit's PDFs; needed with `windows`.
+    windows : mapping of int to (float, float) or None, optional
+        The fit window of each discriminating column: when given, each PDF
+        is integrated over them at the fitted shape parameters (see
+        ``normalisation``) and the summary flags any whose integral is not 1.
+    data : array_like or None, optional
+        The fit's events, to hold the columns without a window (see
+        ``normalisation``); with `pdfs`, checked to be the fit's.
 
     Returns
     -------
@@ -207,13 +235,21 @@ def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = Non
     ValueError
         If the fit has two or more shape parameters and `shape_parameters`
         is not given, if `shape_parameters` are not those of the fit in its
-        order, if `names` are not one distinct name per component, or if
-        `weights` are not the fit's.
+        order, if `names` are not one distinct name per component, if
+        `weights` are not the fit's, if `windows` are given without `pdfs`,
+        or if the PDFs and data given are not the fit's.
     TypeError
         If `names` is not a sequence of strings.
     """
-    fit = check_belongs(result, weights=weights, shape_parameters=shape_parameters)
+    fit = check_belongs(result, data if pdfs is not None else None, pdfs, weights=weights,
+                        shape_parameters=shape_parameters)
     parameters = parameter_names(result, shape_parameters=shape_parameters, names=names)
+    checked = None
+    if windows is not None:
+        if pdfs is None:
+            raise ValueError("windows= needs the fit's PDFs, one per component: pass pdfs=")
+        checked = normalisation(pdfs, windows, result.shape_parameters, data=data,
+                                names=parameters[:len(result.yields)])
     n_yields = len(result.yields)
     values = np.concatenate([np.asarray(result.yields, dtype=np.float64),
                              [result.shape_parameters[name] for name in parameters[n_yields:]]])
@@ -247,4 +283,5 @@ def summary(result: tarnwick.SPlotResult, *, weights: npt.ArrayLike | None = Non
         weighted=fit.weighted,
         shape_bounds_checked=shape_parameters is not None,
         weights_given=weights is not None,
+        normalisation=checked,
     )

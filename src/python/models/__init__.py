@@ -13,16 +13,28 @@ models and hand-written PDFs mix freely. Every model also offers ``pdf``,
 ``cdf``, ``integral(low, high, values)`` and ``sample(n, values, rng)``.
 """
 
+from ._backgrounds import Argus, Exponential, Uniform
 from ._base import Model
+from ._combinators import Product, Sum
 from ._crystal_ball import CrystalBall, DoubleCrystalBall
 from ._gaussian import Gaussian
 from ._johnson_voigt import JohnsonSU, Voigtian
+from ._polynomials import Bernstein, Chebyshev
+from ._template import Template
 
 __all__ = [
     "Model",
+    "Uniform",
+    "Gaussian",
+    "Exponential",
     "CrystalBall",
     "DoubleCrystalBall",
-    "Gaussian",
+    "Chebyshev",
+    "Bernstein",
+    "Argus",
     "JohnsonSU",
     "Voigtian",
+    "Template",
+    "Sum",
+    "Product",
 ]

@@ -129,14 +129,18 @@ class Model:
         p = self.resolve(values)
         x = np.asarray(x, dtype=np.float64)
         low, high = self.window
+        # A shape normalised by construction (mass 1) skips the scaling pass.
+        scale = 1.0 / self._mass(p)
         if x.size and low <= x.min() and x.max() <= high:
             # Every point inside, as in a fit over the window: no masks.
             density = self._unnormalised(x, p)
-            density *= 1.0 / self._mass(p)
+            if scale != 1.0:
+                density *= scale
             return density
         inside = (x >= low) & (x <= high)
         density = self._unnormalised(np.where(inside, x, low), p)
-        density *= 1.0 / self._mass(p)
+        if scale != 1.0:
+            density *= scale
         density[~inside] = 0.0
         return density
 
