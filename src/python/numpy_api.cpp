@@ -130,6 +130,10 @@ bool is_aligned_and_contiguous(PyObject* array) noexcept {
   return PyArray_ISALIGNED(a) && PyArray_IS_C_CONTIGUOUS(a);
 }
 
+bool is_c_contiguous(PyObject* array) noexcept {
+  return PyArray_IS_C_CONTIGUOUS(as_array(array));
+}
+
 std::optional<std::span<const double>> unshared_elements(PyObject* array) noexcept {
   PyArrayObject* a = as_array(array);
   if (Py_REFCNT(array) != 1 || PyArray_BASE(a) != nullptr ||

@@ -74,6 +74,9 @@ struct MatrixView {
 // True when the elements of `array` (a NumPy array) are aligned and
 // contiguous in C order.
 [[nodiscard]] bool is_aligned_and_contiguous(PyObject* array) noexcept;
+// True when the elements of `array` (a NumPy array) are contiguous in C
+// order, aligned or not.
+[[nodiscard]] bool is_c_contiguous(PyObject* array) noexcept;
 
 // The elements of a one-dimensional float64 array (is_float64_array(array,
 // 1)) that nothing but the caller's one reference can reach: aligned and

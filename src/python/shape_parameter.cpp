@@ -198,4 +198,8 @@ std::expected<fit::ShapeParameter, fit::SPlotError> to_record(PyObject* object) 
                                    parameter->upper);
 }
 
+std::string printed_name(PyObject* object) {
+  return name_literal(as_shape_parameter(object)->name);
+}
+
 }  // namespace tarnwick::python

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <expected>
+#include <string>
 
 #include "fit/shape_parameter.hpp"
 #include "fit/splot_error.hpp"
@@ -26,5 +27,9 @@ namespace tarnwick::python {
 // fit::make_shape_parameter run, the first failure (InvalidInput) winning.
 // May throw std::bad_alloc.
 [[nodiscard]] std::expected<fit::ShapeParameter, fit::SPlotError> to_record(PyObject* object);
+
+// The name of a ShapeParameter instance as its repr writes it, a
+// double-quoted literal (name_literal). May throw std::bad_alloc.
+[[nodiscard]] std::string printed_name(PyObject* object);
 
 }  // namespace tarnwick::python

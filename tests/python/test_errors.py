@@ -63,6 +63,31 @@ def test_an_exception_during_the_fit_becomes_splot_error_text(two_peaks, excepti
     assert isinstance(error, RuntimeError)
     assert error.args == ("PDF evaluation failed: " + text,)
     assert error.__cause__ is None and error.__context__ is None
+    assert not error.__suppress_context__
+    # The note locates the raise: the PDF's frame, then the helper it called.
+    (note,) = error.__notes__
+    lines = note.splitlines()
+    assert lines[0] == "raised in PDF 0 (most recent call last):"
+    files = [line for line in lines if line.startswith("  File ")]
+    assert all(line.startswith(f'  File "{__file__}", line ') for line in files)
+    assert [line.rsplit(" in ", 1)[1] for line in files] == ["pdf", "action"]
+    assert lines[lines.index(files[-1]) + 1] == "    raise exception"
+
+
+def test_the_note_shows_the_last_frames_of_a_deep_raise(two_peaks):
+    def deep(depth):
+        if depth == 0:
+            raise ArithmeticError("at the bottom")
+        return deep(depth - 1)
+
+    with pytest.raises(tarnwick.SPlotError) as info:
+        tarnwick.splot(two_peaks, [flat_pdf, failing_after_probe(lambda data: deep(5))],
+                       shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    (note,) = info.value.__notes__
+    assert note.startswith("raised in PDF 1 (most recent call last):\n")
+    files = [line for line in note.splitlines() if line.startswith("  File ")]
+    assert [line.rsplit(" in ", 1)[1] for line in files] == ["deep"] * 3
+    assert note.splitlines()[-1] == '    raise ArithmeticError("at the bottom")'
 
 
 @pytest.mark.parametrize("exception_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
