@@ -184,6 +184,9 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
   }
   const fit::EventView events = view_events(arguments.data.get());
   const fit::ParameterMap initial_point = initial_point_of(*shape_parameters);
+  // From the probe to the end of the fit the PDFs see the data read-only,
+  // whichever way this function is left.
+  const numpy::ReadOnlyGuard read_only(arguments.data.get());
   auto probe_outputs = probe_pdfs(arguments, initial_point, events.size());
   if (!probe_outputs) {
     return nullptr;
@@ -374,7 +377,10 @@ constexpr const char kSplotDoc[] =
     "-----\n"
     "PDF callables are vectorized over the complete data array. Their outputs\n"
     "are cached for each shape-parameter point to avoid reevaluating a PDF once\n"
-    "per event.\n"
+    "per event.\n"    "\n"
+    "The PDFs receive the data array read-only: from the first PDF call until\n"
+    "``splot`` returns, its ``writeable`` flag is cleared, so that a PDF writing\n"
+    "into it fails, and it is set again afterwards if it was set.\n"
     "\n"
     "A PDF may call ``splot`` itself. Each call counts as two levels of the\n"
     "interpreter's recursion limit, so that nesting too deep ends in a\n"

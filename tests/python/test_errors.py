@@ -109,6 +109,55 @@ def test_an_exception_that_is_not_an_exception_stops_the_fit_unchanged(two_peaks
     assert calls == [1]
 
 
+def writing(data):
+    data[0, 0] = 99.0
+    return np.ones(len(data))
+
+
+def seeing_read_only_data(data, shape):
+    assert not data.flags.writeable
+    return gaussian(data[:, 0], shape["mu"], 0.05)
+
+
+MU = tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)
+READ_ONLY = "assignment destination is read-only"
+
+
+# Each way a fit can end, with the PDFs (a writing one named by its index)
+# and what it raises.
+@pytest.mark.parametrize(
+    "pdfs, shape_parameters, exception_type, message",
+    [
+        ([flat_pdf, failing_after_probe(writing)], [MU], tarnwick.SPlotError,
+         "PDF evaluation failed: ValueError: " + READ_ONLY),
+        ([flat_pdf, lambda data, shape: writing(data)], [MU], ValueError, READ_ONLY),
+        ([failing_after_probe(raising(KeyboardInterrupt())), flat_pdf], [MU], KeyboardInterrupt,
+         ""),
+        ([seeing_read_only_data, flat_pdf], [MU, MU], ValueError,
+         'invalid input: shape parameter name "mu" is duplicated'),
+        ([seeing_read_only_data, flat_pdf], [MU], None, None),
+    ],
+    ids=["write-during-fit", "write-at-probe", "keyboard-interrupt", "invalid-input", "success"],
+)
+@pytest.mark.parametrize("writeable", [True, False], ids=["writeable", "read-only"])
+def test_pdfs_see_the_data_read_only_and_the_callers_array_is_given_back(
+        two_peaks, pdfs, shape_parameters, exception_type, message, writeable):
+    data = two_peaks.copy()
+    data.flags.writeable = writeable
+    if exception_type is None:
+        assert tarnwick.splot(data, pdfs, shape_parameters=shape_parameters).success
+    else:
+        with pytest.raises(exception_type) as info:
+            tarnwick.splot(data, pdfs, shape_parameters=shape_parameters)
+        assert str(info.value) == message
+        if exception_type is tarnwick.SPlotError:
+            (note,) = info.value.__notes__
+            assert note.startswith("raised in PDF 1 (most recent call last):\n")
+            assert "    data[0, 0] = 99.0" in note.splitlines()
+    np.testing.assert_array_equal(data, two_peaks)
+    assert data.flags.writeable is writeable
+
+
 @pytest.mark.parametrize(
     "output, text",
     [
