@@ -92,21 +92,10 @@ std::optional<fit::SPlotConfig> take_config(SPlotArguments& arguments) {
 // the first unusable one raised, its note naming that parameter.
 std::optional<std::vector<fit::ShapeParameter>> take_shape_parameters(
     SPlotArguments& arguments) {
-  std::vector<fit::ShapeParameter> records;
-  records.reserve(arguments.shape_parameters.size());
-  for (std::size_t i = 0; i < arguments.shape_parameters.size(); ++i) {
-    PyObject* object = arguments.shape_parameters[i].get();
-    auto record = to_record(object);
-    if (!record) {
-      const std::string note = "while processing shape parameter " + printed_name(object) +
-                               " (shape_parameters[" + std::to_string(i) + "])";
-      raise_fit_error(record.error());
-      add_note(note);
-      return std::nullopt;
-    }
-    records.push_back(std::move(*record));
+  auto records = to_records(arguments.shape_parameters);
+  if (records) {
+    arguments.shape_parameters.clear();
   }
-  arguments.shape_parameters.clear();
   return records;
 }
 
@@ -184,8 +173,7 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
   }
   const fit::EventView events = view_events(arguments.data.get());
   const fit::ParameterMap initial_point = initial_point_of(*shape_parameters);
-  // From the probe to the end of the fit the PDFs see the data read-only,
-  // whichever way this function is left.
+  // The PDFs see the data read-only from the probe until this call returns.
   const numpy::ReadOnlyGuard read_only(arguments.data.get());
   auto probe_outputs = probe_pdfs(arguments, initial_point, events.size());
   if (!probe_outputs) {
@@ -378,9 +366,8 @@ constexpr const char kSplotDoc[] =
     "PDF callables are vectorized over the complete data array. Their outputs\n"
     "are cached for each shape-parameter point to avoid reevaluating a PDF once\n"
     "per event.\n"    "\n"
-    "The PDFs receive the data array read-only: from the first PDF call until\n"
-    "``splot`` returns, its ``writeable`` flag is cleared, so that a PDF writing\n"
-    "into it fails, and it is set again afterwards if it was set.\n"
+    "The PDFs receive the data array read-only: its ``writeable`` flag, if set,\n"
+    "is cleared from the first PDF call until ``splot`` returns.\n"
     "\n"
     "A PDF may call ``splot`` itself. Each call counts as two levels of the\n"
     "interpreter's recursion limit, so that nesting too deep ends in a\n"
