@@ -26,6 +26,26 @@ std::string_view utf8_or_empty(PyObject* text) noexcept {
   return {data, static_cast<std::size_t>(size)};
 }
 
+// traceback.format_tb(traceback, -frames) joined into one str: the last
+// `frames` frames as Python prints them. Empty with an exception raised on
+// failure.
+PyRef format_last_frames(PyObject* traceback, int frames) noexcept {
+  PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
+  PyRef format = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "format_tb")) : PyRef();
+  PyRef lines =
+      format ? PyRef::steal(PyObject_CallFunction(format.get(), "Oi", traceback, -frames))
+             : PyRef();
+  PyRef separator = lines ? PyRef::steal(PyUnicode_FromString("")) : PyRef();
+  return separator ? PyRef::steal(PyUnicode_Join(separator.get(), lines.get())) : PyRef();
+}
+
+// Clears a raised Exception; leaves raised anything that is not one.
+void clear_unless_interruption() noexcept {
+  if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception) != 0) {
+    PyErr_Clear();
+  }
+}
+
 }  // namespace
 
 PyObject* splot_error_type() noexcept {
@@ -127,12 +147,13 @@ void restore_raised_exception(PyRef exception) noexcept {
 #endif
 }
 
-void add_processing_note(const char* parameter) noexcept {
+void add_note(std::string_view text) noexcept {
   PyRef exception = take_raised_exception();
   if (!exception) {
     return;
   }
-  PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+  PyRef note = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (note) {
     PyRef outcome =
         PyRef::steal(PyObject_CallMethod(exception.get(), "add_note", "O", note.get()));
@@ -145,6 +166,14 @@ void add_processing_note(const char* parameter) noexcept {
     PyErr_Clear();
   }
   restore_raised_exception(std::move(exception));
+}
+
+void add_processing_note(const char* parameter) noexcept {
+  try {
+    add_note("while processing '" + std::string(parameter) + "'");
+  } catch (const std::bad_alloc&) {
+    // The exception stays raised without its note.
+  }
 }
 
 std::string describe_exception(PyObject* exception) {
@@ -172,6 +201,28 @@ std::string describe_exception(PyObject* exception) {
   }
   text.append(data, static_cast<std::size_t>(size));
   return text;
+}
+
+std::string raise_site_note(PyObject* exception, std::size_t index) {
+  std::string note = "raised in PDF " + std::to_string(index);
+  PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+  if (!traceback || traceback.get() == Py_None) {
+    return note;
+  }
+  PyRef frames = format_last_frames(traceback.get(), kNoteFrames);
+  if (!frames) {
+    clear_unless_interruption();
+    return note;
+  }
+  std::string_view text = utf8_or_empty(frames.get());
+  while (!text.empty() && text.back() == '\n') {
+    text.remove_suffix(1);
+  }
+  if (!text.empty()) {
+    note += " (most recent call last):\n";
+    note += text;
+  }
+  return note;
 }
 
 }  // namespace tarnwick::python

@@ -5,15 +5,17 @@
 // variant as the module's SPlotError, always with the display text as the
 // one argument). It also holds the exception helpers that the rest of the
 // module shares: the process-wide SPlotError type, taking and restoring the
-// raised exception, the "while processing" notes, and the text by which a
-// PDF's exception is reported inside an engine error.
+// raised exception, the notes added to it, and the text by which a PDF's
+// exception is reported inside an engine error.
 //
 // Everything here requires the interpreter lock.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "fit/splot_error.hpp"
 #include "py_ref.hpp"
@@ -38,14 +40,29 @@ PyObject* raise_fit_error(const fit::SPlotError& error) noexcept;
 // Raises `exception` (an exception instance, taken over) again, unchanged.
 void restore_raised_exception(PyRef exception) noexcept;
 
-// Adds the note "while processing '<parameter>'" to the raised exception
-// through its add_note method. The exception stays raised; should adding the
-// note itself fail, the original exception is kept without it.
+// Adds `note` (UTF-8) to the raised exception through its add_note method.
+// The exception stays raised; should adding the note itself fail, the
+// original exception is kept without it.
+void add_note(std::string_view note) noexcept;
+
+// add_note with "while processing '<parameter>'".
 void add_processing_note(const char* parameter) noexcept;
 
 // The text of an exception inside an engine error: the qualified name of
 // its type, ": ", then str() of the exception, or "<exception str() failed>"
 // in its place when str() raises (that failure is cleared).
 [[nodiscard]] std::string describe_exception(PyObject* exception);
+
+// The frames of a PDF's traceback that the note of its SPlotError shows.
+constexpr int kNoteFrames = 3;
+
+// Where PDF `index` raised `exception`: "raised in PDF <index> (most recent
+// call last):" and, on the lines below, the last kNoteFrames frames of the
+// exception's traceback as Python prints them (traceback.format_tb: file,
+// line, function, source line), without a final newline. Only the first
+// line when the traceback is empty or cannot be formatted; such a failure
+// is cleared, unless it is not an Exception (a KeyboardInterrupt raised by
+// a signal handler meanwhile), which is left raised for the caller.
+[[nodiscard]] std::string raise_site_note(PyObject* exception, std::size_t index);
 
 }  // namespace tarnwick::python

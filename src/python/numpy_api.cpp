@@ -130,6 +130,26 @@ bool is_aligned_and_contiguous(PyObject* array) noexcept {
   return PyArray_ISALIGNED(a) && PyArray_IS_C_CONTIGUOUS(a);
 }
 
+bool is_c_contiguous(PyObject* array) noexcept {
+  return PyArray_IS_C_CONTIGUOUS(as_array(array));
+}
+
+ReadOnlyGuard::ReadOnlyGuard(PyObject* array) noexcept {
+  PyArrayObject* a = as_array(array);
+  if (PyArray_ISWRITEABLE(a)) {
+    PyArray_CLEARFLAGS(a, NPY_ARRAY_WRITEABLE);
+    array_ = PyRef::borrow(array);
+  }
+}
+
+ReadOnlyGuard::~ReadOnlyGuard() {
+  if (array_) {
+    // Set directly, not through the flags' setter: the array was writeable
+    // when the guard took it, so giving the flag back needs no check.
+    PyArray_ENABLEFLAGS(as_array(array_.get()), NPY_ARRAY_WRITEABLE);
+  }
+}
+
 std::optional<std::span<const double>> unshared_elements(PyObject* array) noexcept {
   PyArrayObject* a = as_array(array);
   if (Py_REFCNT(array) != 1 || PyArray_BASE(a) != nullptr ||

@@ -74,6 +74,28 @@ struct MatrixView {
 // True when the elements of `array` (a NumPy array) are aligned and
 // contiguous in C order.
 [[nodiscard]] bool is_aligned_and_contiguous(PyObject* array) noexcept;
+// True when the elements of `array` (a NumPy array) are contiguous in C
+// order, aligned or not.
+[[nodiscard]] bool is_c_contiguous(PyObject* array) noexcept;
+
+// Keeps a NumPy array read-only while the guard lives: when the array's
+// NPY_ARRAY_WRITEABLE flag is set, the guard clears it, holds a reference to
+// the array, and sets the flag again when it is destroyed, however the scope
+// ends. A write through the array then fails with NumPy's own ValueError
+// "assignment destination is read-only". An array that is read-only already
+// is left as it is. Other arrays over the same memory (its base, other
+// views) are not affected. Requires the interpreter lock from construction
+// to destruction.
+class ReadOnlyGuard {
+ public:
+  explicit ReadOnlyGuard(PyObject* array) noexcept;
+  ReadOnlyGuard(const ReadOnlyGuard&) = delete;
+  ReadOnlyGuard& operator=(const ReadOnlyGuard&) = delete;
+  ~ReadOnlyGuard();
+
+ private:
+  PyRef array_;  // the array whose flag this guard cleared, or empty
+};
 
 // The elements of a one-dimensional float64 array (is_float64_array(array,
 // 1)) that nothing but the caller's one reference can reach: aligned and

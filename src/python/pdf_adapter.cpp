@@ -100,12 +100,14 @@ std::optional<std::string> copy_pdf_output(PyObject* output, std::size_t index,
 PythonParametricPdf::PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
                                          std::size_t n_events, std::vector<double> seed_values,
                                          fit::ParameterMap seed_parameters,
-                                         FitInterruption& interruption)
+                                         FitInterruption& interruption,
+                                         PdfExceptionNote& exception_note)
     : callable_(PyRef::borrow(callable)),
       data_(PyRef::borrow(data)),
       index_(index),
       n_events_(n_events),
       interruption_(&interruption),
+      exception_note_(&exception_note),
       weakref_count_(weakref_counter()),
       has_entry_(true),
       values_{PyRef(), std::move(seed_values), {}},
@@ -187,17 +189,7 @@ std::optional<std::string> PythonParametricPdf::call_python(const fit::Parameter
     result = PyRef::steal(PyObject_Vectorcall(callable_.get(), arguments, 2, nullptr));
   }
   if (!result) {
-    PyRef exception = take_raised_exception();
-    if (!exception) {
-      return "<unknown exception>: the PDF call failed without an exception";
-    }
-    std::string text = describe_exception(exception.get());
-    if (PyErr_GivenExceptionMatches(exception.get(), PyExc_Exception) == 0) {
-      // KeyboardInterrupt, SystemExit and the like end the fit and reach
-      // the caller unchanged.
-      interruption_->set(std::move(exception));
-    }
-    return text;
+    return take_pdf_exception();
   }
   if (numpy::is_float64_array(result.get(), 1) &&
       !weakly_referenced(weakref_count_.get(), result.get())) {
@@ -210,6 +202,28 @@ std::optional<std::string> PythonParametricPdf::call_python(const fit::Parameter
   }
   auto text = copy_pdf_output(result.get(), index_, n_events_, scratch_.copy);
   scratch_.values = scratch_.copy;
+  return text;
+}
+
+std::string PythonParametricPdf::take_pdf_exception() {
+  PyRef exception = take_raised_exception();
+  if (!exception) {
+    return "<unknown exception>: the PDF call failed without an exception";
+  }
+  std::string text = describe_exception(exception.get());
+  if (PyErr_GivenExceptionMatches(exception.get(), PyExc_Exception) == 0) {
+    // KeyboardInterrupt, SystemExit and the like end the fit and reach
+    // the caller unchanged.
+    interruption_->set(std::move(exception));
+    return text;
+  }
+  // The exception itself is not kept: its traceback holds the PDF's frames
+  // and their locals. Where it was raised is written down now.
+  std::string note = raise_site_note(exception.get(), index_);
+  if (PyRef interrupted = take_raised_exception()) {
+    interruption_->set(std::move(interrupted));
+  }
+  exception_note_->set(text, std::move(note));
   return text;
 }
 

@@ -16,6 +16,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "fit/parametric_pdf.hpp"
@@ -54,15 +56,40 @@ class FitInterruption {
   PyRef exception_;
 };
 
+// The note for the SPlotError that reports a PDF's exception during the
+// fit: which PDF raised it and where (raise_site_note), kept with the
+// message of the engine error that carries the exception's text. Shared by
+// the adapters of one call; each exception replaces the note of the one
+// before (the fit ends at its first error, so that one is never reported).
+class PdfExceptionNote {
+ public:
+  void set(std::string message, std::string note) noexcept {
+    message_ = std::move(message);
+    note_ = std::move(note);
+  }
+  // The note when `error` reports the exception it was made for, else null.
+  [[nodiscard]] const std::string* note_for(const fit::SPlotError& error) const noexcept {
+    const auto* evaluation = std::get_if<fit::PdfEvaluation>(&error);
+    return evaluation != nullptr && !note_.empty() && evaluation->message == message_ ? &note_
+                                                                                      : nullptr;
+  }
+
+ private:
+  std::string message_;
+  std::string note_;
+};
+
 class PythonParametricPdf final : public fit::ParametricPdf {
  public:
   // `callable` and `data` are borrowed and referenced anew; `data` is the
   // two-dimensional float64 array of the call, with n_events rows. The cache
-  // starts with `seed_values` (the probe output) at `seed_parameters`.
+  // starts with `seed_values` (the probe output) at `seed_parameters`. An
+  // Exception of the PDF leaves its note in `exception_note`.
   // Requires the interpreter lock, as does destruction.
   PythonParametricPdf(PyObject* callable, PyObject* data, std::size_t index,
                       std::size_t n_events, std::vector<double> seed_values,
-                      fit::ParameterMap seed_parameters, FitInterruption& interruption);
+                      fit::ParameterMap seed_parameters, FitInterruption& interruption,
+                      PdfExceptionNote& exception_note);
 
   PythonParametricPdf(const PythonParametricPdf&) = delete;
   PythonParametricPdf& operator=(const PythonParametricPdf&) = delete;
@@ -84,6 +111,10 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   [[nodiscard]] std::optional<fit::SPlotError> refresh(const fit::ParameterMap& parameters);
   // The Python call and the output checks of a miss; fills scratch_.
   [[nodiscard]] std::optional<std::string> call_python(const fit::ParameterMap& parameters);
+  // The text of the PDF's raised exception for the engine error, after
+  // handing it to interruption_ (not an Exception) or its note to
+  // exception_note_.
+  [[nodiscard]] std::string take_pdf_exception();
 
   // One output of the PDF: the array it returned, kept as it is when
   // nothing else can reach it (numpy::unshared_elements, and no weak
@@ -99,6 +130,7 @@ class PythonParametricPdf final : public fit::ParametricPdf {
   std::size_t index_;
   std::size_t n_events_;
   FitInterruption* interruption_;
+  PdfExceptionNote* exception_note_;
   PyRef weakref_count_;  // _weakref.getweakrefcount: a kept output has no weak references
 
   // The cache. `values_` holds the PDF's output at `parameters_` and

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "arguments.hpp"
 #include "error_mapping.hpp"
@@ -192,10 +193,24 @@ bool is_shape_parameter(PyObject* object, PyObject* type) noexcept {
   return Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(type));
 }
 
-std::expected<fit::ShapeParameter, fit::SPlotError> to_record(PyObject* object) {
-  const PyShapeParameter* parameter = as_shape_parameter(object);
-  return fit::make_shape_parameter(parameter->name, parameter->initial, parameter->lower,
-                                   parameter->upper);
+std::optional<std::vector<fit::ShapeParameter>> to_records(std::span<const PyRef> objects) {
+  std::vector<fit::ShapeParameter> records;
+  records.reserve(objects.size());
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    const PyShapeParameter* parameter = as_shape_parameter(objects[i].get());
+    auto record = fit::make_shape_parameter(parameter->name, parameter->initial,
+                                            parameter->lower, parameter->upper);
+    if (!record) {
+      const std::string note = "while processing shape parameter " +
+                               name_literal(parameter->name) + " (shape_parameters[" +
+                               std::to_string(i) + "])";
+      raise_fit_error(record.error());
+      add_note(note);
+      return std::nullopt;
+    }
+    records.push_back(std::move(*record));
+  }
+  return records;
 }
 
 }  // namespace tarnwick::python

@@ -89,20 +89,13 @@ std::optional<fit::SPlotConfig> take_config(SPlotArguments& arguments) {
 
 // Before: the arguments hold ShapeParameter objects. After: their checked
 // records in order, the objects released; or nullopt with the exception of
-// the first unusable one raised.
+// the first unusable one raised, its note naming that parameter.
 std::optional<std::vector<fit::ShapeParameter>> take_shape_parameters(
     SPlotArguments& arguments) {
-  std::vector<fit::ShapeParameter> records;
-  records.reserve(arguments.shape_parameters.size());
-  for (const PyRef& object : arguments.shape_parameters) {
-    auto record = to_record(object.get());
-    if (!record) {
-      raise_fit_error(record.error());
-      return std::nullopt;
-    }
-    records.push_back(std::move(*record));
+  auto records = to_records(arguments.shape_parameters);
+  if (records) {
+    arguments.shape_parameters.clear();
   }
-  arguments.shape_parameters.clear();
   return records;
 }
 
@@ -137,7 +130,8 @@ std::optional<std::vector<std::vector<double>>> probe_pdfs(
 }
 
 // The fit engine's view of the PDFs: one adapter per PDF, its cache seeded
-// with the probe output at the initial point, all sharing `interruption`.
+// with the probe output at the initial point, all sharing `interruption`
+// and `exception_note`.
 struct Adapters {
   std::vector<std::unique_ptr<PythonParametricPdf>> owned;
   std::vector<fit::ParametricPdf*> pdfs;
@@ -145,14 +139,15 @@ struct Adapters {
 
 Adapters make_adapters(const SPlotArguments& arguments, std::size_t n_events,
                        std::vector<std::vector<double>>&& probe_outputs,
-                       const fit::ParameterMap& initial_point, FitInterruption& interruption) {
+                       const fit::ParameterMap& initial_point, FitInterruption& interruption,
+                       PdfExceptionNote& exception_note) {
   Adapters adapters;
   adapters.owned.reserve(arguments.pdfs.size());
   adapters.pdfs.reserve(arguments.pdfs.size());
   for (std::size_t i = 0; i < arguments.pdfs.size(); ++i) {
     adapters.owned.push_back(std::make_unique<PythonParametricPdf>(
         arguments.pdfs[i].get(), arguments.data.get(), i, n_events, std::move(probe_outputs[i]),
-        initial_point, interruption));
+        initial_point, interruption, exception_note));
     adapters.pdfs.push_back(adapters.owned.back().get());
   }
   return adapters;
@@ -178,20 +173,27 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
   }
   const fit::EventView events = view_events(arguments.data.get());
   const fit::ParameterMap initial_point = initial_point_of(*shape_parameters);
+  // The PDFs see the data read-only from the probe until this call returns.
+  const numpy::ReadOnlyGuard read_only(arguments.data.get());
   auto probe_outputs = probe_pdfs(arguments, initial_point, events.size());
   if (!probe_outputs) {
     return nullptr;
   }
   FitInterruption interruption;
+  PdfExceptionNote exception_note;
   const Adapters adapters = make_adapters(arguments, events.size(), std::move(*probe_outputs),
-                                          initial_point, interruption);
+                                          initial_point, interruption, exception_note);
   auto outcome = fit::splot(events, adapters.pdfs, *shape_parameters, std::move(*config));
   if (interruption.pending()) {
     restore_raised_exception(interruption.take());
     return nullptr;
   }
   if (!outcome) {
-    return raise_fit_error(outcome.error());
+    raise_fit_error(outcome.error());
+    if (const std::string* note = exception_note.note_for(outcome.error())) {
+      add_note(*note);
+    }
+    return nullptr;
   }
   return result_to_python(state.splot_result_type, std::move(*outcome)).release();
 }
@@ -350,7 +352,8 @@ constexpr const char kSplotDoc[] =
     "SPlotError\n"
     "    If a PDF raises an ``Exception`` during the fit or returns invalid\n"
     "    values, the optimizer fails numerically, or the yield information\n"
-    "    matrix is singular. The message names the PDF's exception.\n"
+    "    matrix is singular. The message names the PDF's exception; a note\n"
+    "    names the PDF and shows the last frames of the exception's traceback.\n"
     "Exception raised by a PDF\n"
     "    Each PDF is called once at the initial shape-parameter values before\n"
     "    the fit starts; an exception raised by that first call propagates\n"
@@ -362,7 +365,9 @@ constexpr const char kSplotDoc[] =
     "-----\n"
     "PDF callables are vectorized over the complete data array. Their outputs\n"
     "are cached for each shape-parameter point to avoid reevaluating a PDF once\n"
-    "per event.\n"
+    "per event.\n"    "\n"
+    "The PDFs receive the data array read-only: its ``writeable`` flag, if set,\n"
+    "is cleared from the first PDF call until ``splot`` returns.\n"
     "\n"
     "A PDF may call ``splot`` itself. Each call counts as two levels of the\n"
     "interpreter's recursion limit, so that nesting too deep ends in a\n"

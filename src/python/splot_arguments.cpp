@@ -16,6 +16,14 @@ constexpr std::array<const char*, 7> kParameterNames = {
     "data", "pdfs", "shape_parameters", "initial_yields", "weights", "max_steps", "tolerance"};
 constexpr Signature kSignature = {"splot", kParameterNames, 2, 2};
 
+// The notes on the TypeError of a weights array that cannot be copied as it
+// is; each names the copy that can.
+constexpr const char kStridedWeightsNote[] =
+    "weights must be contiguous: pass np.ascontiguousarray(w) for a strided array w "
+    "such as result.sweights[:, 0]";
+constexpr const char kMisalignedWeightsNote[] =
+    "weights must be aligned: pass np.array(w), an aligned copy of w";
+
 // ---- conversions; each returns false with the exception raised ----
 
 // `object` converted to a float64 array that must have `ndim` dimensions;
@@ -240,6 +248,7 @@ bool weights_to_vector(Weights& weights, std::vector<double>& out) {
   }
   if (!numpy::is_aligned_and_contiguous(array)) {
     PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    add_note(numpy::is_c_contiguous(array) ? kMisalignedWeightsNote : kStridedWeightsNote);
     return false;
   }
   out.resize(view.length);

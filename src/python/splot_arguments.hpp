@@ -40,7 +40,8 @@ struct SPlotArguments {
                                            SPlotArguments& out);
 
 // The weights as a vector; an array must be aligned and contiguous unless
-// it is empty, else TypeError. Returns false with the exception raised.
+// it is empty, else TypeError with a note naming the copy to pass instead.
+// Returns false with the exception raised.
 [[nodiscard]] bool weights_to_vector(Weights& weights, std::vector<double>& out);
 
 }  // namespace tarnwick::python

@@ -27,6 +27,7 @@ namespace {
 struct PyAdapter {
   PyObject_HEAD
   FitInterruption* interruption;
+  PdfExceptionNote* exception_note;
   PythonParametricPdf* adapter;
 };
 
@@ -89,10 +90,12 @@ PyObject* adapter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto interruption = std::make_unique<FitInterruption>();
+    auto exception_note = std::make_unique<PdfExceptionNote>();
     auto adapter = std::make_unique<PythonParametricPdf>(
         pdf, data, static_cast<std::size_t>(index), numpy::matrix_view(data).rows,
-        std::move(values), std::move(parameters), *interruption);
+        std::move(values), std::move(parameters), *interruption, *exception_note);
     as_adapter(self)->interruption = interruption.release();
+    as_adapter(self)->exception_note = exception_note.release();
     as_adapter(self)->adapter = adapter.release();
     return self;
   } catch (const std::bad_alloc&) {
@@ -104,6 +107,7 @@ void adapter_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   delete as_adapter(self)->adapter;
   delete as_adapter(self)->interruption;
+  delete as_adapter(self)->exception_note;
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -178,20 +178,45 @@ class TestMaxStepsAndTolerance:
 
 
 class TestWeights:
-    def test_strided_float64_view_is_refused(self, two_peaks):
-        base = np.ones(2 * len(two_peaks))
-        with pytest.raises(TypeError) as info:
-            tarnwick.splot(two_peaks, [flat_pdf], weights=base[::2])
-        assert str(info.value) == "The given array is not contiguous or is misaligned."
-        assert not hasattr(info.value, "__notes__")
+    @staticmethod
+    def sweights_column(data: np.ndarray) -> np.ndarray:
+        from conftest import gauss_mu_pdf
 
-    def test_misaligned_array_is_refused(self, two_peaks):
-        raw = np.zeros(8 * len(two_peaks) + 1, dtype=np.uint8)
-        misaligned = raw[1:].view(np.float64)
-        misaligned[:] = 1.0
-        assert not misaligned.flags.aligned
-        with pytest.raises(TypeError, match="not contiguous or is misaligned"):
-            tarnwick.splot(two_peaks, [flat_pdf], weights=misaligned)
+        return tarnwick.splot(data, [gauss_mu_pdf, flat_pdf], shape_parameters=[
+            tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)]).sweights[:, 0]
+
+    @staticmethod
+    def misaligned(data: np.ndarray) -> np.ndarray:
+        n = len(data)
+        raw = np.zeros(8 * n + 1, dtype=np.uint8)
+        view = raw[1:].view(np.float64)
+        view[:] = 1.0
+        assert not view.flags.aligned
+        return view
+
+    STRIDED = ("weights must be contiguous: pass np.ascontiguousarray(w) for a strided array w "
+               "such as result.sweights[:, 0]")
+
+    # Each array, the note it gets, and the copy that note advises.
+    @pytest.mark.parametrize(
+        "make, note, fix",
+        [
+            # The README's idiom: a column of a previous fit's sWeights.
+            (sweights_column, STRIDED, np.ascontiguousarray),
+            (lambda data: np.ones(2 * len(data))[::-2], STRIDED, np.ascontiguousarray),
+            (misaligned, "weights must be aligned: pass np.array(w), an aligned copy of w",
+             np.array),
+        ],
+        ids=["sweights-column", "reversed-every-other", "misaligned"],
+    )
+    def test_an_array_that_cannot_be_copied_as_it_is_is_refused_with_a_note(
+            self, two_peaks, make, note, fix):
+        weights = make(two_peaks)
+        with pytest.raises(TypeError) as info:
+            tarnwick.splot(two_peaks, [flat_pdf], weights=weights)
+        assert str(info.value) == "The given array is not contiguous or is misaligned."
+        assert info.value.__notes__ == [note]
+        assert tarnwick.splot(two_peaks, [flat_pdf], weights=fix(weights)).success
 
     def test_same_values_are_accepted_in_every_other_form(self, two_peaks):
         values = np.linspace(0.5, 1.5, len(two_peaks))

@@ -145,9 +145,9 @@ def test_a_failing_fit_in_one_thread_leaves_the_other_untouched(samples):
 
     def run_failing():
         start.wait()
-        with pytest.raises(tarnwick.SPlotError,
-                           match="^PDF evaluation failed: ZeroDivisionError: fifth call$"):
+        with pytest.raises(tarnwick.SPlotError) as info:
             fit(other, pdfs=(failing_signal, background_pdf))
+        assert info.value.args == ("PDF evaluation failed: ZeroDivisionError: fifth call",)
 
     def run_good():
         start.wait()
@@ -207,9 +207,9 @@ def test_an_inner_fit_that_fails_is_the_pdfs_own_error():
             tarnwick.splot(INNER_DATA, [])  # raises ValueError inside the outer fit
         return signal_pdf(data, shape)
 
-    with pytest.raises(tarnwick.SPlotError,
-                       match="^PDF evaluation failed: ValueError: at least one PDF is required$"):
+    with pytest.raises(tarnwick.SPlotError) as info:
         fit(data, pdfs=(nesting_signal, background_pdf))
+    assert info.value.args == ("PDF evaluation failed: ValueError: at least one PDF is required",)
     # The failed calls left nothing behind that a later fit would see.
     assert_identical(fit(data), expected)
 

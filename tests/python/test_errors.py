@@ -63,6 +63,31 @@ def test_an_exception_during_the_fit_becomes_splot_error_text(two_peaks, excepti
     assert isinstance(error, RuntimeError)
     assert error.args == ("PDF evaluation failed: " + text,)
     assert error.__cause__ is None and error.__context__ is None
+    assert not error.__suppress_context__
+    # The note locates the raise: the PDF's frame, then the helper it called.
+    (note,) = error.__notes__
+    lines = note.splitlines()
+    assert lines[0] == "raised in PDF 0 (most recent call last):"
+    files = [line for line in lines if line.startswith("  File ")]
+    assert all(line.startswith(f'  File "{__file__}", line ') for line in files)
+    assert [line.rsplit(" in ", 1)[1] for line in files] == ["pdf", "action"]
+    assert lines[lines.index(files[-1]) + 1] == "    raise exception"
+
+
+def test_the_note_shows_the_last_frames_of_a_deep_raise(two_peaks):
+    def deep(depth):
+        if depth == 0:
+            raise ArithmeticError("at the bottom")
+        return deep(depth - 1)
+
+    with pytest.raises(tarnwick.SPlotError) as info:
+        tarnwick.splot(two_peaks, [flat_pdf, failing_after_probe(lambda data: deep(5))],
+                       shape_parameters=[tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)])
+    (note,) = info.value.__notes__
+    assert note.startswith("raised in PDF 1 (most recent call last):\n")
+    files = [line for line in note.splitlines() if line.startswith("  File ")]
+    assert [line.rsplit(" in ", 1)[1] for line in files] == ["deep"] * 3
+    assert note.splitlines()[-1] == '    raise ArithmeticError("at the bottom")'
 
 
 @pytest.mark.parametrize("exception_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
@@ -82,6 +107,55 @@ def test_an_exception_that_is_not_an_exception_stops_the_fit_unchanged(two_peaks
     assert info.value is raised
     assert info.traceback[-1].name == "action"
     assert calls == [1]
+
+
+def writing(data):
+    data[0, 0] = 99.0
+    return np.ones(len(data))
+
+
+def seeing_read_only_data(data, shape):
+    assert not data.flags.writeable
+    return gaussian(data[:, 0], shape["mu"], 0.05)
+
+
+MU = tarnwick.ShapeParameter("mu", 0.35, 0.0, 1.0)
+READ_ONLY = "assignment destination is read-only"
+
+
+# Each way a fit can end, with the PDFs (a writing one named by its index)
+# and what it raises.
+@pytest.mark.parametrize(
+    "pdfs, shape_parameters, exception_type, message",
+    [
+        ([flat_pdf, failing_after_probe(writing)], [MU], tarnwick.SPlotError,
+         "PDF evaluation failed: ValueError: " + READ_ONLY),
+        ([flat_pdf, lambda data, shape: writing(data)], [MU], ValueError, READ_ONLY),
+        ([failing_after_probe(raising(KeyboardInterrupt())), flat_pdf], [MU], KeyboardInterrupt,
+         ""),
+        ([seeing_read_only_data, flat_pdf], [MU, MU], ValueError,
+         'invalid input: shape parameter name "mu" is duplicated'),
+        ([seeing_read_only_data, flat_pdf], [MU], None, None),
+    ],
+    ids=["write-during-fit", "write-at-probe", "keyboard-interrupt", "invalid-input", "success"],
+)
+@pytest.mark.parametrize("writeable", [True, False], ids=["writeable", "read-only"])
+def test_pdfs_see_the_data_read_only_and_the_callers_array_is_given_back(
+        two_peaks, pdfs, shape_parameters, exception_type, message, writeable):
+    data = two_peaks.copy()
+    data.flags.writeable = writeable
+    if exception_type is None:
+        assert tarnwick.splot(data, pdfs, shape_parameters=shape_parameters).success
+    else:
+        with pytest.raises(exception_type) as info:
+            tarnwick.splot(data, pdfs, shape_parameters=shape_parameters)
+        assert str(info.value) == message
+        if exception_type is tarnwick.SPlotError:
+            (note,) = info.value.__notes__
+            assert note.startswith("raised in PDF 1 (most recent call last):\n")
+            assert "    data[0, 0] = 99.0" in note.splitlines()
+    np.testing.assert_array_equal(data, two_peaks)
+    assert data.flags.writeable is writeable
 
 
 @pytest.mark.parametrize(

@@ -69,6 +69,9 @@ class Scenario:
                 raise exception
             return action
 
+        def write_into(data):
+            data[0, 0] = 0.5
+
         outcomes = [
             (None, lambda: self.fit()),
             (None, lambda: self.fit(max_steps=2)),
@@ -84,6 +87,7 @@ class Scenario:
             (ValueError, lambda: tarnwick.splot(self.data, [self.wrong_output])),
             (tarnwick.SPlotError, lambda: self.fit(later=raise_(ValueError("bad")))),
             (KeyboardInterrupt, lambda: self.fit(later=raise_(KeyboardInterrupt()))),
+            (tarnwick.SPlotError, lambda: self.fit(later=write_into)),
             (tarnwick.SPlotError, lambda: self.fit(later=lambda data: np.ones((len(data), 1)))),
             (tarnwick.SPlotError, lambda: tarnwick.splot(self.data, [self.flat, self.flat])),
         ]

@@ -111,10 +111,10 @@ def test_repr_escapes_the_name(name, literal):
 DATA = np.full((5, 1), 0.5)
 
 
-def conversion_message(*parameters) -> str:
+def conversion_error(*parameters) -> ValueError:
     with pytest.raises(ValueError) as info:
         tarnwick.splot(DATA, [flat_pdf], shape_parameters=list(parameters))
-    return str(info.value)
+    return info.value
 
 
 @pytest.mark.parametrize(
@@ -136,7 +136,9 @@ def conversion_message(*parameters) -> str:
     ],
 )
 def test_checked_conversion_messages(args, message):
-    assert conversion_message(ShapeParameter(*args)) == "invalid input: " + message
+    error = conversion_error(ShapeParameter(*args))
+    assert str(error) == "invalid input: " + message
+    assert error.__notes__ == [f'while processing shape parameter "{args[0]}" (shape_parameters[0])']
 
 
 def test_blank_name_is_not_empty():
@@ -144,9 +146,11 @@ def test_blank_name_is_not_empty():
     assert result.shape_parameters.keys() == {" "}
 
 
-def test_only_the_first_invalid_parameter_is_reported():
-    assert conversion_message(ShapeParameter("a", 5.0, 0.0, 1.0), ShapeParameter("", 0.0)) == (
-        "invalid input: bounds must contain initial value: initial=5, bounds=(0, 1)")
+def test_only_the_first_invalid_parameter_is_reported_and_named():
+    error = conversion_error(ShapeParameter("ok", 0.0), ShapeParameter('a"', 5.0, 0.0, 1.0),
+                             ShapeParameter("", 0.0))
+    assert str(error) == "invalid input: bounds must contain initial value: initial=5, bounds=(0, 1)"
+    assert error.__notes__ == ['while processing shape parameter "a\\"" (shape_parameters[1])']
 
 
 def test_conversion_runs_before_any_pdf_call():
@@ -162,8 +166,9 @@ def test_conversion_runs_before_any_pdf_call():
 
 
 def test_duplicate_names_are_rejected_by_the_engine_with_a_quoted_name():
-    message = conversion_message(ShapeParameter('m"u', 0.0), ShapeParameter('m"u', 1.0))
-    assert message == 'invalid input: shape parameter name "m\\"u" is duplicated'
+    error = conversion_error(ShapeParameter('m"u', 0.0), ShapeParameter('m"u', 1.0))
+    assert str(error) == 'invalid input: shape parameter name "m\\"u" is duplicated'
+    assert not hasattr(error, "__notes__")
 
 
 def test_objects_are_reusable_across_fits(two_peaks):
