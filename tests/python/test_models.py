@@ -289,8 +289,8 @@ def test_normalisation_flags_a_pdf_normalised_over_the_real_line():
     parameters = [tarnwick.ShapeParameter("mu", 5.27, lower=5.2, upper=5.35)]
     signal = LocalGaussian(0, WINDOW, "mu", 0.02)
     result = tarnwick.splot(data, [signal, real_line], shape_parameters=parameters)
-    plain = diagnostics.summary(result, parameters)
-    checked = diagnostics.summary(result, parameters, pdfs=[signal, real_line],
+    plain = diagnostics.summary(result, shape_parameters=parameters)
+    checked = diagnostics.summary(result, shape_parameters=parameters, pdfs=[signal, real_line],
                                   windows={0: WINDOW}, data=data)
     assert plain.valid and not checked.valid
     assert "NO  PDFs normalised over the windows" in str(checked)
