@@ -409,8 +409,10 @@ NAMED = ["signal <b>", "background"]
     lambda r, d, p: diagnostics.weighted_covariance(r, d, p, names=NAMED),
     lambda r, d, p: diagnostics.bootstrap(r, d, p, 2, seed=1, progress=False,
                                           shape_parameters=MU, names=NAMED),
+    lambda r, d, p: diagnostics.normalisation(p, {0: (-1.0, 2.0)}, r.shape_parameters,
+                                              names=NAMED),
 ], ids=["Summary", "Closure", "SWeightQuality", "Leakage", "Independence",
-        "WeightedCovariance", "Bootstrap"])
+        "WeightedCovariance", "Bootstrap", "Normalisation"])
 def test_every_result_shows_the_same_table_as_text_and_as_escaped_html(events, make):
     data, _ = events
     result = tarnwick.splot(data, [peak, flat_pdf], shape_parameters=MU)

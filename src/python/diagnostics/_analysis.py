@@ -17,7 +17,8 @@ import numpy.typing as npt
 
 import tarnwick
 
-from . import _apply, _bootstrap, _checks, _independence, _plots, _summary, _weighted
+from . import (_apply, _bootstrap, _checks, _independence, _normalisation, _plots, _summary,
+               _weighted)
 from ._model import FloatArray, Pdf, as_events, check_index, component_labels, optional_module
 from ._table import Table, Tabular
 
@@ -197,8 +198,22 @@ class SPlot(Tabular):
 
     # -- the diagnostics, each the function of the same name -------------
 
-    def summary(self) -> _summary.Summary:
-        return _summary.summary(self.result, **self._inputs())
+    def summary(self, *, windows: Mapping[int, Sequence[float]] | None = None
+                ) -> _summary.Summary:
+        """With `windows`, also whether every PDF is normalised over them."""
+        if windows is None:
+            return _summary.summary(self.result, **self._inputs())
+        return _summary.summary(self.result, pdfs=self.pdfs, windows=windows, data=self.data,
+                                **self._inputs())
+
+    def normalisation(self, windows: Mapping[int, Sequence[float]]
+                      ) -> _normalisation.Normalisation:
+        """Each PDF's integral over `windows`, at the fitted shape parameters
+        (before the fit, at the declared initial values)."""
+        values: Any = (self._result.shape_parameters if self._result is not None
+                       else list(self.shape_parameters or ()))
+        return _normalisation.normalisation(self.pdfs, windows, values, data=self.data,
+                                            names=self.names)
 
     def closure(self) -> _checks.Closure:
         return _checks.closure(self.result, self.data, self.pdfs, **self._inputs())

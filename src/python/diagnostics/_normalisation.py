@@ -20,7 +20,6 @@ integral furthest from 1 is reported.
 from __future__ import annotations
 
 import dataclasses
-import html
 from collections.abc import Mapping, Sequence
 
 import numpy as np
@@ -29,6 +28,7 @@ import numpy.typing as npt
 import tarnwick
 
 from ._model import FloatArray, Pdf, as_events, component_labels, densities
+from ._table import Table, Tabular
 
 # An integral further than this from 1 is flagged: a shift of the yields
 # far below any statistical error, yet far above the quadrature's accuracy.
@@ -42,7 +42,7 @@ _HELD_ROWS = 5
 
 
 @dataclasses.dataclass(frozen=True)
-class Normalisation:
+class Normalisation(Tabular):
     """The integral of each PDF over the windows of the columns it reads.
 
     Per PDF (named in `components`):
@@ -79,22 +79,11 @@ class Normalisation:
                 for name, columns, value, flag in zip(self.components, self.columns,
                                                       self.integrals, self.flagged)]
 
-    def __str__(self) -> str:
-        width = max([len(name) for name in self.components] + [9])
-        lines = [f"normalisation over the windows (flagged where |integral − 1| > "
-                 f"{self.tolerance:g}; other columns held at {self.rows} row(s))",
-                 f"  {'component':<{width}} {'columns':>8} {'integral':>14} {'− 1':>10}"]
-        lines += [f"  {name:<{width}} {columns:>8} {value:>14} {difference:>10}  {flag}"
-                  for name, columns, value, difference, flag in self._rows()]
-        return "\n".join(lines)
-
-    def _repr_html_(self) -> str:
-        header = "".join(f"<th>{name}</th>" for name in
-                         ("component", "columns", "integral", "− 1", ""))
-        body = "".join("<tr>" + "".join(f"<td>{html.escape(cell)}</td>" for cell in row)
-                       + "</tr>" for row in self._rows())
-        return (f"<p><b>normalisation over the windows</b> (flagged where |integral − 1| &gt; "
-                f"{self.tolerance:g})</p><table><tr>{header}</tr>{body}</table>")
+    def _tables(self) -> list[Table]:
+        return [Table(f"normalisation over the windows (flagged where |integral − 1| > "
+                      f"{self.tolerance:g}; other columns held at {self.rows} row(s))",
+                      ("component", "columns", "integral", "− 1", ""),
+                      tuple(self._rows()), align="lrrrl")]
 
 
 def _windows(windows: Mapping[int, Sequence[float]]) -> dict[int, tuple[float, float]]:
