@@ -5,6 +5,7 @@ normalisation, sampling, fits with fixed parameters and with Sums."""
 from __future__ import annotations
 
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -349,3 +350,17 @@ def test_a_missing_parameter_names_the_missing_and_the_present():
 def test_invalid_values_raise_value_error_naming_them(build, values, message):
     with pytest.raises(ValueError, match=message):
         build()(np.full((2, 1), 5.3), values)
+
+
+def test_the_inside_check_a_fit_skips_is_tied_to_its_read_only_array():
+    model = Exponential(0, WINDOW, slope="slope")
+    inside = np.linspace(5.1, 5.5, 7)[:, None]
+    inside.flags.writeable = False
+    first = model(inside, {"slope": -1.0})
+    # Another read-only array, with a point outside: its own check, zero there.
+    outside = np.array([[4.0], [5.2]])
+    outside.flags.writeable = False
+    np.testing.assert_array_equal(model(outside, {"slope": -1.0})[0], 0.0)
+    np.testing.assert_array_equal(model(inside, {"slope": -1.0}), first)
+    copy = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(copy(inside, {"slope": -1.0}), first)

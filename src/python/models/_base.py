@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import weakref
 from collections.abc import Mapping, Sequence
 from typing import Any, TypeAlias
 
@@ -116,7 +117,25 @@ class Model:
     def __call__(self, data: Any, values: Mapping[str, float]) -> FloatArray:
         """The normalised density at every row of `data` (column `column`;
         a 1-D array is the column itself); zero outside the window."""
-        return self.pdf(self._column_of(data), values)
+        array = np.asarray(data, dtype=np.float64)
+        x = array if array.ndim == 1 else array[:, self.column]
+        if array.flags.writeable or type(self).pdf is not Model.pdf:
+            return self.pdf(x, values)
+        # A fit hands the same read-only array to every call: once it is
+        # known to lie inside the window, the check is not repeated.
+        known = self.__dict__.get("_checked_inside")
+        p = self.resolve(values)
+        if known is not None and known() is array:
+            return self._inside_density(x, p)
+        if self._all_inside(x):
+            self._checked_inside = weakref.ref(array)
+            return self._inside_density(x, p)
+        return self._masked_density(x, p)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state.pop("_checked_inside", None)
+        return state
 
     def _column_of(self, data: Any) -> FloatArray:
         array = np.asarray(data, dtype=np.float64)
@@ -128,17 +147,28 @@ class Model:
         """The normalised density at the points `x`; zero outside the window."""
         p = self.resolve(values)
         x = np.asarray(x, dtype=np.float64)
+        if self._all_inside(x):
+            return self._inside_density(x, p)
+        return self._masked_density(x, p)
+
+    def _all_inside(self, x: FloatArray) -> bool:
         low, high = self.window
+        return bool(x.size) and low <= x.min() and x.max() <= high
+
+    def _inside_density(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
+        """The density at points all inside the window: no masks."""
+        density = self._unnormalised(x, p)
         # A shape normalised by construction (mass 1) skips the scaling pass.
         scale = 1.0 / self._mass(p)
-        if x.size and low <= x.min() and x.max() <= high:
-            # Every point inside, as in a fit over the window: no masks.
-            density = self._unnormalised(x, p)
-            if scale != 1.0:
-                density *= scale
-            return density
+        if scale != 1.0:
+            density *= scale
+        return density
+
+    def _masked_density(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
+        low, high = self.window
         inside = (x >= low) & (x <= high)
         density = self._unnormalised(np.where(inside, x, low), p)
+        scale = 1.0 / self._mass(p)
         if scale != 1.0:
             density *= scale
         density[~inside] = 0.0
