@@ -3,7 +3,7 @@
 // Every translation unit of the project reaches Eigen through this header, so
 // the storage order and the fault handling are decided once. Eigen's own size
 // checks vanish under NDEBUG; shape mismatches are faults of the calling code,
-// so `eigen_assert` is redefined here as TARNWICK_REQUIRE (numerics/check.hpp),
+// so `eigen_assert` is redefined here as TARNWICK_REQUIRE (base/check.hpp),
 // which stays on in every build and aborts with the failed condition.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <limits>
 #include <optional>
 
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 
 #ifdef eigen_assert
 #error "Eigen must be included through optimizer/interfaces/linalg.hpp only"

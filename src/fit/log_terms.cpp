@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fit/worker_threads.hpp"
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 #include "numerics/exact_sum.hpp"
 
 namespace tarnwick::fit {

@@ -3,7 +3,7 @@
 // cpu_features reports and, for the logarithms, from whether the kernel's
 // table passed its checks. A choice made from the processor alone is made
 // once, on first use.
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 #include "numerics/cpu_features.hpp"
 #include "numerics/density_scan.hpp"
 #include "numerics/exact_log.hpp"

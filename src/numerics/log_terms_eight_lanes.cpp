@@ -15,7 +15,7 @@
 #include <array>
 #include <cstdint>
 
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 #include "numerics/cpu_features.hpp"
 #include "numerics/exact_log.hpp"
 #include "numerics/kernel_variants.hpp"
