@@ -1,4 +1,4 @@
-#include "splot_result.hpp"
+#include "python/splot_result.hpp"
 
 #include <array>
 #include <cmath>

@@ -30,7 +30,7 @@
 #include "optimizer/core/optimizer_error.hpp"
 #include "optimizer/core/summary.hpp"
 #include "optimizer/core/transformed_problem.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::optimizer {

@@ -34,7 +34,7 @@
 #include "optimizer/algorithms/line_search/more_thuente.hpp"
 #include "optimizer/core/eigen_provider.hpp"
 #include "optimizer/core/transformed_problem.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

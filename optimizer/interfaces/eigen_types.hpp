@@ -1,4 +1,6 @@
-// Dense linear algebra for the optimizer: the one place where Eigen enters.
+// The Eigen vocabulary of the optimizer (Vector, Matrix and the precision
+// constants): the one place where Eigen enters. The linear-algebra roles
+// written in it are linear_algebra.hpp.
 //
 // Every translation unit of the project reaches Eigen through this header, so
 // the storage order and the fault handling are decided once. Eigen's own size
@@ -14,7 +16,7 @@
 #include "base/check.hpp"
 
 #ifdef eigen_assert
-#error "Eigen must be included through optimizer/interfaces/linalg.hpp only"
+#error "Eigen must be included through optimizer/interfaces/eigen_types.hpp only"
 #endif
 #define eigen_assert(condition) TARNWICK_REQUIRE(condition)
 
