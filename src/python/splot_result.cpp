@@ -301,17 +301,7 @@ PyRef result_to_python(PyObject* type, fit::SPlotResult&& result) noexcept {
     return {};
   }
 
-  ResultFields fields{
-      .message = std::move(result.message),
-      .shape_parameters = std::move(result.shape_parameters),
-      .shape_errors = std::move(result.shape_errors),
-      .minimum_nll = result.minimum_nll,
-      .objective_evaluations = result.objective_evaluations,
-      .gradient_evaluations = result.gradient_evaluations,
-      .hessian_evaluations = result.hessian_evaluations,
-      .n_components = n_components,
-      .success = result.success,
-  };
+  ResultFields fields{{std::move(static_cast<fit::FitOutcome&>(result))}, n_components};
   ResultArrays arrays;
   arrays[index_of(ArrayField::Yields)] = std::move(yields);
   arrays[index_of(ArrayField::YieldErrors)] = std::move(yield_errors);

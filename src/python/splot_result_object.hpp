@@ -13,21 +13,15 @@
 #include <string>
 #include <variant>
 
+#include "fit/splot_result.hpp"
 #include "py_ref.hpp"
 
 namespace tarnwick::python {
 
-// The plain C++ part of a result, kept in raw storage inside the object.
-struct ResultFields {
-  std::string message;
-  std::map<std::string, double> shape_parameters;
-  std::map<std::string, double> shape_errors;
-  double minimum_nll = 0.0;
-  std::uint64_t objective_evaluations = 0;
-  std::uint64_t gradient_evaluations = 0;
-  std::uint64_t hessian_evaluations = 0;
+// The plain C++ part of a result, kept in raw storage inside the object:
+// the fit's outcome and the number of components.
+struct ResultFields : fit::FitOutcome {
   std::size_t n_components = 0;
-  bool success = false;
 };
 
 // Where a field lives: an array is a float64 NumPy array held by the object
