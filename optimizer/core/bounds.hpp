@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "optimizer/core/optimizer_error.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

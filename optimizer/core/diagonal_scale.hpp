@@ -17,7 +17,7 @@
 #pragma once
 
 #include "optimizer/core/bounds.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

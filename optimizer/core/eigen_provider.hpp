@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 #include "optimizer/interfaces/linear_algebra.hpp"
 
 namespace tarnwick::optimizer {

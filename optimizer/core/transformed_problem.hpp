@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "optimizer/core/diagonal_scale.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::optimizer {

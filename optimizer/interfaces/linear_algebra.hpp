@@ -1,12 +1,12 @@
 // Role interfaces for the dense linear algebra the optimizer needs.
 //
 // Operands are taken by reference and left unchanged; every result is newly
-// made. Shapes must agree (a mismatch stops the program, see linalg.hpp).
+// made. Shapes must agree (a mismatch stops the program, see eigen_types.hpp).
 #pragma once
 
 #include <optional>
 
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -6,7 +6,7 @@
 #include <expected>
 #include <utility>
 
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <span>
 
-#include "optimizer/interfaces/linalg.hpp"
+#include "base/check.hpp"
 
 namespace tarnwick::fit {
 

@@ -14,12 +14,13 @@
 #include <optional>
 #include <span>
 
-#include "fit/log_range.hpp"
 #include "numerics/exact_log.hpp"
+#include "numerics/log_range.hpp"
 
 namespace tarnwick::fit {
 
 using numerics::LogKernel;
+using numerics::LogTermsInput;
 
 class WorkerThreads;
 
@@ -40,16 +41,11 @@ inline constexpr std::size_t kEventsPerThread = std::size_t{1} << 15;
 // a process confined to one CPU).
 [[nodiscard]] std::size_t pass_thread_count(std::size_t n_events);
 
-// Rounds S + Σ(−t_i) once. The logarithms come from `kernel` (which must be
-// available). With `threads` (may be null) the events are split into
-// contiguous ranges that the threads claim in turn.
+// Rounds S + Σ(−t_i) once. Each range is summed by the numerics' pass
+// with `kernel` (which must be available). With `threads` (may be null) the
+// events are split into contiguous ranges that the threads claim in turn.
 [[nodiscard]] LogTerms subtract_log_terms(double s, const LogTermsInput& in,
                                           WorkerThreads* threads = nullptr,
                                           LogKernel kernel = numerics::fastest_log_kernel());
-
-// One range with the kernels of exact_log (four lanes or the library),
-// blocks of kExactLogBlock events, begin a multiple of kExactLogBlock.
-[[nodiscard]] RangeSum blocked_range_sum(const LogTermsInput& in, std::size_t begin,
-                                         std::size_t end, LogKernel kernel);
 
 }  // namespace tarnwick::fit

@@ -21,15 +21,11 @@ std::string format_double(double value) {
   return std::string(buffer.data(), end);
 }
 
-namespace {
-
-void append_unicode_escape(std::string& out, unsigned code_point) {
+void append_unicode_escape(std::string& out, std::uint32_t code_point) {
   std::array<char, 16> hex{};
   const int length = std::snprintf(hex.data(), hex.size(), "\\u{%x}", code_point);
   out.append(hex.data(), static_cast<std::size_t>(length));
 }
-
-}  // namespace
 
 bool append_short_escape(std::string& out, std::uint32_t code_point) {
   switch (code_point) {

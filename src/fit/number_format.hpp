@@ -17,6 +17,9 @@ namespace tarnwick::fit {
 // true; returns false and appends nothing for any other code point.
 bool append_short_escape(std::string& out, std::uint32_t code_point);
 
+// Appends \u{hex} for `code_point`: lower-case hex digits, no leading zeros.
+void append_unicode_escape(std::string& out, std::uint32_t code_point);
+
 // A name in double quotes, with a backslash before an embedded double quote
 // or backslash, and control characters escaped as \n, \t, \r, \0 or \u{hex}
 // (lower-case hex, no leading zeros). Other bytes are copied as they are.

@@ -11,7 +11,7 @@
 #include "fit/joint_likelihood.hpp"
 #include "fit/splot_error.hpp"
 #include "optimizer/core/bounds.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::fit {
 

@@ -75,37 +75,42 @@ Table to_table(const opt::Matrix& m) {
 
 // Where the run starts and the box it keeps to: the yields first, in
 // component order, each in [ε, +∞), then the shape parameters in the order
-// given, each in its own [lower, upper]. `names` are the shape parameters'.
+// given, each in its own [lower, upper]. The bounds are built once, as the
+// optimizer's configuration holds them; the box is the same bounds as two
+// vectors, for the likelihood and the parameter scale. `names` are the
+// shape parameters'.
 struct StartPoint {
   opt::Vector x0;
-  std::vector<opt::BoundPair> bounds;
+  opt::LBFGSBConfig config;
   opt::Box box;
   std::vector<std::string> names;
 };
 
 // Before: `yields0` holds one usable start yield per component (see
-// start_yields). After: the point, its bounds as pairs and as a box.
-StartPoint make_start_point(const std::vector<double>& yields0,
-                            std::span<const ShapeParameter> shape_parameters) {
+// start_yields). After: the point, the default configuration with its
+// bounds installed, and their box; an error when the optimizer rejects the
+// bounds (which valid shape parameters never make it do).
+std::expected<StartPoint, SPlotError> make_start_point(
+    const std::vector<double>& yields0, std::span<const ShapeParameter> shape_parameters) {
   const std::size_t n_comp = yields0.size();
   const std::size_t n_shape = shape_parameters.size();
   StartPoint start{opt::Vector(static_cast<Eigen::Index>(n_comp + n_shape)), {}, {}, {}};
-  start.bounds.reserve(n_comp + n_shape);
+  std::vector<opt::BoundPair> bounds;
+  bounds.reserve(n_comp + n_shape);
   start.names.reserve(n_shape);
   for (std::size_t k = 0; k < n_comp; ++k) {
     start.x0[static_cast<Eigen::Index>(k)] = yields0[k];
-    start.bounds.emplace_back(kMachineEpsilon, std::numeric_limits<double>::infinity());
+    bounds.emplace_back(kMachineEpsilon, std::numeric_limits<double>::infinity());
   }
   for (std::size_t j = 0; j < n_shape; ++j) {
     start.x0[static_cast<Eigen::Index>(n_comp + j)] = shape_parameters[j].initial;
-    start.bounds.emplace_back(shape_parameters[j].lower, shape_parameters[j].upper);
+    bounds.emplace_back(shape_parameters[j].lower, shape_parameters[j].upper);
     start.names.push_back(shape_parameters[j].name);
   }
-  start.box = opt::Box{opt::Vector(start.x0.size()), opt::Vector(start.x0.size())};
-  for (std::size_t i = 0; i < start.bounds.size(); ++i) {
-    start.box.lower[static_cast<Eigen::Index>(i)] = start.bounds[i].first;
-    start.box.upper[static_cast<Eigen::Index>(i)] = start.bounds[i].second;
-  }
+  auto config = opt::LBFGSBConfig{}.with_bounds(bounds);
+  if (!config) return std::unexpected(SPlotError{Optimizer{std::move(config).error()}});
+  start.config = std::move(*config);
+  start.box = opt::box_of(start.config.bounds, start.x0.size());
   return start;
 }
 
@@ -121,17 +126,16 @@ std::expected<opt::MinimizationSummary, SPlotError> minimize(
   TARNWICK_RETURN_IF_ERROR(f0);
   auto scale = parameter_scale(likelihood, start.x0, *f0, start.box);
   TARNWICK_RETURN_IF_ERROR(scale);
-  auto run_config = opt::LBFGSBConfig{}.with_bounds(start.bounds);
-  if (!run_config) return std::unexpected(SPlotError{Optimizer{std::move(run_config).error()}});
-  run_config->scale = std::move(*scale);
+  opt::LBFGSBConfig run_config = std::move(start.config);
+  run_config.scale = std::move(*scale);
   // Only shape parameters are held fixed where they end on a bound: a yield
   // on its lower bound keeps its (exact, two-sided) curvature and its
   // correlations with the rest.
-  run_config->held_fixed_on_bound.assign(static_cast<std::size_t>(start.x0.size()), true);
-  std::fill_n(run_config->held_fixed_on_bound.begin(), likelihood.n_components(), false);
+  run_config.held_fixed_on_bound.assign(static_cast<std::size_t>(start.x0.size()), true);
+  std::fill_n(run_config.held_fixed_on_bound.begin(), likelihood.n_components(), false);
   auto callbacks = make_callbacks(tolerance, max_steps);
   TARNWICK_RETURN_IF_ERROR(callbacks);
-  return opt::LBFGSB{}.process(likelihood, std::move(start.x0), std::move(*run_config),
+  return opt::LBFGSB{}.process(likelihood, std::move(start.x0), std::move(run_config),
                                std::move(*callbacks));
 }
 
@@ -197,14 +201,15 @@ std::expected<SPlotResult, SPlotError> splot(const EventView& events,
   const std::size_t n_comp = pdfs.size();
   const double tolerance = config.tolerance;
 
-  StartPoint start = make_start_point(
+  auto start = make_start_point(
       start_yields(std::move(validated->initial_yields), !shape_parameters.empty(), tolerance),
       shape_parameters);
+  TARNWICK_RETURN_IF_ERROR(start);
   // The threads of the log pass live for this call only.
   WorkerThreads threads(pass_thread_count(events.size()));
-  const JointLikelihood likelihood(std::move(start.names), events, pdfs,
-                                   validated->event_weights, start.box, &threads);
-  auto summary = minimize(likelihood, std::move(start), tolerance, config.max_steps);
+  const JointLikelihood likelihood(std::move(start->names), events, pdfs,
+                                   validated->event_weights, start->box, &threads);
+  auto summary = minimize(likelihood, std::move(*start), tolerance, config.max_steps);
   TARNWICK_RETURN_IF_ERROR(summary);
 
   // The sPlot part, at the fitted point.

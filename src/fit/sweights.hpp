@@ -16,7 +16,7 @@
 #include "fit/evaluated_model.hpp"
 #include "fit/splot_error.hpp"
 #include "fit/splot_result.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::fit {
 

@@ -1,7 +1,9 @@
 #include "fit/validate_inputs.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "fit/number_format.hpp"
 
@@ -29,6 +31,35 @@ bool yields_are_usable(std::span<const double> yields, std::size_t n_pdfs) {
   return ordered_sum(yields) > 0.0;
 }
 
+// The configured event weights, or all ones; an error unless there is one
+// finite weight per event.
+std::expected<std::vector<double>, SPlotError> event_weights(const EventView& events,
+                                                             const SPlotConfig& config) {
+  if (!config.event_weights) return std::vector<double>(events.size(), 1.0);
+  const auto& w = *config.event_weights;
+  if (w.size() != events.size()) {
+    return invalid("event_weights has length " + std::to_string(w.size()) + ", expected " +
+                   std::to_string(events.size()));
+  }
+  for (const double v : w) {
+    if (!std::isfinite(v)) return invalid("event weights must be finite");
+  }
+  return w;
+}
+
+// The message for the first shape-parameter name that repeats an earlier
+// one, if any.
+std::optional<std::string> duplicated_name(std::span<const ShapeParameter> shape_parameters) {
+  for (std::size_t i = 0; i < shape_parameters.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (shape_parameters[i].name == shape_parameters[j].name) {
+        return "shape parameter name " + quote_name(shape_parameters[i].name) + " is duplicated";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::expected<ValidatedInputs, SPlotError> validate_inputs(
@@ -49,28 +80,10 @@ std::expected<ValidatedInputs, SPlotError> validate_inputs(
   }
 
   ValidatedInputs out;
-  if (config.event_weights) {
-    const auto& w = *config.event_weights;
-    if (w.size() != events.size()) {
-      return invalid("event_weights has length " + std::to_string(w.size()) + ", expected " +
-                     std::to_string(events.size()));
-    }
-    for (const double v : w) {
-      if (!std::isfinite(v)) return invalid("event weights must be finite");
-    }
-    out.event_weights = w;
-  } else {
-    out.event_weights.assign(events.size(), 1.0);
-  }
-
-  for (std::size_t i = 0; i < shape_parameters.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (shape_parameters[i].name == shape_parameters[j].name) {
-        return invalid("shape parameter name " + quote_name(shape_parameters[i].name) +
-                       " is duplicated");
-      }
-    }
-  }
+  auto weights = event_weights(events, config);
+  if (!weights) return std::unexpected(std::move(weights.error()));
+  out.event_weights = std::move(*weights);
+  if (const auto duplicated = duplicated_name(shape_parameters)) return invalid(*duplicated);
 
   if (config.initial_yields) {
     out.initial_yields = *config.initial_yields;

@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 
 namespace tarnwick::fit {
 

@@ -1,7 +1,8 @@
 // exact_log: std::log of a block of doubles, bit for bit, computed four at a
 // time where the processor has AVX2 and FMA (log_four_lanes.cpp), eight at a
 // time where it has AVX-512 (log_eight_lanes.hpp); this file holds the
-// argument both rest on and picks the kernel.
+// argument both rest on and the library's part; dispatch.cpp picks the
+// kernel.
 //
 // Why the result is std::log's, bit for bit
 // ------------------------------------------
@@ -39,67 +40,14 @@
 #include <cmath>
 #include <cstdint>
 
-#include "numerics/cpu_features.hpp"
-#include "numerics/log_eight_lanes.hpp"
-#include "numerics/log_four_lanes.hpp"
+#include "numerics/kernel_variants.hpp"
 
 namespace tarnwick::numerics {
 
-namespace {
-
-// The part of the library's log that is scalar in every case.
-std::size_t scalar_log(std::span<const double> x, std::span<double> out) {
+std::size_t library_log(std::span<const double> x, std::span<double> out) {
   for (std::size_t i = 0; i < x.size(); ++i) out[i] = std::log(x[i]);
   return x.size();
 }
-
-}  // namespace
-
-#ifdef TARNWICK_VECTOR_LOG
-
-bool log_kernel_available(LogKernel kernel) {
-  switch (kernel) {
-    case LogKernel::Library:
-      return true;
-    case LogKernel::FourLane: {
-      static const bool four = cpu_has_avx2_fma() && avx2::log_table_valid();
-      return four;
-    }
-    case LogKernel::EightLane: {
-      static const bool eight = cpu_has_avx512() && avx512::log_table().valid;
-      return eight;
-    }
-  }
-  return false;
-}
-
-std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKernel kernel) {
-  if (x.size() > kExactLogBlock || out.size() < x.size() || !log_kernel_available(kernel)) {
-    __builtin_trap();
-  }
-  switch (kernel) {
-    case LogKernel::FourLane:
-      return avx2::four_lane_log(x, out);
-    case LogKernel::EightLane:
-      return avx512::eight_lane_log(x, out);
-    case LogKernel::Library:
-      break;
-  }
-  return scalar_log(x, out);
-}
-
-#else  // not x86-64 with glibc ≥ 2.28: the library's log for every value
-
-bool log_kernel_available(LogKernel kernel) { return kernel == LogKernel::Library; }
-
-std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKernel kernel) {
-  if (x.size() > kExactLogBlock || out.size() < x.size() || !log_kernel_available(kernel)) {
-    __builtin_trap();
-  }
-  return scalar_log(x, out);
-}
-
-#endif
 
 std::size_t LibraryPositions::fill(const double* x, double* y) const {
   std::size_t n = 0;
@@ -111,18 +59,6 @@ std::size_t LibraryPositions::fill(const double* x, double* y) const {
     }
   }
   return n;
-}
-
-LogKernel fastest_log_kernel() {
-  static const LogKernel fastest = log_kernel_available(LogKernel::EightLane) ? LogKernel::EightLane
-                                   : log_kernel_available(LogKernel::FourLane)
-                                       ? LogKernel::FourLane
-                                       : LogKernel::Library;
-  return fastest;
-}
-
-std::size_t exact_log(std::span<const double> x, std::span<double> out) {
-  return exact_log(x, out, fastest_log_kernel());
 }
 
 }  // namespace tarnwick::numerics

@@ -22,6 +22,9 @@ inline constexpr std::size_t kExactLogBlock = 256;
 // AVX-512; each needs a C library whose log is known to be accurate enough).
 enum class LogKernel { Library, FourLane, EightLane };
 
+// The choice among them is dispatch.cpp's, as is every kernel choice of
+// this floor.
+
 // Whether this machine runs `kernel`; Library always.
 [[nodiscard]] bool log_kernel_available(LogKernel kernel);
 
@@ -31,7 +34,8 @@ enum class LogKernel { Library, FourLane, EightLane };
 // out[i] = std::log(x[i]) for every i, bit for bit, for any double (zero,
 // negative, subnormal, infinite and NaN included). x.size() ≤ kExactLogBlock
 // and out.size() ≥ x.size(); x and out may not overlap. Returns how many
-// values were taken from std::log. The kernel must be available.
+// values were taken from std::log. The kernel must be available. A broken
+// precondition stops the program (TARNWICK_REQUIRE).
 std::size_t exact_log(std::span<const double> x, std::span<double> out, LogKernel kernel);
 
 // exact_log with the fastest kernel.

@@ -6,9 +6,9 @@
 #include "module_state.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
-#include "shape_parameter.hpp"
-#include "splot.hpp"
-#include "splot_result.hpp"
+#include "python/shape_parameter.hpp"
+#include "python/splot.hpp"
+#include "python/splot_result.hpp"
 
 namespace tarnwick::python {
 

@@ -3,7 +3,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <iterator>
 
@@ -135,22 +134,6 @@ std::uint32_t next_code_point(std::string_view name, std::size_t& i) noexcept {
   return code_point;
 }
 
-void append_hex_escape(std::string& out, std::uint32_t code_point) {
-  constexpr std::array<char, 16> kDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                            '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
-  char digits[8];
-  int n = 0;
-  do {
-    digits[n++] = kDigits[code_point & 0xFU];
-    code_point >>= 4;
-  } while (code_point != 0);
-  out += "\\u{";
-  while (n > 0) {
-    out += digits[--n];
-  }
-  out += '}';
-}
-
 }  // namespace
 
 std::string name_literal(std::string_view name) {
@@ -166,7 +149,7 @@ std::string name_literal(std::string_view name) {
     }
     if (is_grapheme_extend(code_point) ||
         !Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(code_point))) {
-      append_hex_escape(out, code_point);
+      fit::append_unicode_escape(out, code_point);
     } else {
       out.append(name.substr(start, i - start));
     }

@@ -1,4 +1,4 @@
-#include "shape_parameter.hpp"
+#include "python/shape_parameter.hpp"
 
 #include <array>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "splot.hpp"
+#include "python/splot.hpp"
 
 #include <cstddef>
 #include <exception>
@@ -16,9 +16,9 @@
 #include "numpy_api.hpp"
 #include "pdf_adapter.hpp"
 #include "py_ref.hpp"
-#include "shape_parameter.hpp"
+#include "python/shape_parameter.hpp"
 #include "splot_arguments.hpp"
-#include "splot_result.hpp"
+#include "python/splot_result.hpp"
 
 namespace tarnwick::python {
 namespace {

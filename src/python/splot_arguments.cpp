@@ -7,7 +7,7 @@
 #include "arguments.hpp"
 #include "error_mapping.hpp"
 #include "numpy_api.hpp"
-#include "shape_parameter.hpp"
+#include "python/shape_parameter.hpp"
 
 namespace tarnwick::python {
 namespace {

@@ -1,5 +1,6 @@
-#include "splot_result.hpp"
+#include "python/splot_result.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -60,7 +62,7 @@ PyObject* get_field(PyObject* self, void* closure) noexcept {
   return std::visit(
       [self, &field]<typename Slot>(const Slot& slot) -> PyObject* {
         if constexpr (std::is_same_v<Slot, ArraySlot>) {
-          PyObject* array = as_result(self)->arrays[slot.index];
+          PyObject* array = as_result(self)->arrays[index_of(slot.field)];
           if (array == nullptr) {
             PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'",
                          Py_TYPE(self)->tp_name, field.name);
@@ -154,40 +156,62 @@ constexpr std::array<PyGetSetDef, kResultFieldCount + 1> make_getset() {
 }
 constinit std::array<PyGetSetDef, kResultFieldCount + 1> splot_result_getset = make_getset();
 
-constexpr const char kSPlotResultDoc[] =
-    "Result of a joint yield-and-shape fit and its sWeight calculation.\n"
-    "\n"
-    "Attributes\n"
-    "----------\n"
-    "yields : numpy.ndarray\n"
-    "    Fitted component yields with shape ``(n_components,)``.\n"
-    "yield_errors : numpy.ndarray\n"
-    "    Yield uncertainties derived from the full joint covariance, with\n"
-    "    shape ``(n_components,)``.\n"
-    "covariance : numpy.ndarray\n"
-    "    Event-summed sPlot covariance matrix for the fitted yields, with shape\n"
-    "    ``(n_components, n_components)``.\n"
-    "sweights : numpy.ndarray\n"
-    "    Per-event sWeights with shape ``(n_events, n_components)``.\n"
-    "shape_parameters : dict[str, float]\n"
-    "    Fitted shape-parameter values keyed by parameter name.\n"
-    "shape_errors : dict[str, float]\n"
-    "    Shape-parameter uncertainties keyed by parameter name.\n"
-    "fit_covariance : numpy.ndarray\n"
-    "    Full covariance matrix from the joint fit. Yields precede shape\n"
-    "    parameters along both axes.\n"
-    "minimum_nll : float\n"
-    "    Minimum joint negative log-likelihood.\n"
-    "success : bool\n"
-    "    Whether the optimizer reported successful convergence.\n"
-    "message : str\n"
-    "    Optimizer termination message.\n"
-    "objective_evaluations : int\n"
-    "    Number of objective-function evaluations.\n"
-    "gradient_evaluations : int\n"
-    "    Number of gradient evaluations.\n"
-    "hessian_evaluations : int\n"
-    "    Number of Hessian evaluations.";
+// The Python type of a field, as the class docstring names it.
+const char* python_type(const FieldSlot& slot) noexcept {
+  return std::visit(
+      [](const auto& member) -> const char* {
+        using Slot = std::decay_t<decltype(member)>;
+        if constexpr (std::is_same_v<Slot, ArraySlot>) {
+          return "numpy.ndarray";
+        } else if constexpr (std::is_same_v<Slot, std::map<std::string, double> ResultFields::*>) {
+          return "dict[str, float]";
+        } else if constexpr (std::is_same_v<Slot, double ResultFields::*>) {
+          return "float";
+        } else if constexpr (std::is_same_v<Slot, bool ResultFields::*>) {
+          return "bool";
+        } else if constexpr (std::is_same_v<Slot, std::string ResultFields::*>) {
+          return "str";
+        } else {
+          return "int";
+        }
+      },
+      slot);
+}
+
+// Appends `text` as lines of at most 79 characters indented by four spaces,
+// broken between words.
+void append_indented(std::string& out, std::string_view text) {
+  constexpr std::size_t kWidth = 79 - 4;
+  while (!text.empty()) {
+    std::size_t end = text.size();
+    if (end > kWidth) {
+      end = text.rfind(' ', kWidth);
+      if (end == std::string_view::npos) end = text.find(' ');
+      if (end == std::string_view::npos) end = text.size();
+    }
+    out += "\n    ";
+    out.append(text.substr(0, end));
+    text.remove_prefix(std::min(text.size(), end + 1));
+  }
+}
+
+// The class docstring in the NumPy style: the summary, then every field of
+// kResultFields with its type and description.
+std::string class_doc() {
+  std::string doc =
+      "Result of a joint yield-and-shape fit and its sWeight calculation.\n"
+      "\n"
+      "Attributes\n"
+      "----------";
+  for (const ResultField& field : kResultFields) {
+    doc += '\n';
+    doc += field.name;
+    doc += " : ";
+    doc += python_type(field.slot);
+    append_indented(doc, field.doc);
+  }
+  return doc;
+}
 
 PyType_Slot splot_result_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(splot_result_dealloc)},
@@ -196,7 +220,7 @@ PyType_Slot splot_result_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(splot_result_repr)},
     {Py_tp_methods, splot_result_methods},
     {Py_tp_getset, splot_result_getset.data()},
-    {Py_tp_doc, const_cast<char*>(kSPlotResultDoc)},
+    {Py_tp_doc, nullptr},  // class_doc(), set when the type is made
     {0, nullptr},
 };
 
@@ -234,7 +258,22 @@ PyRef matrix_to_numpy(const fit::Table& table) noexcept {
 }  // namespace
 
 PyObject* make_splot_result_type(PyObject* module) noexcept {
-  return PyType_FromModuleAndSpec(module, &splot_result_spec, nullptr);
+  // The type copies its docstring, so the text need only outlive this call.
+  std::string doc;
+  try {
+    doc = class_doc();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  const auto set_doc = [](void* text) {
+    for (PyType_Slot& slot : splot_result_slots) {
+      if (slot.slot == Py_tp_doc) slot.pfunc = text;
+    }
+  };
+  set_doc(doc.data());
+  PyObject* type = PyType_FromModuleAndSpec(module, &splot_result_spec, nullptr);
+  set_doc(nullptr);
+  return type;
 }
 
 PyRef result_to_python(PyObject* type, fit::SPlotResult&& result) noexcept {
@@ -262,20 +301,14 @@ PyRef result_to_python(PyObject* type, fit::SPlotResult&& result) noexcept {
     return {};
   }
 
-  ResultFields fields{
-      .message = std::move(result.message),
-      .shape_parameters = std::move(result.shape_parameters),
-      .shape_errors = std::move(result.shape_errors),
-      .minimum_nll = result.minimum_nll,
-      .objective_evaluations = result.objective_evaluations,
-      .gradient_evaluations = result.gradient_evaluations,
-      .hessian_evaluations = result.hessian_evaluations,
-      .n_components = n_components,
-      .success = result.success,
-  };
-  return make_result(reinterpret_cast<PyTypeObject*>(type), std::move(fields),
-                     {std::move(yields), std::move(yield_errors), std::move(covariance),
-                      std::move(sweights), std::move(fit_covariance)});
+  ResultFields fields{{std::move(static_cast<fit::FitOutcome&>(result))}, n_components};
+  ResultArrays arrays;
+  arrays[index_of(ArrayField::Yields)] = std::move(yields);
+  arrays[index_of(ArrayField::YieldErrors)] = std::move(yield_errors);
+  arrays[index_of(ArrayField::Covariance)] = std::move(covariance);
+  arrays[index_of(ArrayField::Sweights)] = std::move(sweights);
+  arrays[index_of(ArrayField::FitCovariance)] = std::move(fit_covariance);
+  return make_result(reinterpret_cast<PyTypeObject*>(type), std::move(fields), std::move(arrays));
 }
 
 }  // namespace tarnwick::python

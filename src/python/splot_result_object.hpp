@@ -13,21 +13,15 @@
 #include <string>
 #include <variant>
 
+#include "fit/splot_result.hpp"
 #include "py_ref.hpp"
 
 namespace tarnwick::python {
 
-// The plain C++ part of a result, kept in raw storage inside the object.
-struct ResultFields {
-  std::string message;
-  std::map<std::string, double> shape_parameters;
-  std::map<std::string, double> shape_errors;
-  double minimum_nll = 0.0;
-  std::uint64_t objective_evaluations = 0;
-  std::uint64_t gradient_evaluations = 0;
-  std::uint64_t hessian_evaluations = 0;
+// The plain C++ part of a result, kept in raw storage inside the object:
+// the fit's outcome and the number of components.
+struct ResultFields : fit::FitOutcome {
   std::size_t n_components = 0;
-  bool success = false;
 };
 
 // Where a field lives: an array is a float64 NumPy array held by the object
@@ -35,8 +29,14 @@ struct ResultFields {
 // field is a member of ResultFields, and the member's type says how it is
 // converted to and from Python (a dict of str to float, a float, a bool, a
 // str, an int).
+// The array fields, in table order; each one's value is its index in
+// PySPlotResult::arrays and in ResultArrays.
+enum class ArrayField : std::size_t { Yields, YieldErrors, Covariance, Sweights, FitCovariance };
+inline constexpr std::size_t index_of(ArrayField field) noexcept {
+  return static_cast<std::size_t>(field);
+}
 struct ArraySlot {
-  std::size_t index;
+  ArrayField field;
   int ndim;
 };
 using FieldSlot =
@@ -51,20 +51,27 @@ struct ResultField {
 };
 
 // The attributes of a result in pickle order, which is also the order of the
-// type's descriptors. The getters, __reduce__ and _rebuild are driven by this
-// table; the arrays come first, then the dicts, then the scalars.
+// type's descriptors. The getters, their docstrings and the class's,
+// __reduce__ and _rebuild are driven by this table; the arrays come first,
+// then the dicts, then the scalars.
 inline constexpr ResultField kResultFields[] = {
-    {"yields", ArraySlot{0, 1}, "Fitted component yields, shape (n_components,)."},
-    {"yield_errors", ArraySlot{1, 1},
-     "Yield uncertainties from the full joint covariance, shape (n_components,)."},
-    {"covariance", ArraySlot{2, 2},
-     "Event-summed sPlot covariance of the yields, shape (n_components, n_components)."},
-    {"sweights", ArraySlot{3, 2}, "Per-event sWeights, shape (n_events, n_components)."},
-    {"fit_covariance", ArraySlot{4, 2},
-     "Full covariance of the joint fit, yields before shape parameters."},
+    {"yields", ArraySlot{ArrayField::Yields, 1},
+     "Fitted component yields with shape ``(n_components,)``."},
+    {"yield_errors", ArraySlot{ArrayField::YieldErrors, 1},
+     "Yield uncertainties derived from the full joint covariance, with shape "
+     "``(n_components,)``."},
+    {"covariance", ArraySlot{ArrayField::Covariance, 2},
+     "Event-summed sPlot covariance matrix for the fitted yields, with shape "
+     "``(n_components, n_components)``."},
+    {"sweights", ArraySlot{ArrayField::Sweights, 2},
+     "Per-event sWeights with shape ``(n_events, n_components)``."},
+    {"fit_covariance", ArraySlot{ArrayField::FitCovariance, 2},
+     "Full covariance matrix from the joint fit. Yields precede shape parameters along both "
+     "axes."},
     {"shape_parameters", &ResultFields::shape_parameters,
-     "Fitted shape-parameter values keyed by name."},
-    {"shape_errors", &ResultFields::shape_errors, "Shape-parameter uncertainties keyed by name."},
+     "Fitted shape-parameter values keyed by parameter name."},
+    {"shape_errors", &ResultFields::shape_errors,
+     "Shape-parameter uncertainties keyed by parameter name."},
     {"minimum_nll", &ResultFields::minimum_nll, "Minimum joint negative log-likelihood."},
     {"success", &ResultFields::success, "Whether the optimizer reported successful convergence."},
     {"message", &ResultFields::message, "Optimizer termination message."},
@@ -80,18 +87,19 @@ inline constexpr std::size_t kArrayFieldCount =
       return std::holds_alternative<ArraySlot>(field.slot);
     }));
 
-// Each array's index is its position in the table, so the arrays lead it.
+// Each array's index is its position in the table, so the arrays lead it,
+// and every ArrayField has its entry.
 static_assert([] {
   // No pointers here: the sanitizers' checks of pointers are not constant
   // expressions.
   for (std::size_t i = 0; i < kResultFieldCount; ++i) {
     const bool is_array = std::holds_alternative<ArraySlot>(kResultFields[i].slot);
     if (is_array != (i < kArrayFieldCount) ||
-        (is_array && std::get<ArraySlot>(kResultFields[i].slot).index != i)) {
+        (is_array && index_of(std::get<ArraySlot>(kResultFields[i].slot).field) != i)) {
       return false;
     }
   }
-  return true;
+  return kArrayFieldCount == index_of(ArrayField::FitCovariance) + 1;
 }());
 
 struct PySPlotResult {
@@ -113,6 +121,10 @@ inline ResultFields& fields_of(PyObject* self) noexcept {
 
 // The array fields in table order.
 using ResultArrays = std::array<PyRef, kArrayFieldCount>;
+
+inline PyObject* array_of(const ResultArrays& arrays, ArrayField field) noexcept {
+  return arrays[index_of(field)].get();
+}
 
 // A new result of `type` holding `fields` and taking over the references in
 // `arrays` (also on failure). Empty with an exception set on failure.

@@ -70,20 +70,20 @@ bool dict_to_map(PyObject* dict, const char* name, std::map<std::string, double>
 // the first field that disagrees otherwise.
 bool check_consistency(const ResultArrays& arrays, const ResultFields& fields) {
   const std::size_t n = fields.n_components;
-  const std::size_t n_errors = numpy::vector_view(arrays[1].get()).length;
+  const std::size_t n_errors = numpy::vector_view(array_of(arrays, ArrayField::YieldErrors)).length;
   if (n_errors != n) {
     PyErr_Format(PyExc_ValueError, "yield_errors has %zu entries, expected %zu (one per yield)",
                  n_errors, n);
     return false;
   }
-  const numpy::MatrixView covariance = numpy::matrix_view(arrays[2].get());
+  const numpy::MatrixView covariance = numpy::matrix_view(array_of(arrays, ArrayField::Covariance));
   if (covariance.rows != n || covariance.cols != n) {
     PyErr_Format(PyExc_ValueError,
                  "covariance has shape (%zu, %zu), expected (%zu, %zu) for %zu yields",
                  covariance.rows, covariance.cols, n, n, n);
     return false;
   }
-  const numpy::MatrixView sweights = numpy::matrix_view(arrays[3].get());
+  const numpy::MatrixView sweights = numpy::matrix_view(array_of(arrays, ArrayField::Sweights));
   if (sweights.cols != n) {
     PyErr_Format(PyExc_ValueError, "sweights has %zu columns, expected %zu (one per yield)",
                  sweights.cols, n);
@@ -105,7 +105,7 @@ bool check_consistency(const ResultArrays& arrays, const ResultFields& fields) {
     }
   }
   const std::size_t n_fit = n + shape.size();
-  const numpy::MatrixView fit_covariance = numpy::matrix_view(arrays[4].get());
+  const numpy::MatrixView fit_covariance = numpy::matrix_view(array_of(arrays, ArrayField::FitCovariance));
   if (fit_covariance.rows != n_fit || fit_covariance.cols != n_fit) {
     PyErr_Format(PyExc_ValueError,
                  "fit_covariance has shape (%zu, %zu), expected (%zu, %zu) for %zu yields and "
@@ -128,8 +128,8 @@ bool read_field(const ResultField& field, PyObject* object, ResultArrays& arrays
   return std::visit(
       [&]<typename Slot>(const Slot& slot) -> bool {
         if constexpr (std::is_same_v<Slot, ArraySlot>) {
-          arrays[slot.index] = copy_float64_array(object, field.name, slot.ndim);
-          return static_cast<bool>(arrays[slot.index]);
+          arrays[index_of(slot.field)] = copy_float64_array(object, field.name, slot.ndim);
+          return static_cast<bool>(arrays[index_of(slot.field)]);
         } else {
           auto& value = fields.*slot;
           using Value = std::remove_cvref_t<decltype(value)>;
@@ -181,7 +181,7 @@ PyRef rebuild_result(PyTypeObject* type, PyObject* const* args) {
       }
     }
     if (shape) {
-      fields.n_components = numpy::vector_view(arrays[0].get()).length;
+      fields.n_components = numpy::vector_view(array_of(arrays, ArrayField::Yields)).length;
       if (!check_consistency(arrays, fields)) {
         return {};
       }

@@ -34,15 +34,15 @@ class SPlotResult:
     """Result of a joint yield-and-shape fit and its sWeight calculation."""
 
     @property
-    def yields(self): ...  # type: ignore[no-untyped-def]
+    def yields(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
-    def yield_errors(self): ...  # type: ignore[no-untyped-def]
+    def yield_errors(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
-    def covariance(self): ...  # type: ignore[no-untyped-def]
+    def covariance(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
-    def sweights(self): ...  # type: ignore[no-untyped-def]
+    def sweights(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
-    def fit_covariance(self): ...  # type: ignore[no-untyped-def]
+    def fit_covariance(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
     def shape_parameters(self) -> dict[str, float]: ...
     @property

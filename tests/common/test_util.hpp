@@ -15,7 +15,7 @@
 
 #include "optimizer/core/bounds.hpp"
 #include "optimizer/core/optimizer_error.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::testing {
 

@@ -1,5 +1,4 @@
-// The likelihood pass: the two-component mixture against the event-by-event
-// expression, the pass across block boundaries with every log kernel and
+// The likelihood pass across block boundaries with every log kernel and
 // thread count, and the worker threads it runs on.
 #include "fit/log_terms.hpp"
 
@@ -10,13 +9,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "fit/joint_likelihood.hpp"
-#include "fit/mixture_block.hpp"
 #include "fit/worker_threads.hpp"
 #include "numerics/exact_sum.hpp"
 
@@ -35,44 +32,6 @@ std::vector<LogKernel> kernels() {
     if (log_kernel_available(k)) available.push_back(k);
   }
   return available;
-}
-
-TEST(TwoComponentMixture, SameBitsAndStopsAsTheEventByEventExpression) {
-  std::mt19937_64 rng(15);
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  const double inf = std::numeric_limits<double>::infinity();
-  for (const std::size_t n : {std::size_t{256}, std::size_t{255}, std::size_t{3}}) {
-    for (int trial = 0; trial < 200; ++trial) {
-      std::vector<double> f0(n), f1(n);
-      for (std::size_t j = 0; j < n; ++j) {
-        f0[j] = std::ldexp(unit(rng), static_cast<int>(rng() % 40) - 20);
-        f1[j] = std::ldexp(unit(rng), static_cast<int>(rng() % 40) - 20);
-      }
-      const int kind = trial % 5;  // 0: plain, 1: an all-zero event, 2: overflow, 3: -0, 4: floor
-      const std::size_t at = rng() % n;
-      double y0 = 1e3 * unit(rng);
-      double y1 = -1e2 * unit(rng);
-      if (kind == 1) f0[at] = f1[at] = 0.0;
-      if (kind == 2) y0 = 1e300, f0[at] = 1e300;
-      if (kind == 3) f0[at] = -0.0, f1[at] = 0.0;
-      if (kind == 4) f1[at] = 0.0, f0[at] = 1e-310;
-      std::vector<double> density(n);
-      const bool stops = two_component_mixture(f0.data(), f1.data(), y0, y1, n, kDensityFloor,
-                                               density.data());
-      bool expected_stops = false;
-      for (std::size_t j = 0; j < n; ++j) {
-        double m = 0.0;
-        m += y0 * f0[j];
-        m += y1 * f1[j];
-        expected_stops |= (f0[j] == 0.0 && f1[j] == 0.0) || !(std::abs(m) < inf);
-        if (std::abs(m) < inf) {
-          ASSERT_EQ(bits_of(density[j]), bits_of(std::max(m, kDensityFloor))) << j;
-        }
-      }
-      EXPECT_EQ(stops, expected_stops);
-      EXPECT_EQ(stops, kind == 1 || kind == 2 || kind == 3);
-    }
-  }
 }
 
 // The likelihood pass: the value is the exact sum of the event-by-event

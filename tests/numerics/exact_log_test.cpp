@@ -80,6 +80,16 @@ void expect_identical(const std::vector<double>& values) {
   }
 }
 
+// A block too long or an output too short is a fault of the caller: the
+// shared check stops the program and names the condition.
+TEST(ExactLogDeathTest, BrokenPreconditionStopsWithTheCheck) {
+  const std::vector<double> x(kExactLogBlock + 1, 2.0);
+  std::vector<double> out(x.size());
+  EXPECT_DEATH(exact_log(x, out, LogKernel::Library), "internal fault: x.size\\(\\) <=");
+  std::vector<double> short_out(3);
+  EXPECT_DEATH(exact_log(std::span(x).first(4), short_out), "internal fault");
+}
+
 TEST(ExactLog, UniformMantissasOverTheWholeExponentRange) {
   // Every positive finite double is equally likely, by bit pattern: all
   // exponents, subnormals included.

@@ -5,7 +5,7 @@
 #include <initializer_list>
 
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer::testing {
 

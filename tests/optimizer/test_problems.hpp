@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::optimizer::testing {

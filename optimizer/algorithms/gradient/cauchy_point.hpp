@@ -16,7 +16,7 @@
 
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
 #include "optimizer/core/bounds.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

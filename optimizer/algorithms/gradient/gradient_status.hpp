@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "optimizer/core/status.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -24,13 +24,13 @@
 #include "optimizer/algorithms/gradient/gradient_status.hpp"
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
 #include "optimizer/algorithms/gradient/subspace_minimisation.hpp"
-#include "optimizer/algorithms/line_search/more_thuente.hpp"
+#include "optimizer/algorithms/line_search/line_search_setting.hpp"
 #include "optimizer/algorithms/line_search/strong_wolfe.hpp"
 #include "optimizer/core/bounds.hpp"
 #include "optimizer/core/optimizer_error.hpp"
 #include "optimizer/core/summary.hpp"
 #include "optimizer/core/transformed_problem.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 #include "optimizer/interfaces/problem.hpp"
 
 namespace tarnwick::optimizer {

@@ -10,7 +10,7 @@
 #include <deque>
 #include <optional>
 
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

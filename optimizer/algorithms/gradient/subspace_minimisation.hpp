@@ -14,7 +14,7 @@
 #include "optimizer/algorithms/gradient/cauchy_point.hpp"
 #include "optimizer/algorithms/gradient/limited_memory.hpp"
 #include "optimizer/core/bounds.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

@@ -31,10 +31,10 @@
 #include <optional>
 #include <utility>
 
-#include "optimizer/algorithms/line_search/more_thuente.hpp"
+#include "optimizer/algorithms/line_search/line_search_setting.hpp"
 #include "optimizer/core/eigen_provider.hpp"
 #include "optimizer/core/transformed_problem.hpp"
-#include "optimizer/interfaces/linalg.hpp"
+#include "optimizer/interfaces/eigen_types.hpp"
 
 namespace tarnwick::optimizer {
 

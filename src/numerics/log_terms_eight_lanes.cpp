@@ -1,32 +1,34 @@
-// The eight-lane pass. One loop per block of 256 events does the mixture,
-// the stop test and the logarithm eight events at a time (log8); the block's
-// terms then go into eight double-double lanes (TwoSum), which are
-// independent chains, so the sum no longer waits on one chain of additions.
+// The eight-lane log pass (AVX-512). One loop per block of 256 events does
+// the mixture, the stop test and the logarithm eight events at a time
+// (log8, log_eight_lanes.hpp); the block's terms then go into eight
+// double-double lanes, which are independent chains, so the sum no longer
+// waits on one chain of additions. The same terms as blocked_range_sum
+// (log_terms_blocked.cpp), summed up to the exact merge of the lanes.
 //
-// Compiled with -ffp-contract=off (src/fit/CMakeLists.txt): a product and
-// the sum it enters are never fused.
-#include "fit/log_terms_eight_lanes.hpp"
-
+// Lanes. Each lane adds its terms by TwoSum (Knuth; exact in round-to-nearest
+// barring overflow, which leaves a lane infinite or NaN and is caught when
+// the lanes are merged) and keeps Σ_j |lo_j|, as LaneSums<8> does: the error
+// bound of lane_sums.hpp holds lane by lane. Every operation written is
+// rounded on its own (-ffp-contract=off on the numerics target; the only
+// fused operations are log8's explicit ones).
 #include <algorithm>
 #include <array>
 #include <cstdint>
 
-#include "fit/mixture_block.hpp"
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 #include "numerics/cpu_features.hpp"
 #include "numerics/exact_log.hpp"
+#include "numerics/kernel_variants.hpp"
 #include "numerics/log_eight_lanes.hpp"
-
-namespace tarnwick::fit {
+#include "numerics/mixture.hpp"
 
 #ifdef TARNWICK_VECTOR_LOG
 
+namespace tarnwick::numerics::avx512 {
+
 namespace {
 
-namespace avx512 = numerics::avx512;
-using numerics::LibraryPositions;
-
-constexpr std::size_t kBlock = numerics::kExactLogBlock;
+constexpr std::size_t kBlock = kExactLogBlock;
 
 // The floored mixture density of events i … i + 7 and whether one of them
 // stops the pass.
@@ -149,7 +151,7 @@ TARNWICK_TARGET_AVX512 [[gnu::noinline]] RangeSum eight_lanes(const EightLaneInp
 
 RangeSum eight_lane_range_sum(const LogTermsInput& in, std::size_t begin, std::size_t end) {
   TARNWICK_REQUIRE(in.f.size() <= kEightLaneMostComponents &&
-                   numerics::log_kernel_available(numerics::LogKernel::EightLane));
+                   log_kernel_available(LogKernel::EightLane));
   EightLaneInput lanes_in{in.f, in.yields, in.floor, {}};
   for (std::size_t k = 0; k < in.f.size(); ++k) lanes_in.columns[k] = in.f[k].data();
   const bool two = in.f.size() == 2;
@@ -161,13 +163,6 @@ RangeSum eight_lane_range_sum(const LogTermsInput& in, std::size_t begin, std::s
              : eight_lanes<0, false>(lanes_in, in.weights, begin, end);
 }
 
-#else  // no eight-lane kernel on this platform: never called
-
-RangeSum eight_lane_range_sum(const LogTermsInput&, std::size_t, std::size_t) {
-  TARNWICK_REQUIRE(numerics::log_kernel_available(numerics::LogKernel::EightLane));
-  return {};
-}
+}  // namespace tarnwick::numerics::avx512
 
 #endif
-
-}  // namespace tarnwick::fit

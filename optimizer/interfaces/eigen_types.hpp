@@ -1,9 +1,11 @@
-// Dense linear algebra for the optimizer: the one place where Eigen enters.
+// The Eigen vocabulary of the optimizer (Vector, Matrix and the precision
+// constants): the one place where Eigen enters. The linear-algebra roles
+// written in it are linear_algebra.hpp.
 //
 // Every translation unit of the project reaches Eigen through this header, so
 // the storage order and the fault handling are decided once. Eigen's own size
 // checks vanish under NDEBUG; shape mismatches are faults of the calling code,
-// so `eigen_assert` is redefined here as TARNWICK_REQUIRE (numerics/check.hpp),
+// so `eigen_assert` is redefined here as TARNWICK_REQUIRE (base/check.hpp),
 // which stays on in every build and aborts with the failed condition.
 #pragma once
 
@@ -11,10 +13,10 @@
 #include <limits>
 #include <optional>
 
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 
 #ifdef eigen_assert
-#error "Eigen must be included through optimizer/interfaces/linalg.hpp only"
+#error "Eigen must be included through optimizer/interfaces/eigen_types.hpp only"
 #endif
 #define eigen_assert(condition) TARNWICK_REQUIRE(condition)
 

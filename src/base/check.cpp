@@ -1,4 +1,4 @@
-#include "numerics/check.hpp"
+#include "base/check.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,5 @@
-// Parameters of the strong-Wolfe line search.
+// The line-search setting of an L-BFGS-B configuration and the parameters
+// of its one alternative, the strong-Wolfe search of strong_wolfe.hpp.
 #pragma once
 
 #include <cstdint>
@@ -6,10 +7,11 @@
 
 namespace tarnwick::optimizer {
 
-// The parameters of the strong-Wolfe search in strong_wolfe.hpp. Despite
-// the name, that search does not run the Moré–Thuente algorithm (no safeguarded
-// cubic/quadratic interpolation): its outward phase brackets a step and its
-// zoom bisects the bracket. The name is kept as the configuration type.
+// The parameters of the strong-Wolfe search in strong_wolfe.hpp. The
+// record keeps the name configurations know it by, but the search does not
+// run the Moré–Thuente algorithm (no safeguarded cubic/quadratic
+// interpolation): its outward phase brackets a step and its zoom bisects
+// the bracket.
 struct MoreThuenteLineSearch {
   // Index of the last outward trial: trials 0 … max_iterations.
   std::uint64_t max_iterations = 100;

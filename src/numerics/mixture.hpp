@@ -1,8 +1,7 @@
 // Mixture densities m_i = Σ_k y_k f_k(i), summed in component order from 0:
 // one event's, and the floored two-component densities of a block of events
-// computed four events at a time where the processor has AVX2 (same
-// operations, same order, no fused multiply-add: the same bits as an
-// event-by-event loop).
+// (every variant: same operations, same order, no fused multiply-add, so the
+// same bits as an event-by-event loop).
 #pragma once
 
 #include <cmath>
@@ -10,7 +9,7 @@
 #include <limits>
 #include <span>
 
-namespace tarnwick::fit {
+namespace tarnwick::numerics {
 
 // The mixture density of one event, summed in component order from 0, and
 // whether every f_k(i) is zero.
@@ -43,7 +42,8 @@ inline std::size_t first_stop(std::span<const std::span<const double>> f,
 // density[j] = max((0 + y0·f0[j]) + y1·f1[j], floor) for j < n, each product
 // and sum rounded on its own. Returns whether some event j < n has
 // f0[j] = f1[j] = 0 or a mixture (before the floor) that is not finite.
+// Four events at a time where the processor has AVX2 (dispatch.cpp).
 bool two_component_mixture(const double* f0, const double* f1, double y0, double y1,
                            std::size_t n, double floor, double* density);
 
-}  // namespace tarnwick::fit
+}  // namespace tarnwick::numerics
