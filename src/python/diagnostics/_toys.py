@@ -9,7 +9,6 @@ a study on a cluster equals the local one bit for bit.
 from __future__ import annotations
 
 import dataclasses
-import html
 import math
 from collections.abc import Mapping, Sequence
 from typing import Any, cast
@@ -21,6 +20,7 @@ import tarnwick
 
 from ._model import FloatArray, Pdf, component_labels
 from ._progress import progress_bar
+from ._table import Table, Tabular
 from ._tasks import check_client, run_tasks
 
 # A shape-parameter declaration as plain data, for the workers of a cluster
@@ -159,7 +159,7 @@ def _width_statistics(pulls: FloatArray) -> tuple[float, float, float, float, fl
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class ToyStudy:
+class ToyStudy(Tabular):
     """The fits of `n_toys` toy datasets, one row per toy.
 
     `parameters` names the columns: the yields (by component), the shape
@@ -236,32 +236,14 @@ class ToyStudy:
                                  f"{stats[4]:.3f} ± {stats[5]:.3f}"))
         return rows
 
-    _HEADER = ("parameter", "pull mean", "pull width", "coverage of ±1σ (0.683)")
-
-    def _title(self) -> str:
-        return (f"toy study: {self.n_toys} toys, {self.n_toys - self.n_failed} converged, "
-                f"{self.n_failed} failed or not converged")
-
-    def __str__(self) -> str:
-        rows = [self._HEADER, *self._rows()]
-        widths = [max(len(row[j]) for row in rows) for j in range(len(self._HEADER))]
-        lines = [self._title()]
-        lines += ["  " + "  ".join(cell.ljust(width) for cell, width in zip(row, widths))
-                  for row in rows]
-        lines += [f"  {message}" for message in self.messages[:5]]
+    def _tables(self) -> list[Table]:
+        notes = list(self.messages[:5])
         if len(self.messages) > 5:
-            lines.append(f"  … and {len(self.messages) - 5} more")
-        return "\n".join(lines)
-
-    def _repr_html_(self) -> str:
-        head = "".join(f"<th>{html.escape(cell)}</th>" for cell in self._HEADER)
-        body = "".join("<tr>" + "".join(f"<td>{html.escape(cell)}</td>" for cell in row)
-                       + "</tr>" for row in self._rows())
-        return (f"<p>{html.escape(self._title())}</p><table><thead><tr>{head}</tr></thead>"
-                f"<tbody>{body}</tbody></table>")
-
-    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
-        printer.text(str(self))
+            notes.append(f"… and {len(self.messages) - 5} more")
+        title = (f"toy study: {self.n_toys} toys, {self.n_toys - self.n_failed} converged, "
+                 f"{self.n_failed} failed or not converged")
+        return [Table(title, ("parameter", "pull mean", "pull width",
+                              "coverage of ±1σ (0.683)"), tuple(self._rows()), tuple(notes))]
 
 
 def _check_models(models: Sequence[Any], yields: FloatArray) -> None:
