@@ -48,19 +48,25 @@ def test_a_toy_depends_on_the_seed_and_its_index_only():
 
 
 class FailsOnOddCounts(models.Model):
-    """A flat model whose evaluation raises when the toy has an odd number
-    of events: some toys' fits fail with the PDF's error."""
+    """A flat model that reads mu and raises, once the fit has moved mu from
+    its start, when the toy has an odd number of events: those toys' fits
+    fail with the PDF's error, the probe at the start passes."""
+
+    _keywords = ("mu",)
 
     def __init__(self) -> None:
-        super().__init__(0, WINDOW)
+        super().__init__(0, WINDOW, mu="mu")
 
     def _unnormalised(self, x, p):
-        if len(x) % 2:
+        if len(x) % 2 and p[0] != 5.27:
             raise ZeroDivisionError("odd")
         return np.ones_like(x)
 
     def _primitive(self, x, p):
         return x - WINDOW[0]
+
+    def _draw(self, n, p, rng):
+        return rng.uniform(*WINDOW, n)
 
 
 def test_failed_toys_are_counted_with_their_message():
