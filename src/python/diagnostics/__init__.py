@@ -15,6 +15,8 @@ installed and only by the functions that need them.
 * ``weighted_covariance`` — the sandwich covariance of a fit with event
   weights, whose errors cover where the inverse Hessian's do not;
 * ``bootstrap`` — replicate fits over resampled events;
+* ``toy_study`` — datasets drawn from the models and fitted again: pulls,
+  widths and coverage;
 * ``apply_sweights`` — sWeights for more data, chunk by chunk or on dask;
 * ``with_progress`` — PDF wrappers that show a long fit's progress;
 * ``plot_fit``, ``plot_sweighted`` — the fit with its pulls, and an
@@ -41,6 +43,7 @@ from ._normalisation import Normalisation, normalisation
 from ._plots import plot_fit, plot_sweighted
 from ._progress import ProgressPdfs, with_progress
 from ._summary import Summary, summary
+from ._toys import ToyControl, ToyStudy, toy_study
 from ._weighted import WeightedCovariance, weighted_covariance
 
 __all__ = [
@@ -69,4 +72,7 @@ __all__ = [
     "ProgressPdfs",
     "plot_fit",
     "plot_sweighted",
+    "toy_study",
+    "ToyStudy",
+    "ToyControl",
 ]

@@ -15,8 +15,9 @@ import numpy.typing as npt
 import tarnwick
 
 from ._belongs import check_belongs
-from ._model import FloatArray, Pdf, component_labels, optional_module
-from ._progress import Bar, progress_bar
+from ._model import FloatArray, Pdf, component_labels
+from ._progress import progress_bar
+from ._tasks import check_client, run_tasks
 from ._table import Table, Tabular, convergence_note
 
 
@@ -123,9 +124,10 @@ def _replica_counts(seed: Entropy, replica: int, n_events: int) -> npt.NDArray[n
     return np.random.default_rng(child).poisson(1.0, size=n_events)
 
 
-def _fit_replica(fit: _Fit, seed: Entropy, replica: int) -> _Outcome:
-    """Fits one replica; an SPlotError becomes the outcome's message, any
-    other exception propagates."""
+def _fit_replica(shared: tuple[_Fit, Entropy], replica: int) -> _Outcome:
+    """Fits one replica of the fit and seed `shared`; an SPlotError becomes
+    the outcome's message, any other exception propagates."""
+    fit, seed = shared
     n_events = len(fit.events)
     rows = np.repeat(np.arange(n_events), _replica_counts(seed, replica, n_events))
     kwargs = fit.splot_arguments()
@@ -236,20 +238,13 @@ def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[
     # fresh entropy once, for all replicas.
     entropy = cast(Entropy, np.random.SeedSequence(seed).entropy)
     if client is not None:
-        _check_client(client)
+        check_client(client, "replicas")
     fit = _Fit.of(events, w, pdfs, splot_kwargs)
-    outcomes: list[_Outcome | None] = [None] * n
     bar = progress_bar(n, "bootstrap", "fits", enabled=progress)
     try:
-        if client is None:
-            for replica in range(n):
-                outcomes[replica] = _fit_replica(fit, entropy, replica)
-                bar.update(1)
-        else:
-            _run_on_cluster(client, fit, entropy, outcomes, bar)
+        done = run_tasks(_fit_replica, (fit, entropy), n, client, bar)
     finally:
         bar.close()
-    done = [outcome for outcome in outcomes if outcome is not None]
     shape = (n, len(pdfs))
 
     def stacked(field: str) -> FloatArray:
@@ -261,30 +256,3 @@ def bootstrap(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[
                      np.array([outcome.success for outcome in done], dtype=bool),
                      tuple(outcome.error for outcome in done if outcome.error is not None),
                      labels, bool(result.success), str(result.message))
-
-
-def _check_client(client: Any) -> None:
-    distributed = optional_module("distributed", required=False)
-    if distributed is None or not isinstance(client, distributed.Client):
-        raise TypeError(f"client must be a dask.distributed Client (or None to fit the "
-                        f"replicas here), got {type(client).__name__}")
-
-
-def _run_on_cluster(client: Any, fit: _Fit, seed: Entropy, outcomes: list[_Outcome | None],
-                    bar: Bar) -> None:
-    """Fits the replicas as tasks of `client`, filling `outcomes` by replica
-    index as they finish."""
-    distributed = optional_module("distributed")
-    # One copy of the data and PDFs per worker, not one per task.
-    shared = client.scatter(fit, broadcast=True, hash=False)
-    futures = [client.submit(_fit_replica, shared, seed, replica, pure=False)
-               for replica in range(len(outcomes))]
-    replica_of = {future.key: replica for replica, future in enumerate(futures)}
-    try:
-        for future in distributed.as_completed(futures):
-            outcomes[replica_of[future.key]] = future.result()
-            bar.update(1)
-    except BaseException:
-        # The replicas still queued would otherwise go on running.
-        client.cancel(futures + [shared])
-        raise

@@ -1,0 +1,109 @@
+"""Toy studies: pulls of the standard problem, seeds, clusters and failures."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import tarnwick
+from tarnwick import diagnostics, models
+
+WINDOW = (5.0, 5.6)
+TRUTH = {"mu": 5.28, "sigma": 0.03, "slope": -2.0}
+
+
+def standard_models():
+    signal = models.Gaussian(column=0, window=WINDOW, mu="mu", sigma="sigma")
+    background = models.Exponential(column=0, window=WINDOW, slope="slope")
+    return [signal, background]
+
+
+def declarations():
+    return [tarnwick.ShapeParameter("mu", 5.27, 5.2, 5.35),
+            tarnwick.ShapeParameter("sigma", 0.035, 0.01, 0.1),
+            tarnwick.ShapeParameter("slope", -1.5, -10.0, 10.0)]
+
+
+def test_pulls_of_the_standard_problem_have_unit_width():
+    study = diagnostics.toy_study(standard_models(), [600.0, 1400.0], TRUTH,
+                                  shape_parameters=declarations(), n_toys=500, seed=7,
+                                  names=["signal", "background"], progress=False)
+    assert study.parameters == ("signal", "background", "mu", "sigma", "slope")
+    assert study.n_failed == 0
+    statistics = study.statistics()
+    widths, width_errors = statistics[:, 2], statistics[:, 3]
+    assert np.all(np.abs(widths - 1.0) < 3.0 * width_errors), widths
+    assert np.all(np.abs(statistics[:, 0]) < 3.0 * statistics[:, 1] + 0.05), statistics[:, 0]
+    assert "pull width" in str(study) and "<table>" in study._repr_html_()
+
+
+def test_a_toy_depends_on_the_seed_and_its_index_only():
+    kwargs = dict(shape_parameters=declarations(), seed=3, progress=False)
+    four = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH, n_toys=4, **kwargs)
+    two = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH, n_toys=2, **kwargs)
+    np.testing.assert_array_equal(four.values[:2], two.values)
+    other = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH, n_toys=2,
+                                  **dict(kwargs, seed=4))
+    assert not np.array_equal(other.values, two.values)
+
+
+class FailsOnOddCounts(models.Model):
+    """A flat model that reads mu and raises, once the fit has moved mu from
+    its start, when the toy has an odd number of events: those toys' fits
+    fail with the PDF's error, the probe at the start passes."""
+
+    _keywords = ("mu",)
+
+    def __init__(self) -> None:
+        super().__init__(0, WINDOW, mu="mu")
+
+    def _unnormalised(self, x, p):
+        if len(x) % 2 and p[0] != 5.27:
+            raise ZeroDivisionError("odd")
+        return np.ones_like(x)
+
+    def _primitive(self, x, p):
+        return x - WINDOW[0]
+
+    def _draw(self, n, p, rng):
+        return rng.uniform(*WINDOW, n)
+
+
+def test_failed_toys_are_counted_with_their_message():
+    pdfs = [standard_models()[0], FailsOnOddCounts()]
+    study = diagnostics.toy_study(pdfs, [100.0, 300.0], TRUTH,
+                                  shape_parameters=declarations()[:2], n_toys=12, seed=1,
+                                  progress=False)
+    assert 0 < study.n_failed < 12
+    assert len(study.messages) == study.n_failed
+    assert all("ZeroDivisionError" in message for message in study.messages)
+    assert np.isnan(study.values[~study.converged]).all()
+    assert "failed or not converged" in str(study)
+
+
+@pytest.mark.parametrize("bad, message", [
+    (dict(yields=[1.0]), "one entry per model"),
+    (dict(yields=[-1.0, 5.0]), "nonnegative"),
+    (dict(values={"mu": 5.28}), "'sigma'"),
+    (dict(n_toys=-1), "nonnegative"),
+])
+def test_inputs_that_do_not_belong_together_are_refused(bad, message):
+    arguments = dict(yields=[10.0, 10.0], values=TRUTH, n_toys=1)
+    arguments.update(bad)
+    with pytest.raises(ValueError, match=message):
+        diagnostics.toy_study(standard_models(), arguments["yields"], arguments["values"],
+                              shape_parameters=declarations(), n_toys=arguments["n_toys"],
+                              seed=0, progress=False)
+
+
+def test_a_study_on_a_cluster_equals_the_local_one():
+    distributed = pytest.importorskip("distributed")
+    kwargs = dict(shape_parameters=declarations(), n_toys=6, seed=11, progress=False)
+    local = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH, **kwargs)
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        remote = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH,
+                                       client=client, **kwargs)
+    np.testing.assert_array_equal(local.values, remote.values)
+    np.testing.assert_array_equal(local.errors, remote.errors)
