@@ -89,6 +89,27 @@ def test_a_dict_of_columns_is_an_analysis_and_names_need_named_columns(frame):
         diagnostics.SPlot({"mass": [0.1, 0.2], "time": [1.0]}, [peak, flat])
 
 
+def test_models_read_their_columns_by_name_from_a_frame(frame):
+    from tarnwick import models
+
+    events, _ = frame
+    window = (0.0, 0.6)
+    by_name = [models.Gaussian(column="mass", window=window, mu="mu", sigma=0.05),
+               models.Uniform(column="mass", window=window)]
+    by_index = [models.Gaussian(column=0, window=window, mu="mu", sigma=0.05),
+                models.Uniform(column=0, window=window)]
+    # The time column first, so a model still reading column 0 would be wrong.
+    swapped = events[["time", "mass"]]
+    analysis = diagnostics.SPlot(swapped, by_name, shape_parameters=MU).fit()
+    direct = tarnwick.splot(events.to_numpy(), by_index, shape_parameters=MU)
+    np.testing.assert_array_equal(analysis.result.yields, direct.yields)
+    assert by_name[0].column == "mass"          # the caller's models are not changed
+    with pytest.raises(TypeError, match="reads the column 'mass' by name"):
+        tarnwick.splot(events.to_numpy(), by_name, shape_parameters=MU)
+    with pytest.raises(ValueError, match="which the data do not have"):
+        diagnostics.SPlot(events.rename(columns={"mass": "m"}), by_name, shape_parameters=MU)
+
+
 def test_the_analysis_pickles_and_pdfs_that_cannot_are_dropped_and_named(frame):
     events, weights = frame
     analysis = diagnostics.SPlot(events, [peak, flat], shape_parameters=MU, weights=weights,

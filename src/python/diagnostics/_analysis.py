@@ -99,7 +99,7 @@ class SPlot(Tabular):
                  initial_yields: npt.ArrayLike | None = None, max_steps: int = 1000,
                  tolerance: float = 1e-8) -> None:
         self.data, self.columns, self._index = _table_of(data)
-        self._pdfs: list[Pdf] | None = list(pdfs)
+        self._pdfs: list[Pdf] | None = self._bound(pdfs)
         self._pdfs_missing = ""
         self._declared = _declarations(shape_parameters)
         self.weights = (None if weights is None else
@@ -125,8 +125,14 @@ class SPlot(Tabular):
         pickled; returns the object."""
         if len(pdfs) != len(self.names):
             raise ValueError(f"{len(pdfs)} PDFs given for {len(self.names)} components")
-        self._pdfs, self._pdfs_missing = list(pdfs), ""
+        self._pdfs, self._pdfs_missing = self._bound(pdfs), ""
         return self
+
+    def _bound(self, pdfs: Sequence[Pdf]) -> list[Pdf]:
+        """The PDFs, with models of tarnwick.models that name their column
+        reading it by its index in the data."""
+        return [pdf.bind_columns(self.columns) if hasattr(pdf, "bind_columns") else pdf
+                for pdf in pdfs]
 
     @property
     def shape_parameters(self) -> list[tarnwick.ShapeParameter] | None:

@@ -77,7 +77,7 @@ class _Study:
 
     @property
     def n_columns(self) -> int:
-        return 1 + max(max(model.columns) for model in self.models)
+        return 1 + max(int(column) for model in self.models for column in model.columns)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -194,12 +194,12 @@ class ToyStudy(Tabular):
     @property
     def pulls(self) -> FloatArray:
         with np.errstate(divide="ignore", invalid="ignore"):
-            return cast(FloatArray, (self.values - self.truth) / self.errors)
+            return (self.values - self.truth) / self.errors
 
     def _control_pulls(self, errors: FloatArray) -> FloatArray:
         n = errors.shape[1]
         with np.errstate(divide="ignore", invalid="ignore"):
-            return cast(FloatArray, (self.values[:, -n:] - self.truth[-n:]) / errors)
+            return (self.values[:, -n:] - self.truth[-n:]) / errors
 
     def statistics(self, pulls: FloatArray | None = None) -> FloatArray:
         """Per column of `pulls` (default: `pulls`) over the converged toys:
@@ -210,18 +210,18 @@ class ToyStudy(Tabular):
 
     @property
     def pull_mean(self) -> FloatArray:
-        return cast(FloatArray, self.statistics()[:, 0])
+        return self.statistics()[:, 0]
 
     @property
     def pull_width(self) -> FloatArray:
-        return cast(FloatArray, self.statistics()[:, 2])
+        return self.statistics()[:, 2]
 
     @property
     def coverage(self) -> FloatArray:
-        return cast(FloatArray, self.statistics()[:, 4])
+        return self.statistics()[:, 4]
 
     def _rows(self) -> list[tuple[str, ...]]:
-        rows = []
+        rows: list[tuple[str, ...]] = []
         for name, stats in zip(self.parameters, self.statistics()):
             rows.append((name, f"{stats[0]:+.3f} ± {stats[1]:.3f}",
                          f"{stats[2]:.3f} ± {stats[3]:.3f}", f"{stats[4]:.3f} ± {stats[5]:.3f}"))

@@ -19,6 +19,7 @@ floats in the order of its `_keywords`):
 
 from __future__ import annotations
 
+import copy
 import math
 import numbers
 import weakref
@@ -45,6 +46,29 @@ def check_window(window: Sequence[float]) -> tuple[float, float]:
     return low, high
 
 
+def check_column(column: object) -> int | str:
+    """A column index (non-negative) or a column name (non-empty)."""
+    if isinstance(column, str) and column:
+        return column
+    if not isinstance(column, (int, np.integer)) or isinstance(column, bool) or column < 0:
+        raise ValueError(f"column must be a non-negative integer or a column name, "
+                         f"got {column!r}")
+    return int(column)
+
+
+def column_index(column: int | str, names: Sequence[str] | None, model: object) -> int:
+    """The index of `column` among the data's column `names`."""
+    if isinstance(column, int):
+        return column
+    if names is None:
+        raise ValueError(f"{model!r} reads the column {column!r} by name, but the data "
+                         f"have no column names: pass a DataFrame or a dict of columns")
+    if column not in names:
+        raise ValueError(f"{model!r} reads the column {column!r}, which the data do not "
+                         f"have; their columns are {list(names)}")
+    return list(names).index(column)
+
+
 class Model:
     """A density of one column of the data, normalised over `window`.
 
@@ -55,11 +79,9 @@ class Model:
 
     _keywords: tuple[str, ...] = ()
 
-    def __init__(self, column: int, window: Sequence[float],
+    def __init__(self, column: int | str, window: Sequence[float],
                  **bound: Parameter) -> None:
-        if not isinstance(column, (int, np.integer)) or isinstance(column, bool) or column < 0:
-            raise ValueError(f"column must be a non-negative integer, got {column!r}")
-        self.column = int(column)
+        self.column: int | str = check_column(column)
         self.window = check_window(window)
         self._bound: dict[str, Parameter] = {}
         for keyword in self._keywords:
@@ -81,9 +103,20 @@ class Model:
         return tuple(dict.fromkeys(names))
 
     @property
-    def columns(self) -> tuple[int, ...]:
+    def columns(self) -> tuple[int | str, ...]:
         """The data columns the model reads."""
         return (self.column,)
+
+    def bind_columns(self, names: Sequence[str] | None) -> Model:
+        """The model reading its column by index among the data's column
+        `names` (itself when it reads a column by index): what
+        ``diagnostics.SPlot`` does for a DataFrame or a dict of columns."""
+        if isinstance(self.column, int):
+            return self
+        bound = copy.copy(self)
+        bound.__dict__.pop("_checked_inside", None)
+        bound.column = column_index(self.column, names, self)
+        return bound
 
     def resolve(self, values: Mapping[str, float]) -> tuple[float, ...]:
         """The model's parameters at `values`, checked, in keyword order."""
@@ -118,7 +151,7 @@ class Model:
         """The normalised density at every row of `data` (column `column`;
         a 1-D array is the column itself); zero outside the window."""
         array = np.asarray(data, dtype=np.float64)
-        x = array if array.ndim == 1 else array[:, self.column]
+        x = self._column_of(array)
         if array.flags.writeable or type(self).pdf is not Model.pdf:
             return self.pdf(x, values)
         # A fit hands the same read-only array to every call: once it is
@@ -139,7 +172,13 @@ class Model:
 
     def _column_of(self, data: Any) -> FloatArray:
         array = np.asarray(data, dtype=np.float64)
-        return array if array.ndim == 1 else array[:, self.column]
+        if array.ndim == 1:
+            return array
+        if isinstance(self.column, str):
+            raise TypeError(f"{self!r} reads the column {self.column!r} by name: fit it "
+                            f"through diagnostics.SPlot with a DataFrame or a dict of "
+                            f"columns, or give the column's index")
+        return array[:, self.column]
 
     # -- the distribution ----------------------------------------------------------------------
 

@@ -13,6 +13,7 @@ only the public interface of `Model` (``pdf``, ``cdf``, ``sample``,
 
 from __future__ import annotations
 
+import copy
 import math
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -63,6 +64,14 @@ class Sum(Model):
         self.components = tuple(parts)
         self._keywords = tuple(f"fractions[{k}]" for k in range(len(fractions)))
         super().__init__(first.column, first.window, **dict(zip(self._keywords, fractions)))
+
+    def bind_columns(self, names: Sequence[str] | None) -> Sum:
+        if isinstance(self.column, int):
+            return self
+        bound = copy.copy(self)
+        bound.components = tuple(part.bind_columns(names) for part in self.components)
+        bound.column = bound.components[0].column
+        return bound
 
     @property
     def parameters(self) -> tuple[str, ...]:
@@ -180,8 +189,15 @@ class Product:
                              f"{repeated} are read by more than one factor")
         self.factors = tuple(parts)
 
+    def bind_columns(self, names: Sequence[str] | None) -> Product:
+        """The product with every factor reading its column by index among
+        the data's column `names`."""
+        bound = copy.copy(self)
+        bound.factors = tuple(part.bind_columns(names) for part in self.factors)
+        return bound
+
     @property
-    def columns(self) -> tuple[int, ...]:
+    def columns(self) -> tuple[int | str, ...]:
         """The data columns read, one per factor, in the factors' order."""
         return tuple(part.column for part in self.factors)
 
