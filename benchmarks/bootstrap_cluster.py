@@ -31,13 +31,17 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
-import tarnwick
-from mass_problems import CASES, STANDARD_SHAPES
-from tarnwick import diagnostics
+# The problems live with the tests, which check them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+import tarnwick  # noqa: E402
+from mass_problems import CASES, STANDARD_SHAPES  # noqa: E402
+from tarnwick import diagnostics  # noqa: E402
 
 
 def main() -> None:

@@ -72,12 +72,15 @@ import os
 import platform
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
-import iminuit
-import tarnwick
-from mass_problems import CASE_TITLES, CASES, seed_for
+# The problems live with the tests, which check them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+import iminuit  # noqa: E402
+import tarnwick  # noqa: E402
+from mass_problems import CASE_TITLES, CASES, seed_for  # noqa: E402
 
 YIELD_LOWER = 2.220446049250313e-16
 MIX_FLOOR = 1e-300

@@ -11,8 +11,6 @@ import numpy as np
 import pytest
 
 DATA_DIR = Path(__file__).resolve().parents[1] / "data"
-# The benchmarks' problem definitions (mass_problems) are the tests' too.
-sys.path.append(str(Path(__file__).resolve().parents[2] / "benchmarks"))
 SQRT_2PI = math.sqrt(2.0 * math.pi)
 
 
