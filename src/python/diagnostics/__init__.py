@@ -13,6 +13,8 @@ installed and only by the functions that need them.
   discriminating ones within each component (and Kendall's τ on a sample);
 * ``weighted_covariance`` — the sandwich covariance of a fit with event
   weights, whose errors cover where the inverse Hessian's do not;
+* ``fit_sweighted`` — the fit of a control model with one component's
+  sWeights, with errors that include the mass fit's fluctuations;
 * ``bootstrap`` — replicate fits over resampled events;
 * ``apply_sweights`` — sWeights for more data, chunk by chunk or on dask;
 * ``with_progress`` — PDF wrappers that show a long fit's progress;
@@ -33,6 +35,7 @@ from ._model import parameter_names
 from ._plots import plot_fit, plot_sweighted
 from ._progress import ProgressPdfs, with_progress
 from ._summary import Summary, summary
+from ._sweighted_fit import SWeightedFit, fit_sweighted
 from ._weighted import WeightedCovariance, weighted_covariance
 
 __all__ = [
@@ -51,6 +54,8 @@ __all__ = [
     "kendall_tau",
     "weighted_covariance",
     "WeightedCovariance",
+    "fit_sweighted",
+    "SWeightedFit",
     "bootstrap",
     "Bootstrap",
     "apply_sweights",

@@ -1,0 +1,141 @@
+"""The weighted negative log-likelihood of a control model, its minimum
+within the bounds, and the signs that it has none.
+
+F(θ) = −Σ_i ω_i ln h(t_i; θ), ω_i the event weight times the sWeight. With
+negative ω a flexible model can drive F to −∞ (h → 0 where ω < 0); the fit
+then reports failure rather than a number:
+
+* a value of F that is not finite (the density zero, negative or NaN at an
+  event) stops the minimiser at once;
+* a parameter that ends on a bound where F is concave along it, falling ever
+  more steeply towards the bound, marks a run-away: a genuine minimum on a
+  bound has F convex there;
+* a Hessian of the free parameters that is not positive definite, or a
+  Newton step left to the minimum larger than 10⁻³ of an error, marks a
+  point that is no minimum.
+"""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+from ._differences import (Bounds, curvature_stencil, slope, slope_stencil)
+from ._model import FloatArray, optional_module
+
+# The fit has converged when the Newton step left to the minimum is at most
+# this fraction of every free parameter's error: no estimate moves by
+# anything a user could see.
+STEP_TOLERANCE = 1e-3
+MAX_ITERATIONS = 1000
+
+Model = Callable[[FloatArray, dict[str, float]], Any]
+
+
+class NotFinite(Exception):
+    """The weighted log-likelihood is not finite at a point: the message
+    says where and at which event."""
+
+
+class ControlObjective:
+    """F(θ) over the parameters `names` (module docstring), counting calls."""
+
+    def __init__(self, model: Model, control: FloatArray, weights: FloatArray,
+                 names: Sequence[str], bounds: Sequence[Bounds]) -> None:
+        self.model, self.control, self.weights = model, control, weights
+        self.names, self.bounds = tuple(names), tuple(bounds)
+        self.calls = 0
+
+    def log_density(self, theta: FloatArray) -> FloatArray:
+        """ln h(t_i; θ) per event; NotFinite where h is not positive."""
+        self.calls += 1
+        values = {name: float(x) for name, x in zip(self.names, theta)}
+        density = np.asarray(self.model(self.control, values), dtype=np.float64)
+        if density.shape != (len(self.weights),):
+            raise ValueError(f"the control model returned shape {density.shape}, expected "
+                             f"({len(self.weights)},)")
+        bad = np.flatnonzero(~(np.isfinite(density) & (density > 0.0)))
+        if len(bad):
+            i = bad[0]
+            raise NotFinite(
+                f"the control model's density is {density[i]} at event {i} (sWeight "
+                f"{self.weights[i]:.4g}; {len(bad)} such event(s)) for {values}: the weighted "
+                f"likelihood is not finite there" + (
+                    ", and with a negative sWeight unbounded below" if self.weights[i] < 0
+                    else ""))
+        logs: FloatArray = np.log(density)
+        return logs
+
+    def __call__(self, theta: FloatArray) -> float:
+        return -float(self.weights @ self.log_density(theta))
+
+    def shifted(self, theta: FloatArray, j: int, offset: float) -> FloatArray:
+        moved = np.array(theta, dtype=np.float64)
+        moved[j] += offset
+        return moved
+
+    def gradient(self, theta: FloatArray) -> FloatArray:
+        return np.array([float(slope(lambda offset: np.asarray(
+            self(self.shifted(theta, j, offset))), float(theta[j]), self.bounds[j]))
+            for j in range(len(theta))])
+
+    def scores(self, theta: FloatArray, free: Sequence[int]) -> FloatArray:
+        """s_i = ∂ ln h_i / ∂θ_j for the parameters `free`, (n_events, len(free))."""
+        columns = [slope(lambda offset: self.log_density(self.shifted(theta, j, offset)),
+                         float(theta[j]), self.bounds[j]) for j in free]
+        return np.column_stack(columns) if columns else np.empty((len(self.weights), 0))
+
+    def hessian(self, theta: FloatArray, free: Sequence[int], minimum: float) -> FloatArray:
+        """∂²F/∂θ_j∂θ_l over `free`: curvature stencils on the diagonal, products
+        of slope stencils with the curvature step off it."""
+        size = len(free)
+        h = np.zeros((size, size))
+        for p, j in enumerate(free):
+            h[p, p] = sum(c * (minimum if o == 0.0 else self(self.shifted(theta, j, o)))
+                          for o, c in curvature_stencil(float(theta[j]), self.bounds[j]))
+        for (p, j), (q, l) in itertools.combinations(enumerate(free), 2):
+            total = 0.0
+            for (oj, cj), (ol, cl) in itertools.product(
+                    slope_stencil(float(theta[j]), self.bounds[j], curvature=True),
+                    slope_stencil(float(theta[l]), self.bounds[l], curvature=True)):
+                point = self.shifted(self.shifted(theta, j, oj), l, ol)
+                total += cj * cl * (minimum if oj == ol == 0.0 else self(point))
+            h[p, q] = h[q, p] = total
+        return h
+
+
+def minimise(objective: ControlObjective, start: FloatArray) -> tuple[FloatArray, bool, str]:
+    """The minimum of F within the bounds by L-BFGS-B (scipy.optimize), from
+    `start`: the point, the minimiser's success and its message."""
+    optimize = optional_module("scipy.optimize")
+    scale = np.maximum(np.abs(start), 1.0)
+
+    def scaled(x: FloatArray) -> tuple[float, FloatArray]:
+        theta = x * scale
+        return objective(theta), objective.gradient(theta) * scale
+
+    bounds = [(lower / s, upper / s) for (lower, upper), s in zip(objective.bounds, scale)]
+    fitted = optimize.minimize(scaled, start / scale, jac=True, method="L-BFGS-B",
+                               bounds=bounds,
+                               options={"maxiter": MAX_ITERATIONS, "ftol": 1e-15,
+                                        "gtol": 1e-12, "maxcor": 20})
+    theta = np.clip(fitted.x * scale, [b[0] for b in objective.bounds],
+                    [b[1] for b in objective.bounds])
+    return theta, bool(fitted.success), str(fitted.message)
+
+
+def run_away(objective: ControlObjective, theta: FloatArray, j: int, minimum: float) -> bool:
+    """Whether F is concave along parameter j at its bound: falling ever more
+    steeply towards it, the sign of a likelihood unbounded below."""
+    curvature = sum(c * (minimum if o == 0.0 else objective(objective.shifted(theta, j, o)))
+                    for o, c in curvature_stencil(float(theta[j]), objective.bounds[j]))
+    return bool(curvature < 0.0)
+
+
+def newton_step_left(gradient: FloatArray, inverse_hessian: FloatArray) -> float:
+    """max_j |(H⁻¹ g)_j| / √(H⁻¹)_jj: the step to the minimum in errors."""
+    step = inverse_hessian @ gradient
+    return float(np.max(np.abs(step) / np.sqrt(np.diag(inverse_hessian)), initial=0.0))

@@ -1,0 +1,102 @@
+"""The covariance of a control-variable fit with sWeights, the mass fit's
+fluctuations included.
+
+The chain is one set of estimating equations over ζ = (θ, N, φ, W): the
+control fit Σ_i w_i w_{c,i} s_i = 0 (s_i = ∂ ln h(t_i; θ)/∂θ, w_{c,i} the
+sWeight of component c without the event weight w_i), the mass fit's score
+Σ_i w_i (u_i; v_i) = (1; 0), and the sPlot information W_{kl} = Σ_i w_i
+u_{k,i} u_{l,i} whose inverse V gives w_{k,i} = Σ_l V_{kl} u_{l,i}, with
+
+    g_{k,i} = f_k(x_i),  f_i = Σ_k N_k g_{k,i},  u_{k,i} = g_{k,i} / f_i,
+    v_{r,i} = ∂_r f_i / f_i   (r over the free shape parameters).
+
+Linearised, θ̂ − θ = H⁻¹ (G + ∂_W G δW + (∂_M G + ∂_W G ∂_M W) δM), with
+H = −Σ_i w_i w_{c,i} ∂² ln h_i / ∂θ², δM = Σ_M Σ_i w_i (u_i; v_i) (Σ_M the
+mass fit's inverse Hessian over its free (N, φ)) and δW = Σ_i w_i u_i u_iᵀ.
+Since dV = −V dW V, ∂_W G · X = −Σ_{k,l} V_{ck} X_{kl} S̄_l with
+S̄_b = Σ_i w_i w_{b,i} s_i (zero for b = c at the fitted θ). Each event's
+influence is then
+
+    ψ̃_i = w_i [w_{c,i} (s_i − c_i) + J Σ_M (u_i; v_i)],   c_i = Σ_b S̄_b u_{b,i},
+
+with the columns of J = ∂_M G + ∂_W G ∂_M W
+
+    yield j:  Σ_i w_i w_{c,i} (2 c_i − s_i) u_{j,i},
+    shape r:  Σ_i w_i [(a_{r,i} − w_{c,i} v_{r,i}) s_i − a_{r,i} c_i − w_{c,i} b_{r,i}
+                       + 2 w_{c,i} c_i v_{r,i}],
+    a_{r,i} = Σ_l V_{cl} ∂_r g_{l,i} / f_i,   b_{r,i} = Σ_b S̄_b ∂_r g_{b,i} / f_i,
+
+and Cov(θ) = H⁻¹ (Σ_i ψ̃_i ψ̃_iᵀ) H⁻¹, the sandwich A⁻¹ B A⁻ᵀ of the stacked
+equations with their θ block eliminated. Σ_i ψ̃_i = 0 at the fitted point
+(Σ_M (1; 0) = (N; 0) and Σ_i w_i w_{c,i} u_{b,i} = δ_{cb}), so the per-event
+constants of the extended terms do not enter. Taking the sWeights as fixed
+numbers keeps the first term alone: H⁻¹ D H⁻¹, D = Σ_i (w_i w_{c,i})² s_i s_iᵀ
+(C. Langenbruch, Eur. Phys. J. C 82 (2022) 393; H. Dembinski, M. Kenzie,
+C. Langenbruch, M. Schmelling, Nucl. Instrum. Meth. A 1040 (2022) 167270).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+import numpy as np
+
+from ._model import FloatArray
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class MassFit:
+    """The mass fit at its fitted point, on its free parameters.
+
+    `densities` g (n_events, n_components), `slopes` ∂g/∂φ
+    (n_events, n_components, n_free_shapes), `yields` N, `sweight_matrix` V,
+    `weights` w, `free_yields` the indices of the yields not held on their
+    bound, and `covariance` Σ_M over the free yields then the free shapes.
+    """
+
+    densities: FloatArray
+    slopes: FloatArray
+    yields: FloatArray
+    sweight_matrix: FloatArray
+    weights: FloatArray
+    free_yields: np.ndarray[tuple[int], np.dtype[np.intp]]
+    covariance: FloatArray
+
+
+def influence(mass: MassFit, component: int, scores: FloatArray) -> FloatArray:
+    """ψ̃_i, shape (n_events, n_parameters), of the control fit's free
+    parameters with the scores s_i = ∂ ln h_i / ∂θ (module docstring)."""
+    w = mass.weights
+    mixture = mass.densities @ mass.yields
+    u = mass.densities / mixture[:, None]
+    sweights = u @ mass.sweight_matrix.T
+    wc = sweights[:, component]
+    s_bar = (w[:, None] * sweights).T @ scores                    # S̄_b, (K, P)
+    c = u @ s_bar                                                 # c_i, (n, P)
+    weighted = w * wc
+    j_yields = (2.0 * c - scores).T @ (weighted[:, None] * u)   # (P, K)
+    columns = [j_yields[:, mass.free_yields]]
+    m_scores = [u[:, mass.free_yields]]
+    if mass.slopes.shape[2]:
+        relative = mass.slopes / mixture[:, None, None]            # ∂_r g_l / f, (n, K, R)
+        v = np.einsum("ikr,k->ir", relative, mass.yields)          # v_{r,i}
+        a = np.einsum("ikr,k->ir", relative, mass.sweight_matrix[component])
+        b = np.einsum("ikr,kp->irp", relative, s_bar)              # b_{r,i}, (n, R, P)
+        outer = (a - wc[:, None] * v)
+        j_shapes = (np.einsum("ir,ip->pr", w[:, None] * outer, scores)
+                    - np.einsum("ir,ip->pr", w[:, None] * a, c)
+                    - np.einsum("i,irp->pr", weighted, b)
+                    + 2.0 * np.einsum("i,ip,ir->pr", weighted, c, v))
+        columns.append(j_shapes)
+        m_scores.append(v)
+    jacobian = np.hstack(columns)
+    mass_part = np.hstack(m_scores) @ (jacobian @ mass.covariance).T
+    psi: FloatArray = w[:, None] * (wc[:, None] * (scores - c) + mass_part)
+    return psi
+
+
+def sandwich(inverse_hessian: FloatArray, contributions: FloatArray) -> FloatArray:
+    """H⁻¹ (Σ_i x_i x_iᵀ) H⁻¹ for the rows x_i of `contributions`, symmetric."""
+    middle = contributions.T @ contributions
+    covariance: FloatArray = inverse_hessian @ middle @ inverse_hessian
+    return 0.5 * (covariance + covariance.T)
