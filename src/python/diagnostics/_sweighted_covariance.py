@@ -46,10 +46,12 @@ from ._model import FloatArray
 
 @dataclasses.dataclass(frozen=True, eq=False)
 class MassFit:
-    """The mass fit at its fitted point, on its free parameters.
+    """The mass fit at its fitted point, on its free parameters, with every
+    per-event quantity one contiguous row per component (the sums over the
+    events below are then plain vector operations, with no BLAS threads).
 
-    `densities` g (n_events, n_components), `slopes` ∂g/∂φ
-    (n_events, n_components, n_free_shapes), `yields` N, `sweight_matrix` V,
+    `densities` g (n_components, n_events), `slopes` ∂g/∂φ
+    (n_free_shapes, n_components, n_events), `yields` N, `sweight_matrix` V,
     `weights` w, `free_yields` the indices of the yields not held on their
     bound, and `covariance` Σ_M over the free yields then the free shapes.
     """
@@ -62,41 +64,57 @@ class MassFit:
     free_yields: np.ndarray[tuple[int], np.dtype[np.intp]]
     covariance: FloatArray
 
+    def mixture(self) -> FloatArray:
+        """f_i = Σ_k N_k g_{k,i}."""
+        return combine(self.yields, self.densities)
+
+    def sweights(self, component: int) -> FloatArray:
+        """w_{c,i} = Σ_l V_{cl} g_{l,i} / f_i, without the event weights."""
+        return combine(self.sweight_matrix[component], self.densities) / self.mixture()
+
+
+def combine(coefficients: FloatArray, rows: FloatArray) -> FloatArray:
+    """Σ_k coefficients[k] rows[k], one row."""
+    total: FloatArray = coefficients[0] * rows[0]
+    for coefficient, row in zip(coefficients[1:], rows[1:]):
+        total += coefficient * row
+    return total
+
 
 def influence(mass: MassFit, component: int, scores: FloatArray) -> FloatArray:
     """ψ̃_i, shape (n_events, n_parameters), of the control fit's free
-    parameters with the scores s_i = ∂ ln h_i / ∂θ (module docstring)."""
-    w = mass.weights
-    mixture = mass.densities @ mass.yields
-    u = mass.densities / mixture[:, None]
-    sweights = u @ mass.sweight_matrix.T
-    wc = sweights[:, component]
-    s_bar = (w[:, None] * sweights).T @ scores                    # S̄_b, (K, P)
-    c = u @ s_bar                                                 # c_i, (n, P)
+    parameters with the scores s_i = ∂ ln h_i / ∂θ, shape (n_events,
+    n_parameters) (module docstring)."""
+    w, v_matrix = mass.weights, mass.sweight_matrix
+    inverse_f = 1.0 / mass.mixture()
+    u = mass.densities * inverse_f                                 # u_{k,i}, (K, n)
+    s = np.ascontiguousarray(scores.T)                             # s_{p,i}, (P, n)
+    sweights = np.array([combine(row, u) for row in v_matrix])    # w_{k,i}
+    wc = sweights[component]
     weighted = w * wc
-    j_yields = (2.0 * c - scores).T @ (weighted[:, None] * u)   # (P, K)
-    columns = [j_yields[:, mass.free_yields]]
-    m_scores = [u[:, mass.free_yields]]
-    if mass.slopes.shape[2]:
-        relative = mass.slopes / mixture[:, None, None]            # ∂_r g_l / f, (n, K, R)
-        v = np.einsum("ikr,k->ir", relative, mass.yields)          # v_{r,i}
-        a = np.einsum("ikr,k->ir", relative, mass.sweight_matrix[component])
-        b = np.einsum("ikr,kp->irp", relative, s_bar)              # b_{r,i}, (n, R, P)
-        outer = (a - wc[:, None] * v)
-        j_shapes = (np.einsum("ir,ip->pr", w[:, None] * outer, scores)
-                    - np.einsum("ir,ip->pr", w[:, None] * a, c)
-                    - np.einsum("i,irp->pr", weighted, b)
-                    + 2.0 * np.einsum("i,ip,ir->pr", weighted, c, v))
-        columns.append(j_shapes)
+    s_bar = np.array([[np.sum(w * row * sp) for sp in s] for row in sweights])   # (K, P)
+    c = np.array([combine(s_bar[:, p], u) for p in range(len(s))])             # (P, n)
+    columns = [[np.sum(weighted * (2.0 * cp - sp) * u[j]) for j in mass.free_yields]
+               for sp, cp in zip(s, c)]
+    m_scores = [u[j] for j in mass.free_yields]
+    for slopes in mass.slopes:                                     # ∂_r g_{k,i}, (K, n)
+        relative = slopes * inverse_f
+        v = combine(mass.yields, relative)
+        a = combine(v_matrix[component], relative)
+        for p, (sp, cp) in enumerate(zip(s, c)):
+            b = combine(s_bar[:, p], relative)
+            columns[p].append(np.sum(w * a * (sp - cp)
+                                     + weighted * (2.0 * cp * v - v * sp - b)))
         m_scores.append(v)
-    jacobian = np.hstack(columns)
-    mass_part = np.hstack(m_scores) @ (jacobian @ mass.covariance).T
-    psi: FloatArray = w[:, None] * (wc[:, None] * (scores - c) + mass_part)
-    return psi
+    projected = np.array(columns).reshape(len(s), -1) @ mass.covariance  # J Σ_M, (P, M)
+    psi = [w * (wc * (sp - cp) + combine(row, m_scores)) for sp, cp, row in zip(s, c, projected)]
+    return np.column_stack(psi) if psi else np.empty((len(w), 0))
 
 
 def sandwich(inverse_hessian: FloatArray, contributions: FloatArray) -> FloatArray:
     """H⁻¹ (Σ_i x_i x_iᵀ) H⁻¹ for the rows x_i of `contributions`, symmetric."""
-    middle = contributions.T @ contributions
+    columns = np.ascontiguousarray(contributions.T)
+    middle = np.array([[np.sum(x * y) for y in columns] for x in columns]).reshape(
+        len(columns), len(columns))
     covariance: FloatArray = inverse_hessian @ middle @ inverse_hessian
     return 0.5 * (covariance + covariance.T)

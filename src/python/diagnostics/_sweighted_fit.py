@@ -21,11 +21,15 @@ from ._differences import declared_bounds, density_slope
 from ._model import (FloatArray, Pdf, as_events, check_fit_events, check_pdf_count,
                      component_labels, component_position, densities, event_weights,
                      fitted_mixture, parameter_names)
-from ._sweighted_covariance import MassFit, influence, sandwich
+from ._sweighted_covariance import MassFit, combine, influence, sandwich
 
 # The recomputed sWeights must equal the result's to this fraction of the
 # largest sWeight, or the data, PDFs or weights are not those of the fit.
 SWEIGHT_TOLERANCE = 1e-6
+# Newton steps after the minimiser: at most this many, none once the step
+# left is below POLISHED errors (where F no longer changes visibly).
+NEWTON_STEPS = 3
+POLISHED = 1e-6
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -147,20 +151,23 @@ def _mass_fit(result: tarnwick.SPlotResult, events: FloatArray, pdfs: Sequence[P
     fit_covariance = np.asarray(result.fit_covariance, dtype=np.float64)
     free = np.flatnonzero(np.any(fit_covariance != 0.0, axis=1))
     g = densities(events, pdfs, shape)
+    rows = np.ascontiguousarray(g.T)
     mixture = fitted_mixture(g, yields)
     v = np.asarray(result.covariance, dtype=np.float64)
-    recomputed = w[:, None] * (g @ v.T) / mixture[:, None]
     given = np.asarray(result.sweights, dtype=np.float64)
     scale = max(float(np.max(np.abs(given), initial=0.0)), 1.0)
-    if not np.all(np.abs(recomputed - given) <= SWEIGHT_TOLERANCE * scale):
-        raise ValueError("the sWeights computed from data, pdfs and weights are not the "
-                         "result's: pass the data, PDFs, weights and shape parameters of the "
-                         "splot call")
+    for k in range(n_yields):
+        recomputed = w * combine(v[k], rows) / mixture
+        if np.max(np.abs(recomputed - given[:, k]), initial=0.0) > SWEIGHT_TOLERANCE * scale:
+            raise ValueError("the sWeights computed from data, pdfs and weights are not the "
+                             "result's: pass the data, PDFs, weights and shape parameters of "
+                             "the splot call")
     bounds = declared_bounds(shape_parameters, shape_names)
     free_shapes = [name for j, name in enumerate(shape_names, start=n_yields) if j in free]
-    slopes = [density_slope(events, pdfs, shape, name, bounds[name]) for name in free_shapes]
-    return MassFit(g, np.stack(slopes, axis=2) if slopes else np.empty(g.shape + (0,)),
+    slopes = [density_slope(events, pdfs, shape, name, bounds[name]).T for name in free_shapes]
+    mass = MassFit(rows, np.ascontiguousarray(np.reshape(slopes, (len(slopes),) + rows.shape)),
                    yields, v, w, free[free < n_yields], fit_covariance[np.ix_(free, free)])
+    return mass
 
 
 def fit_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Sequence[Pdf],
@@ -245,71 +252,95 @@ def fit_sweighted(result: tarnwick.SPlotResult, data: npt.ArrayLike, pdfs: Seque
     declared = _check_parameters(parameters)
     _probe(model, t, parameters, len(events))
     mass = _mass_fit(result, events, pdfs, w, fit_parameters[len(labels):], shape_parameters)
-    mixture = mass.densities @ mass.yields
-    omega = w * (mass.densities @ mass.sweight_matrix[position]) / mixture
+    omega = w * mass.sweights(position)
     objective = ControlObjective(model, t, omega, declared,
                                  [(p.lower, p.upper) for p in parameters])
     start = np.array([p.initial for p in parameters], dtype=np.float64)
     return _fitted(objective, start, mass, position, labels[position])
 
 
+class _Failure(Exception):
+    """A control fit that found no minimum: the reason, and where it stopped."""
+
+    def __init__(self, message: str, theta: FloatArray, minimum: float,
+                 sides: tuple[str, ...]) -> None:
+        super().__init__(message)
+        self.theta, self.minimum, self.sides = theta, minimum, sides
+
+
+def _minimum(objective: ControlObjective, start: FloatArray
+             ) -> tuple[FloatArray, float, tuple[str, ...], list[int], FloatArray, str]:
+    """The minimum: θ, F(θ), the bound sides, the free parameters, the
+    inverse Hessian over them and a message; _Failure when there is none.
+
+    The minimiser's own stop is not the test of convergence (with
+    difference gradients it may stop a little short of the minimum, or end
+    its line search in rounding there): Newton steps follow, up to
+    NEWTON_STEPS while each lowers F and the step left exceeds POLISHED, and
+    the last step left must be at most STEP_TOLERANCE of an error."""
+    theta, _, message = minimise(objective, start)
+    minimum = objective(theta)
+    sides = tuple("lower" if x == lower else "upper" if x == upper else ""
+                  for x, (lower, upper) in zip(theta, objective.bounds))
+    free = [j for j in range(len(theta)) if not sides[j]]
+    runaway = [objective.names[j] for j in range(len(theta))
+               if sides[j] and run_away(objective, theta, j, minimum)]
+    if runaway:
+        raise _Failure(f"the weighted likelihood falls ever more steeply towards the bound "
+                       f"of {runaway}: it is unbounded below (negative sWeights and a "
+                       f"flexible model?)", theta, minimum, sides)
+    lower, upper = np.array(objective.bounds).T
+    for _ in range(NEWTON_STEPS + 1):
+        hessian = objective.hessian(theta, free, minimum)
+        if len(free) and np.any(np.linalg.eigvalsh(hessian) <= 0.0):
+            raise _Failure("the Hessian of the weighted likelihood is not positive definite: "
+                           "no minimum, or a likelihood unbounded below", theta, minimum, sides)
+        inverse = np.linalg.inv(hessian)
+        gradient = objective.gradient(theta)[free]
+        step = newton_step_left(gradient, inverse)
+        moved = theta.copy()
+        moved[free] = np.clip(theta[free] - inverse @ gradient, lower[free], upper[free])
+        value = objective(moved) if step > POLISHED else np.inf
+        if not value < minimum:
+            break
+        theta, minimum = moved, value
+    if step > STEP_TOLERANCE:
+        raise _Failure(f"not converged: the step left to the minimum is {step:.2g} of an "
+                       f"error ({message})", theta, minimum, sides)
+    return (theta, minimum, sides, free, inverse,
+            f"converged (step left {step:.1g} of an error; {message})")
+
+
 def _fitted(objective: ControlObjective, start: FloatArray, mass: MassFit, component: int,
             label: str) -> SWeightedFit:
     """The control fit and its covariances; a failure as success False."""
     size = len(start)
-    nan = np.full(size, np.nan)
-    empty = np.zeros((size, size))
-
-    def outcome(theta: FloatArray, minimum: float, ok: bool, message: str, sides: tuple[str, ...],
-                covariances: tuple[FloatArray, FloatArray, FloatArray] = (empty, empty, empty)
-                ) -> SWeightedFit:
-        errors = [_errors(c) for c in covariances]
-        return SWeightedFit(objective.names, theta, errors[0], covariances[0], errors[1],
-                            covariances[1], errors[2], covariances[2], ok, message, minimum,
-                            sides, label)
-
+    zero = np.zeros((size, size))
+    covariances = [zero, zero, zero]
     try:
-        theta, converged, message = minimise(objective, start)
-        minimum = objective(theta)
-    except NotFinite as error:
-        return outcome(nan, np.nan, False, str(error), ("",) * size)
-    sides = tuple("lower" if x == lower else "upper" if x == upper else ""
-                  for x, (lower, upper) in zip(theta, objective.bounds))
-    try:
-        free = [j for j in range(size) if not sides[j]]
-        runaway = [objective.names[j] for j in range(size)
-                   if sides[j] and run_away(objective, theta, j, minimum)]
-        if runaway:
-            return outcome(theta, minimum, False, f"the weighted likelihood falls ever more "
-                           f"steeply towards the bound of {runaway}: it is unbounded below "
-                           f"(negative sWeights and a flexible model?)", sides)
-        if not converged:
-            return outcome(theta, minimum, False, f"the minimiser stopped: {message}", sides)
-        hessian = objective.hessian(theta, free, minimum)
-        if len(free) and np.any(np.linalg.eigvalsh(hessian) <= 0.0):
-            return outcome(theta, minimum, False, "the Hessian of the weighted likelihood is "
-                           "not positive definite: no minimum, or a likelihood unbounded "
-                           "below", sides)
-        inverse = np.linalg.inv(hessian)
-        step = newton_step_left(objective.gradient(theta)[free], inverse)
-        if step > STEP_TOLERANCE:
-            return outcome(theta, minimum, False, f"not converged: the step left to the "
-                           f"minimum is {step:.2g} of an error ({message})", sides)
+        theta, minimum, sides, free, inverse, message = _minimum(objective, start)
         scores = objective.scores(theta, free)
     except NotFinite as error:
-        return outcome(theta, minimum, False, str(error), sides)
-    block = np.ix_(free, free)
-    covariances = []
-    for part in (sandwich(inverse, influence(mass, component, scores)),
-                 sandwich(inverse, objective.weights[:, None] * scores), inverse):
-        full = np.zeros((size, size))
-        full[block] = part
-        covariances.append(full)
-    held = [f"{objective.names[j]} on its {sides[j]} bound: held fixed, errors NaN"
-            for j in range(size) if sides[j]]
-    text = "; ".join([f"converged (step left {step:.1g} of an error; {message})"] + held)
-    return outcome(theta, minimum, True, text, sides,
-                   (covariances[0], covariances[1], covariances[2]))
+        theta, minimum, sides = np.full(size, np.nan), np.nan, ("",) * size
+        ok, message = False, str(error)
+    except _Failure as failure:
+        theta, minimum, sides = failure.theta, failure.minimum, failure.sides
+        ok, message = False, str(failure)
+    else:
+        ok = True
+        block = np.ix_(free, free)
+        parts = (sandwich(inverse, influence(mass, component, scores)),
+                 sandwich(inverse, objective.weights[:, None] * scores), inverse)
+        for k, part in enumerate(parts):
+            covariances[k] = zero.copy()
+            covariances[k][block] = part
+        message = "; ".join([message] + [
+            f"{objective.names[j]} on its {sides[j]} bound: held fixed, errors NaN"
+            for j in range(size) if sides[j]])
+    errors = [_errors(c) for c in covariances]
+    return SWeightedFit(objective.names, theta, errors[0], covariances[0], errors[1],
+                        covariances[1], errors[2], covariances[2], ok, message, minimum,
+                        sides, label)
 
 
 def _errors(covariance: FloatArray) -> FloatArray:
