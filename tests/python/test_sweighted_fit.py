@@ -4,6 +4,8 @@ chain, and the inputs it rejects."""
 
 from __future__ import annotations
 
+import re
+
 import numpy as np
 import pytest
 
@@ -171,17 +173,83 @@ def test_full_errors_reduce_to_fixed_sweights_when_every_component_has_one_contr
 
 
 def test_a_bootstrap_of_the_whole_chain_agrees_with_the_full_error():
-    # 300 signal among 4800 events: the inverse Hessian's error is 20 %
-    # too small here, the full one within the bootstrap's own error.
+    # 600 signal among 3600 events: the inverse Hessian's error is too
+    # small here, the full one within the bootstrap's own error.
     fit, (mass, t, _, _) = fitted(column=1, weighted=False, model=decay_on(10.0),
-                                  parameters=LIFETIME, n_signal=300, n_background=4500)
+                                  parameters=LIFETIME, n_signal=600, n_background=3000)
     rng = np.random.default_rng(7)
     taus = []
-    for _ in range(120):
+    for _ in range(100):
         rows = np.repeat(np.arange(len(t)), rng.poisson(1.0, len(t)))
         result = tarnwick.splot(mass[rows], PDFS, shape_parameters=SHAPES)
         replica = diagnostics.fit_sweighted(result, mass[rows], PDFS, decay_on(10.0),
                                             LIFETIME, control=t[rows], shape_parameters=SHAPES)
+        assert replica.success, replica.message
         taus.append(replica.values[0])
-    spread = np.std(taus, ddof=1)
-    assert spread == pytest.approx(fit.errors[0], rel=2 / np.sqrt(2 * (len(taus) - 1)))
+    spread, precision = np.std(taus, ddof=1), 2 / np.sqrt(2 * (len(taus) - 1))
+    assert spread == pytest.approx(fit.errors[0], rel=precision)
+    assert fit.hessian_errors[0] < spread * (1 - precision)
+
+
+def cosine(t, values):
+    """1 − c cos 2π(t − ½) on [0, 1]: zero at t = ½ when c = 1."""
+    return 1.0 - values["c"] * np.cos(2 * np.pi * (t - 0.5))
+
+
+@pytest.mark.parametrize("upper, message", [
+    (1.0, "density is 0.0 at event .* unbounded below"),
+    (0.999, "falls ever more steeply towards the bound of \\['c'\\]"),
+])
+def test_a_likelihood_unbounded_below_is_reported_not_fitted(upper, message):
+    # The events below the peak, whose signal sWeights are negative, sit at
+    # t = ½: the weighted likelihood grows without limit as h(½) → 0.
+    mass, control, _ = sample(3, 1000, 3000)
+    t = np.where(mass[:, 0] < 0.15, 0.5, control[:, 0])
+    result = tarnwick.splot(mass, PDFS, shape_parameters=SHAPES)
+    fit = diagnostics.fit_sweighted(result, mass, PDFS, cosine,
+                                    [tarnwick.ShapeParameter("c", 0.0, -0.9, upper)],
+                                    control=t, shape_parameters=SHAPES)
+    assert not fit.success
+    assert re.search(message, fit.message), fit.message
+    assert np.isnan(fit.errors).all()
+
+
+def test_a_parameter_ending_on_its_bound_has_nan_errors_and_its_side():
+    fit, _ = fitted(weighted=False, same_control=True)
+    assert fit.success and fit.at_bound == ("upper", "") and fit.values[0] == 1.2
+    assert np.isnan([fit.errors[0], fit.static_errors[0], fit.hessian_errors[0]]).all()
+    assert not fit.covariance[0].any() and np.isfinite(fit.errors[1]) and fit.errors[1] > 0
+    assert "a on its upper bound" in fit.message
+
+
+def _no_convergence(mass, control, w):
+    return dict(result=tarnwick.splot(mass, PDFS, shape_parameters=SHAPES, max_steps=1))
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda m, t, w: dict(control=t[:-1]), "control has shape \\(999,\\), expected 1000"),
+    (lambda m, t, w: dict(component="kaon"), "no component is named 'kaon'"),
+    (lambda m, t, w: dict(component=2), "component 2 is out of range"),
+    (lambda m, t, w: dict(parameters=POLYNOMIAL + [tarnwick.ShapeParameter("c", 0.0)]),
+     "parameters \\['c'\\] are not read by the control model"),
+    (lambda m, t, w: dict(parameters=POLYNOMIAL[:1]), "the control model reads 'b'"),
+    (_no_convergence, "result: the fit did not converge"),
+    (lambda m, t, w: dict(weights=w), "sWeights computed from data, pdfs and weights are not"),
+    (lambda m, t, w: dict(data=m[::-1]), "sWeights computed from data"),
+    (lambda m, t, w: dict(pdfs=PDFS[:1]), "1 PDFs given for a fit of 2 components"),
+])
+def test_inputs_that_do_not_belong_together_are_rejected_before_any_fit(change, message):
+    mass, control, w = sample(2, 300, 700)
+    calls = []
+
+    def model(t, values):
+        calls.append(dict(values))
+        return polynomial(t, values)
+
+    arguments = dict(result=tarnwick.splot(mass, PDFS, shape_parameters=SHAPES), data=mass,
+                     pdfs=PDFS, model=model, parameters=POLYNOMIAL, control=control[:, 0],
+                     shape_parameters=SHAPES, names=NAMES)
+    arguments.update(change(mass, control[:, 0], w))
+    with pytest.raises(ValueError, match=message):
+        diagnostics.fit_sweighted(**arguments)
+    assert len(calls) <= 1

@@ -38,6 +38,7 @@ C. Langenbruch, M. Schmelling, Nucl. Instrum. Meth. A 1040 (2022) 167270).
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Sequence
 
 import numpy as np
 
@@ -73,7 +74,7 @@ class MassFit:
         return combine(self.sweight_matrix[component], self.densities) / self.mixture()
 
 
-def combine(coefficients: FloatArray, rows: FloatArray) -> FloatArray:
+def combine(coefficients: FloatArray, rows: FloatArray | Sequence[FloatArray]) -> FloatArray:
     """Σ_k coefficients[k] rows[k], one row."""
     total: FloatArray = coefficients[0] * rows[0]
     for coefficient, row in zip(coefficients[1:], rows[1:]):

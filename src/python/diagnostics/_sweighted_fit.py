@@ -295,7 +295,7 @@ def _minimum(objective: ControlObjective, start: FloatArray
         if len(free) and np.any(np.linalg.eigvalsh(hessian) <= 0.0):
             raise _Failure("the Hessian of the weighted likelihood is not positive definite: "
                            "no minimum, or a likelihood unbounded below", theta, minimum, sides)
-        inverse = np.linalg.inv(hessian)
+        inverse: FloatArray = np.linalg.inv(hessian).astype(np.float64)
         gradient = objective.gradient(theta)[free]
         step = newton_step_left(gradient, inverse)
         moved = theta.copy()
