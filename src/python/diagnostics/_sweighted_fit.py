@@ -96,9 +96,12 @@ class _RecordingValues(dict[str, float]):
     def __init__(self, values: dict[str, float]) -> None:
         super().__init__(values)
         self.read: set[str] = set()
+        self.missing: str | None = None
 
     def __getitem__(self, key: str) -> float:
         self.read.add(key)
+        if key not in self:
+            self.missing = key
         return super().__getitem__(key)
 
     def get(self, key: str, default: Any = None) -> Any:
@@ -128,9 +131,11 @@ def _probe(model: Model, control: FloatArray, parameters: Sequence[tarnwick.Shap
     values = _RecordingValues({p.name: float(p.initial) for p in parameters})
     try:
         density = np.asarray(model(control, values), dtype=np.float64)
-    except KeyError as error:
-        raise ValueError(f"the control model reads {error}, which parameters does not "
-                         f"declare") from None
+    except KeyError:
+        if values.missing is None:
+            raise
+        raise ValueError(f"the control model reads {values.missing!r}, which parameters does "
+                         f"not declare") from None
     unread = [name for name in values if name not in values.read]
     if unread:
         raise ValueError(f"parameters {unread} are not read by the control model (it reads "
