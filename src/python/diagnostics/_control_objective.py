@@ -146,9 +146,8 @@ def minimise(objective: ControlObjective, start: FloatArray) -> tuple[FloatArray
     and its message.
 
     TNC keeps to box bounds by projection, so a parameter can end exactly
-    on its bound, and runs without BLAS: scipy's L-BFGS-B, which calls BLAS
-    every iteration, took 10–30 ms per iteration on a loaded machine, for
-    any number of events."""
+    on its bound. scipy's L-BFGS-B took 13–35 ms per call of its core on a
+    loaded machine (its BLAS threads), whatever the number of events."""
     optimize = optional_module("scipy.optimize")
     scale = np.maximum(np.abs(start), 1.0)
 
