@@ -220,6 +220,12 @@ def test_a_parameter_ending_on_its_bound_has_nan_errors_and_its_side():
     assert np.isnan([fit.errors[0], fit.static_errors[0], fit.hessian_errors[0]]).all()
     assert not fit.covariance[0].any() and np.isfinite(fit.errors[1]) and fit.errors[1] > 0
     assert "a on its upper bound" in fit.message
+    # The only parameter on its bound, 2.76 (not 2.76 / 11 · 11 in floating
+    # point: the minimiser works in units of the start value).
+    alone, _ = fitted(column=1, model=decay_on(10.0),
+                      parameters=[tarnwick.ShapeParameter("tau", 11.0, 2.76, 20.0)])
+    assert alone.values[0] == 2.76 and alone.at_bound == ("lower",)
+    assert np.isnan(alone.errors).all() and not alone.covariance.any()
 
 
 def _no_convergence(mass, control, w):

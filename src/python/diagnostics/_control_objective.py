@@ -8,8 +8,9 @@ then reports failure rather than a number:
 * a value of F that is not finite (the density zero, negative or NaN at an
   event) stops the minimiser at once;
 * a parameter that ends on a bound where F is concave along it, falling ever
-  more steeply towards the bound, marks a run-away: a genuine minimum on a
-  bound has F convex there;
+  more steeply towards the bound, and falls there through the events of
+  negative weight alone (those of positive weight would rise), marks a
+  run-away;
 * a Hessian of the free parameters that is not positive definite, or a
   Newton step left to the minimum larger than 10⁻³ of an error, marks a
   point that is no minimum.
@@ -32,7 +33,8 @@ from ._model import FloatArray, optional_module
 STEP_TOLERANCE = 1e-3
 MAX_EVALUATIONS = 500
 TNC_OPTIONS: dict[str, float] = {}
-FORWARD_STEP_FACTOR = float(np.finfo(np.float64).eps) ** 0.5
+EPSILON = float(np.finfo(np.float64).eps)
+FORWARD_STEP_FACTOR = EPSILON ** 0.5
 
 Model = Callable[[FloatArray, dict[str, float]], Any]
 
@@ -66,6 +68,12 @@ class ControlObjective:
         if not np.isfinite(total):
             self._not_finite(theta)
         return -total
+
+    def parts(self, theta: FloatArray) -> tuple[float, float]:
+        """F's sums over the events of positive and of negative weight."""
+        terms = -self.weights * self.log_density(theta)
+        negative = self.weights < 0.0
+        return float(np.sum(terms[~negative])), float(np.sum(terms[negative]))
 
     def _logs(self, theta: FloatArray) -> FloatArray:
         self.calls += 1
@@ -160,15 +168,33 @@ def minimise(objective: ControlObjective, start: FloatArray) -> tuple[FloatArray
                                options={"maxfun": MAX_EVALUATIONS, **TNC_OPTIONS})
     theta = np.clip(fitted.x * scale, [b[0] for b in objective.bounds],
                     [b[1] for b in objective.bounds])
+    # A bound reached in the scaled coordinates comes back within rounding
+    # of the declared one: it is that bound.
+    for j, bounds_j in enumerate(objective.bounds):
+        for bound in bounds_j:
+            if abs(theta[j] - bound) <= 4.0 * EPSILON * max(abs(bound), scale[j]):
+                theta[j] = bound
     return theta, bool(fitted.success), str(fitted.message)
 
 
 def run_away(objective: ControlObjective, theta: FloatArray, j: int, minimum: float) -> bool:
-    """Whether F is concave along parameter j at its bound: falling ever more
-    steeply towards it, the sign of a likelihood unbounded below."""
+    """Whether F runs away towards the bound of parameter j: concave along it
+    there, falling ever more steeply, and falling only through the events of
+    negative weight while those of positive weight alone would rise.
+
+    (Concavity alone is no proof: a lifetime's F is concave far above its
+    minimum, where the positive weights pull back from a lower bound.)"""
     curvature = sum(c * (minimum if o == 0.0 else objective(objective.shifted(theta, j, o)))
                     for o, c in curvature_stencil(float(theta[j]), objective.bounds[j]))
-    return bool(curvature < 0.0)
+    if not curvature < 0.0:
+        return False
+    inward = next(o for o, _ in curvature_stencil(float(theta[j]), objective.bounds[j])
+                  if o != 0.0)
+    at_bound = objective.parts(theta)
+    inside = objective.parts(objective.shifted(theta, j, inward))
+    positive_rises = at_bound[0] >= inside[0]
+    negative_falls = at_bound[1] < inside[1]
+    return bool(positive_rises and negative_falls)
 
 
 def newton_step_left(gradient: FloatArray, inverse_hessian: FloatArray) -> float:

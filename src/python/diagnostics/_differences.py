@@ -51,9 +51,10 @@ def slope_stencil(value: float, bounds: Bounds, *, curvature: bool = False) -> S
         return [(0.0, -1.5 / step), (step, 2.0 / step), (2.0 * step, -0.5 / step)]
     if value - 2.0 * step >= lower:
         return [(0.0, 1.5 / step), (-step, -2.0 / step), (-2.0 * step, 0.5 / step)]
-    # An interval narrower than two steps: the widest central difference in it.
+    # An interval narrower than two steps: the widest central difference in
+    # it; none on a bound of such an interval (the parameter is then fixed).
     step = min(value - lower, upper - value)
-    return [(step, 0.5 / step), (-step, -0.5 / step)]
+    return [(step, 0.5 / step), (-step, -0.5 / step)] if step > 0.0 else []
 
 
 def curvature_stencil(value: float, bounds: Bounds) -> Stencil:
@@ -67,6 +68,8 @@ def curvature_stencil(value: float, bounds: Bounds) -> Stencil:
     if direction < 0.0 and value - 3.0 * step < lower:
         step = min(value - lower, upper - value)
         square = step * step
+        if step == 0.0:
+            return []
         return [(step, 1.0 / square), (0.0, -2.0 / square), (-step, 1.0 / square)]
     return [(direction * k * step, c / square)
             for k, c in enumerate((2.0, -5.0, 4.0, -1.0))]

@@ -87,6 +87,8 @@ def influence(mass: MassFit, component: int, scores: FloatArray) -> FloatArray:
     parameters with the scores s_i = ∂ ln h_i / ∂θ, shape (n_events,
     n_parameters) (module docstring)."""
     w, v_matrix = mass.weights, mass.sweight_matrix
+    if scores.shape[1] == 0:
+        return np.empty((len(w), 0))
     inverse_f = 1.0 / mass.mixture()
     u = mass.densities * inverse_f                                 # u_{k,i}, (K, n)
     s = np.ascontiguousarray(scores.T)                             # s_{p,i}, (P, n)
