@@ -32,7 +32,6 @@ from ._model import FloatArray, optional_module
 # anything a user could see.
 STEP_TOLERANCE = 1e-3
 MAX_EVALUATIONS = 500
-TNC_OPTIONS: dict[str, float] = {}
 EPSILON = float(np.finfo(np.float64).eps)
 FORWARD_STEP_FACTOR = EPSILON ** 0.5
 
@@ -165,7 +164,7 @@ def minimise(objective: ControlObjective, start: FloatArray) -> tuple[FloatArray
 
     bounds = [(lower / s, upper / s) for (lower, upper), s in zip(objective.bounds, scale)]
     fitted = optimize.minimize(scaled, start / scale, jac=True, method="TNC", bounds=bounds,
-                               options={"maxfun": MAX_EVALUATIONS, **TNC_OPTIONS})
+                               options={"maxfun": MAX_EVALUATIONS})
     theta = np.clip(fitted.x * scale, [b[0] for b in objective.bounds],
                     [b[1] for b in objective.bounds])
     # A bound reached in the scaled coordinates comes back within rounding
