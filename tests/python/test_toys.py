@@ -107,3 +107,26 @@ def test_a_study_on_a_cluster_equals_the_local_one():
                                        client=client, **kwargs)
     np.testing.assert_array_equal(local.values, remote.values)
     np.testing.assert_array_equal(local.errors, remote.errors)
+
+
+def test_a_control_variable_is_drawn_and_fitted_with_sweights_in_every_toy():
+    lifetimes = (1.5, 0.5)
+    generators = [models.Exponential(column=0, window=(0.0, 10.0), slope=-1.0 / tau)
+                  for tau in lifetimes]
+
+    def decay(t, values):
+        tau = values["tau"]
+        return np.exp(-t / tau) / (tau * -np.expm1(-10.0 / tau))
+
+    control = diagnostics.ToyControl(generators, decay,
+                                     [tarnwick.ShapeParameter("tau", 1.0, 0.1, 5.0)],
+                                     {"tau": lifetimes[0]})
+    study = diagnostics.toy_study(standard_models(), [400.0, 800.0], TRUTH,
+                                  shape_parameters=declarations(), n_toys=40, seed=5,
+                                  control=control, progress=False)
+    assert study.parameters[-1] == "tau" and study.n_failed == 0
+    tau = study.values[:, -1]
+    assert np.all(np.abs(tau - 1.5) < 5 * study.errors[:, -1])
+    # The full errors exceed the inverse Hessian's, which do not cover.
+    assert np.all(study.errors[:, -1] > study.hessian_errors[:, 0])
+    assert "tau (inverse Hessian)" in str(study)

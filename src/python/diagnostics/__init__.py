@@ -14,6 +14,8 @@ installed and only by the functions that need them.
   discriminating ones within each component (and Kendall's τ on a sample);
 * ``weighted_covariance`` — the sandwich covariance of a fit with event
   weights, whose errors cover where the inverse Hessian's do not;
+* ``fit_sweighted`` — the fit of a control model with one component's
+  sWeights, with errors that include the mass fit's fluctuations;
 * ``bootstrap`` — replicate fits over resampled events;
 * ``toy_study`` — datasets drawn from the models and fitted again: pulls,
   widths and coverage;
@@ -43,6 +45,7 @@ from ._normalisation import Normalisation, normalisation
 from ._plots import plot_fit, plot_sweighted
 from ._progress import ProgressPdfs, with_progress
 from ._summary import Summary, summary
+from ._sweighted_fit import SWeightedFit, fit_sweighted
 from ._toys import ToyControl, ToyStudy, toy_study
 from ._weighted import WeightedCovariance, weighted_covariance
 
@@ -65,6 +68,8 @@ __all__ = [
     "kendall_tau",
     "weighted_covariance",
     "WeightedCovariance",
+    "fit_sweighted",
+    "SWeightedFit",
     "bootstrap",
     "Bootstrap",
     "apply_sweights",

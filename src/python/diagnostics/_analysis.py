@@ -18,7 +18,7 @@ import numpy.typing as npt
 import tarnwick
 
 from . import (_apply, _bootstrap, _checks, _independence, _normalisation, _plots, _summary,
-               _weighted)
+               _sweighted_fit, _toys, _weighted)
 from ._model import FloatArray, Pdf, as_events, check_index, component_labels, optional_module
 from ._table import Table, Tabular
 
@@ -279,8 +279,28 @@ class SPlot(Tabular):
         return _plots.plot_sweighted(self.result, self.data, self.column(column), component,
                                      truth, names=self.names, **kwargs)
 
-    # The methods of further diagnostics (fit_sweighted, normalisation) and
-    # of toy studies go here, each a call of its function with _inputs().
+    def fit_sweighted(self, model: Pdf, parameters: Sequence[tarnwick.ShapeParameter], *,
+                      control: Any, component: int | str = 0) -> _sweighted_fit.SWeightedFit:
+        """The control model fitted with `component`'s sWeights; `control` is
+        an array of one value per event or a column of the data (by index or
+        name)."""
+        values = (self.data.T[self.column(control)] if isinstance(control, (str, int))
+                  else control)
+        return _sweighted_fit.fit_sweighted(self.result, self.data, self.pdfs, model,
+                                            parameters, control=values, component=component,
+                                            **self._inputs())
+
+    def toy_study(self, n_toys: int, seed: int, *, control: _toys.ToyControl | None = None,
+                  client: Any = None, progress: bool = True) -> _toys.ToyStudy:
+        """Toys drawn from the fitted model (its yields and shape parameters
+        as the truth) and fitted as this fit was; the PDFs must be models of
+        tarnwick.models, which draw events."""
+        result = self.result
+        return _toys.toy_study(self.pdfs, result.yields, dict(result.shape_parameters),
+                               shape_parameters=self.shape_parameters, n_toys=n_toys,
+                               seed=seed, control=control, client=client, names=self.names,
+                               progress=progress, max_steps=self.max_steps,
+                               tolerance=self.tolerance)
 
     # -- display and pickling --------------------------------------------
 

@@ -21,8 +21,7 @@ of D is then Σ_i f_j f_k / m_i², the yield block of H itself.
 from __future__ import annotations
 
 import dataclasses
-import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -30,12 +29,9 @@ import numpy.typing as npt
 import tarnwick
 
 from ._belongs import check_belongs
-from ._model import FloatArray, Pdf, densities, parameter_names
+from ._differences import declared_bounds, density_slope
+from ._model import FloatArray, Pdf, parameter_names
 from ._table import Table, Tabular, convergence_note
-
-# The finite-difference step factor: the cube root of the machine epsilon,
-# which balances truncation against rounding for a central difference.
-STEP_FACTOR = float(np.finfo(np.float64).eps) ** (1.0 / 3.0)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -72,39 +68,6 @@ class WeightedCovariance(Tabular):
                             "inverse Hessian",
                       header=("parameter", "value", "inverse Hessian", "sandwich", "ratio"),
                       rows=rows, notes=convergence_note(self.fit_success, self.fit_message))]
-
-
-def _bounds(shape_parameters: Sequence[tarnwick.ShapeParameter] | None,
-            names: Sequence[str]) -> dict[str, tuple[float, float]]:
-    if shape_parameters is None:
-        return {name: (-math.inf, math.inf) for name in names}
-    return {parameter.name: (parameter.lower, parameter.upper)
-            for parameter in shape_parameters}
-
-
-def _density_slope(events: FloatArray, pdfs: Sequence[Pdf], shape: Mapping[str, float],
-                   name: str, bounds: tuple[float, float]) -> FloatArray:
-    """∂f_k(i)/∂θ for shape parameter `name`, by a central difference, or a
-    three-point one-sided difference where the step would cross a bound."""
-    value = shape[name]
-    lower, upper = bounds
-    step = STEP_FACTOR * max(abs(value), 1.0)
-
-    def at(offset: float) -> FloatArray:
-        return densities(events, pdfs, {**shape, name: value + offset})
-
-    slope: FloatArray
-    if value - step >= lower and value + step <= upper:
-        slope = (at(step) - at(-step)) / (2.0 * step)
-    elif value + 2.0 * step <= upper:
-        slope = (-3.0 * at(0.0) + 4.0 * at(step) - at(2.0 * step)) / (2.0 * step)
-    elif value - 2.0 * step >= lower:
-        slope = (3.0 * at(0.0) - 4.0 * at(-step) + at(-2.0 * step)) / (2.0 * step)
-    else:
-        # An interval narrower than two steps: the widest central difference in it.
-        step = min(value - lower, upper - value)
-        slope = (at(step) - at(-step)) / (2.0 * step)
-    return slope
 
 
 def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
@@ -172,10 +135,10 @@ def weighted_covariance(result: tarnwick.SPlotResult, data: npt.ArrayLike,
 
     scores = np.zeros((len(events), len(parameters)))
     scores[:, :n_yields] = f / mixture[:, None]
-    bounds = _bounds(shape_parameters, parameters[n_yields:])
+    bounds = declared_bounds(shape_parameters, parameters[n_yields:])
     for j, name in enumerate(parameters[n_yields:], start=n_yields):
         if j in free:
-            slope = _density_slope(events, pdfs, shape, name, bounds[name])
+            slope = density_slope(events, pdfs, shape, name, bounds[name])
             scores[:, j] = (slope @ yields) / mixture
 
     block = np.ix_(free, free)
