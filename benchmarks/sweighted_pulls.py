@@ -26,13 +26,17 @@ from __future__ import annotations
 
 import argparse
 import math
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
-import tarnwick
-from mass_problems import exp_density, gauss_density, sample_exp, sample_gauss
-from tarnwick import diagnostics
+# The problems live with the tests, which check them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
+import tarnwick  # noqa: E402
+from mass_problems import exp_density, gauss_density, sample_exp, sample_gauss  # noqa: E402
+from tarnwick import diagnostics  # noqa: E402
 
 T_MAX = 10.0
 SETUPS = {  # signal, background, μ, σ, slope, τ signal, τ background
