@@ -78,6 +78,8 @@ for tool in cc c++ ar ranlib; do
 done
 export ZIG_GLOBAL_CACHE_DIR=$root/build/zig-cache ZIG_LOCAL_CACHE_DIR=$root/build/zig-cache
 echo "zig $(python -m ziglang version) for x86_64-linux-gnu.2.28 (cache $ZIG_GLOBAL_CACHE_DIR)"
+# The Eigen of build/venv (cmeel-eigen, a build requirement) for every wheel
+# and harness: one include path for all of them.
 eigen=$(python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/cmeel.prefix/share/eigen3/cmake
 
 logs=$(mktemp -d)
@@ -130,8 +132,9 @@ harness_for() {
   # An absolute interpreter path: CMake would take a relative one from the
   # build folder, miss it and fall back to whichever Python it finds first.
   # Debug compiles in half the time, and the harness's tests are small.
-  configure "$build" Debug -DTARNWICK_BUILD_PYTHON=ON \
-    -DTARNWICK_BUILD_BENCHMARKS=OFF -DPython_EXECUTABLE="$root/$python" &&
+  # The Eigen of build/venv, as for the wheels: the test venv has none.
+  configure "$build" Debug -DTARNWICK_BUILD_PYTHON=ON -DTARNWICK_BUILD_BENCHMARKS=OFF \
+    -DPython_EXECUTABLE="$root/$python" -DEigen3_DIR="$eigen" &&
   cmake --build "$build" --parallel "$jobs" --target tarnwick_adapter_harness >&2 || return 1
   # The harness's tests skip when it cannot be imported; here that is a failure.
   if [ ! -f "$build/tests/python/_adapter_harness$suffix" ]; then
