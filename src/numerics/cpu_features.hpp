@@ -25,6 +25,29 @@
 
 namespace tarnwick::numerics {
 
+// The words of the processor's answers that the detection reads: CPUID leaf
+// 1's ECX, leaf 7 subleaf 0's EBX (zero where the processor has no leaf 7)
+// and the extended control register XCR0 (read with XGETBV; zero where the
+// operating system has not enabled XSAVE, CPUID.1:ECX.OSXSAVE clear).
+struct CpuidWords {
+  unsigned leaf1_ecx;
+  unsigned leaf7_ebx;
+  unsigned long long xcr0;
+};
+
+// Which TARNWICK_TARGET_* code may run.
+struct CpuFeatures {
+  bool avx2;
+  bool avx2_fma;
+  bool avx512;
+};
+
+// The features the words grant: an instruction set counts only where the
+// processor has it and the operating system saves its registers on a
+// context switch (XCR0's SSE and AVX state for YMM; opmask, ZMM_Hi256 and
+// Hi16_ZMM as well for AVX-512).
+[[nodiscard]] CpuFeatures decode_cpu_features(const CpuidWords& words);
+
 // Whether the processor runs TARNWICK_TARGET_AVX2 code; false off x86-64.
 [[nodiscard]] bool cpu_has_avx2();
 // Whether it runs TARNWICK_TARGET_AVX2_FMA code.
