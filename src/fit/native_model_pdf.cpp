@@ -6,6 +6,7 @@
 
 #include "fit/float_repr.hpp"
 #include "fit/normal_mass.hpp"
+#include "fit/vector_exp.hpp"
 
 namespace tarnwick::fit {
 namespace {
@@ -41,7 +42,7 @@ void gaussian(double low, double high, double mu, double sigma, std::span<const 
     const double d = x[i] - mu;
     out[i] = d * d * factor + offset;
   }
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = std::exp(out[i]);
+  exp_in_place({out, x.size()});
   if (scale != 1.0) {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] *= scale;
   }
@@ -55,7 +56,7 @@ void exponential(double low, double high, double slope, std::span<const double> 
   const double mass = slope == 0.0 ? high - low : -std::expm1(-rate * (high - low)) / rate;
   const double scale = 1.0 / mass;
   for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - edge) * slope;
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = std::exp(out[i]);
+  exp_in_place({out, x.size()});
   if (scale != 1.0) {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] *= scale;
   }
