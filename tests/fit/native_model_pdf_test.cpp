@@ -9,6 +9,7 @@
 
 #include "fit/float_repr.hpp"
 #include "fit/normal_mass.hpp"
+#include "fit/vector_exp.hpp"
 
 namespace tarnwick::fit {
 namespace {
@@ -84,6 +85,26 @@ TEST(NormalMass, ErfcxMatchesTheScaledComplementOnBothSidesOfTheSeriesSwitch) {
     EXPECT_NEAR(erfcx(z) / static_cast<double>(expected), 1.0, z < 100.0 ? kRelative : 1e-8)
         << z;
   }
+}
+
+TEST(VectorExp, StaysWithinAnUlpOfStdExpAndHandsTheEdgesToIt) {
+  // 1000 points across the fast range, then its edges and beyond: subnormal
+  // and zero results, overflow, NaN (blocks of 256 mix both paths).
+  std::vector<double> x;
+  for (int i = 0; i < 1000; ++i) x.push_back(-708.0 + 1416.0 * i / 999.0 + 1e-3 * (i % 7));
+  for (const double edge : {-708.0, 708.0, -708.5, -745.0, -800.0, 709.7, 710.0}) x.push_back(edge);
+  x.push_back(NAN);
+  std::vector<double> y = x;
+  exp_in_place(y);
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+    const double expected = std::exp(x[i]);
+    if (std::fabs(x[i]) > 708.0) {
+      EXPECT_EQ(y[i], expected) << x[i];
+    } else {
+      EXPECT_LE(std::fabs(y[i] - expected), std::nextafter(expected, INFINITY) - expected) << x[i];
+    }
+  }
+  EXPECT_TRUE(std::isnan(y.back()));
 }
 
 TEST(FloatRepr, WritesTheShortestRoundTripInBothLayouts) {
