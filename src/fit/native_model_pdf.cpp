@@ -83,7 +83,8 @@ void evaluate_native_model(const NativeModel& model, std::span<const double> p,
       break;
   }
   for (std::size_t i = 0; i < x.size(); ++i) {
-    if (!(x[i] >= model.low && x[i] <= model.high)) out[i] = 0.0;
+    const bool inside = x[i] >= model.low && x[i] <= model.high;
+    out[i] = inside ? out[i] : 0.0;
   }
 }
 
