@@ -12,6 +12,7 @@
 #include "numerics/log_four_lanes.hpp"
 #include "numerics/log_range.hpp"
 #include "numerics/mixture.hpp"
+#include "numerics/vector_exp.hpp"
 
 namespace tarnwick::numerics {
 
@@ -22,6 +23,18 @@ std::optional<std::size_t> first_invalid_density(std::span<const double> values)
   constexpr DensityBlockTest test = densities_valid;
 #endif
   return scan_densities(values, test);
+}
+
+void exp_in_place(std::span<double> values) noexcept {
+  using Exp = void (*)(std::span<double>) noexcept;
+#ifdef TARNWICK_X86_64
+  static const Exp exp = cpu_has_avx512()     ? avx512::exp_in_place
+                         : cpu_has_avx2_fma() ? avx2::exp_in_place
+                                              : portable_exp_in_place;
+#else
+  constexpr Exp exp = portable_exp_in_place;
+#endif
+  exp(values);
 }
 
 namespace {

@@ -40,7 +40,13 @@ bool portable_two_component_mixture(const double* f0, const double* f1, double y
 // The library's log of every value (exact_log.cpp).
 std::size_t library_log(std::span<const double> x, std::span<double> out);
 
+// exp over an array, as exp_in_place (vector_exp.hpp). Portable in
+// vector_exp.cpp.
+void portable_exp_in_place(std::span<double> values) noexcept;
+
 namespace avx2 {
+// vector_exp_avx2.cpp (needs AVX2 and FMA)
+void exp_in_place(std::span<double> values) noexcept;
 // density_scan_avx2.cpp
 [[nodiscard]] bool densities_valid(const double* v, std::size_t n);
 // mixture_avx2.cpp
@@ -49,6 +55,8 @@ bool two_component_mixture(const double* f0, const double* f1, double y0, double
 }  // namespace avx2
 
 namespace avx512 {
+// vector_exp_avx512.cpp
+void exp_in_place(std::span<double> values) noexcept;
 // The most components the eight-lane pass takes.
 inline constexpr std::size_t kEightLaneMostComponents = 16;
 // The range with the eight-lane logarithm (log_terms_eight_lanes.cpp), for

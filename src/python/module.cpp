@@ -6,6 +6,7 @@
 #include "module_state.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "python/native_model.hpp"
 #include "python/shape_parameter.hpp"
 #include "python/splot.hpp"
 #include "python/splot_result.hpp"
@@ -61,6 +62,12 @@ int exec_module(PyObject* module) noexcept {
     return -1;
   }
   if (add_public(module, "SPlotError", Py_XNewRef(splot_error_type())) < 0) {
+    return -1;
+  }
+  // The count of native model evaluations, for tests; not part of __all__.
+  PyRef native_evaluations = PyRef::steal(make_native_evaluations_function(module));
+  if (!native_evaluations ||
+      PyModule_AddObjectRef(module, "_native_model_evaluations", native_evaluations.get()) < 0) {
     return -1;
   }
   // The project's version, given by the build; not part of __all__.

@@ -13,6 +13,7 @@
 #include "error_mapping.hpp"
 #include "fit/splot.hpp"
 #include "module_state.hpp"
+#include "native_model.hpp"
 #include "numpy_api.hpp"
 #include "pdf_adapter.hpp"
 #include "py_ref.hpp"
@@ -131,13 +132,14 @@ std::optional<std::vector<std::vector<double>>> probe_pdfs(
 
 // The fit engine's view of the PDFs: one adapter per PDF, its cache seeded
 // with the probe output at the initial point, all sharing `interruption`
-// and `exception_note`.
+// and `exception_note`. A library model is evaluated natively, any other
+// PDF through Python.
 struct Adapters {
-  std::vector<std::unique_ptr<PythonParametricPdf>> owned;
+  std::vector<std::unique_ptr<fit::ParametricPdf>> owned;
   std::vector<fit::ParametricPdf*> pdfs;
 };
 
-Adapters make_adapters(const SPlotArguments& arguments, std::size_t n_events,
+Adapters make_adapters(const SPlotArguments& arguments, const fit::EventView& events,
                        std::vector<std::vector<double>>&& probe_outputs,
                        const fit::ParameterMap& initial_point, FitInterruption& interruption,
                        PdfExceptionNote& exception_note) {
@@ -145,9 +147,17 @@ Adapters make_adapters(const SPlotArguments& arguments, std::size_t n_events,
   adapters.owned.reserve(arguments.pdfs.size());
   adapters.pdfs.reserve(arguments.pdfs.size());
   for (std::size_t i = 0; i < arguments.pdfs.size(); ++i) {
-    adapters.owned.push_back(std::make_unique<PythonParametricPdf>(
-        arguments.pdfs[i].get(), arguments.data.get(), i, n_events, std::move(probe_outputs[i]),
-        initial_point, interruption, exception_note));
+    PyObject* pdf = arguments.pdfs[i].get();
+    if (auto model = read_native_model(pdf, events.width())) {
+      adapters.owned.push_back(std::make_unique<NativeModelAdapter>(
+          std::move(*model), pdf, arguments.data.get(), events, i, std::move(probe_outputs[i]),
+          initial_point,
+          interruption, exception_note));
+    } else {
+      adapters.owned.push_back(std::make_unique<PythonParametricPdf>(
+          pdf, arguments.data.get(), i, events.size(), std::move(probe_outputs[i]),
+          initial_point, interruption, exception_note));
+    }
     adapters.pdfs.push_back(adapters.owned.back().get());
   }
   return adapters;
@@ -181,7 +191,7 @@ PyObject* run_splot(PyObject* module, PyObject* const* args, std::size_t nargs,
   }
   FitInterruption interruption;
   PdfExceptionNote exception_note;
-  const Adapters adapters = make_adapters(arguments, events.size(), std::move(*probe_outputs),
+  const Adapters adapters = make_adapters(arguments, events, std::move(*probe_outputs),
                                           initial_point, interruption, exception_note);
   auto outcome = fit::splot(events, adapters.pdfs, *shape_parameters, std::move(*config));
   if (interruption.pending()) {

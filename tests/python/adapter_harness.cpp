@@ -6,17 +6,22 @@
 //   adapter.evaluate_batch(parameters) -> numpy array (a copy of the view)
 //   adapter.first_invalid(parameters) -> int or None (the density test's verdict)
 //   adapter.interrupted -> bool
+//   native_densities(model, data, parameters) -> numpy array, the native
+//       evaluation of a library model (None when the model, or the model at
+//       that point, is not evaluated natively)
 //
 // An engine error is raised as RuntimeError with its display text.
 #include <Python.h>
 
 #include <array>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "error_mapping.hpp"
+#include "native_model.hpp"
 #include "numpy_api.hpp"
 #include "pdf_adapter.hpp"
 #include "py_ref.hpp"
@@ -177,6 +182,40 @@ int exec_harness(PyObject* module) noexcept {
   return status;
 }
 
+PyObject* native_densities(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    if (nargs != 3 || !numpy::is_float64_array(args[1], 2)) {
+      PyErr_SetString(PyExc_TypeError, "native_densities(model, data, parameters)");
+      return nullptr;
+    }
+    const numpy::MatrixView view = numpy::matrix_view(args[1]);
+    const fit::EventView events(view.data, view.rows, view.cols, view.row_stride,
+                                view.col_stride);
+    auto model = read_native_model(args[0], events.width());
+    if (!model) Py_RETURN_NONE;
+    fit::ParameterMap parameters;
+    if (!read_map(args[2], parameters)) return nullptr;
+    std::vector<double> resolved;
+    for (const fit::NativeParameter& parameter : model->parameters) {
+      resolved.push_back(parameter.name.empty() ? parameter.fixed : parameters[parameter.name]);
+    }
+    if (!fit::evaluates_natively(*model, resolved)) Py_RETURN_NONE;
+    // Seeded at no point, so that the call computes.
+    fit::NativeModelPdf pdf(std::move(*model), events, {}, {{"", NAN}});
+    auto values = pdf.evaluate_batch(events, parameters);
+    if (!values) return raise_error(values.error());
+    return numpy::array_from_copy(values->values, {values->values.size()}).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef harness_methods[] = {
+    {"native_densities", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_densities)),
+     METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot harness_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_harness)},
     {0, nullptr},
@@ -187,7 +226,7 @@ PyModuleDef harness_def = {
     .m_name = "_adapter_harness",
     .m_doc = nullptr,
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = harness_methods,
     .m_slots = harness_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,

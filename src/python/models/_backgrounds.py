@@ -46,6 +46,8 @@ def _special() -> Any:
 class Uniform(Model):
     """The flat density 1/(b − a) on the window [a, b]."""
 
+    _native_shape = "uniform"
+
     def __init__(self, column: int, window: Sequence[float]) -> None:
         super().__init__(column, window)
 
@@ -79,6 +81,7 @@ class Exponential(Model):
     """
 
     _keywords = ("slope",)
+    _native_shape = "exponential"
 
     def __init__(self, column: int, window: Sequence[float], *,
                  slope: Parameter = "slope") -> None:

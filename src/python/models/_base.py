@@ -140,10 +140,32 @@ class Model:
 
     def _invalid(self, keyword: str, value: float, why: str) -> ValueError:
         """The error for a parameter value outside the shape's domain."""
+        return ValueError(f"{self._invalid_head(keyword)}{value!r} {why}")
+
+    def _invalid_head(self, keyword: str) -> str:
+        """The message of `_invalid` up to the value: "Gaussian: sigma ('w') = "."""
         bound = self._bound.get(keyword, keyword)
         name = f"{keyword} ({bound!r})" if isinstance(bound, str) and bound != keyword \
             else keyword
-        return ValueError(f"{type(self).__name__}: {name} = {value!r} {why}")
+        return f"{type(self).__name__}: {name} = "
+
+    # The name under which tarnwick.splot evaluates the shape natively, set
+    # only on the library's own classes that it evaluates so.
+    _native_shape: str | None = None
+
+    def _native(self) -> tuple[str, int, tuple[float, float],
+                               tuple[tuple[Parameter, str], ...]] | None:
+        """The description splot reads to evaluate this model without
+        calling Python: (shape, column, window, per keyword (its name or
+        fixed value, the head of its ValueError message)); None when the
+        model is evaluated through Python, as every instance of a subclass
+        is (its class may change any hook)."""
+        shape = type(self).__dict__.get("_native_shape")
+        if not isinstance(shape, str) or isinstance(self.column, str):
+            return None
+        parameters = tuple((self._bound[keyword], "ValueError: " + self._invalid_head(keyword))
+                           for keyword in self._keywords)
+        return shape, self.column, self.window, parameters
 
     # -- the protocol of splot's PDFs ----------------------------------------------------------
 
@@ -192,7 +214,7 @@ class Model:
 
     def _all_inside(self, x: FloatArray) -> bool:
         low, high = self.window
-        return bool(x.size) and low <= x.min() and x.max() <= high
+        return x.size > 0 and bool(low <= x.min()) and bool(x.max() <= high)
 
     def _inside_density(self, x: FloatArray, p: tuple[float, ...]) -> FloatArray:
         """The density at points all inside the window: no masks."""

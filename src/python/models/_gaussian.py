@@ -164,6 +164,7 @@ class Gaussian(Model):
     """
 
     _keywords = ("mu", "sigma")
+    _native_shape = "gaussian"
 
     def __init__(self, column: int, window: Sequence[float], *, mu: Parameter,
                  sigma: Parameter) -> None:

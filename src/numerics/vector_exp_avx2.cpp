@@ -1,0 +1,17 @@
+// exp over an array compiled for AVX2 with FMA (kernel_variants.hpp): the
+// portable variant's operations, the compiler's vectors of them.
+#include "numerics/cpu_features.hpp"
+#include "numerics/kernel_variants.hpp"
+#include "numerics/vector_exp_body.hpp"
+
+#ifdef TARNWICK_X86_64
+
+namespace tarnwick::numerics::avx2 {
+
+TARNWICK_TARGET_AVX2_FMA void exp_in_place(std::span<double> values) noexcept {
+  exp_detail::exp_blocks(values);
+}
+
+}  // namespace tarnwick::numerics::avx2
+
+#endif

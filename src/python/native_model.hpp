@@ -1,0 +1,67 @@
+// Recognising a library model among the PDFs of a call and reading its
+// description, and the adapter through which the engine evaluates it
+// without calling Python.
+//
+// A model of tarnwick.models describes itself through its private method
+// _native(): None when it is not evaluated natively (a shape outside the
+// native set, or an instance of a subclass), else the plain tuple
+//   (shape, column, (low, high), ((bound, message_head), ...))
+// with shape "uniform", "gaussian" or "exponential", and per parameter in
+// keyword order its name (str) or fixed value (float) and the head of its
+// ValueError message.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <vector>
+
+#include "fit/event_view.hpp"
+#include "fit/native_model.hpp"
+#include "fit/native_model_pdf.hpp"
+#include "fit/parametric_pdf.hpp"
+#include "pdf_adapter.hpp"
+
+namespace tarnwick::python {
+
+// The description of `pdf` when it is a library model evaluated natively on
+// events `width` coordinates wide, else nullopt; never leaves an exception
+// set (a description that cannot be read means the Python path). Requires
+// the interpreter lock. May throw std::bad_alloc.
+[[nodiscard]] std::optional<fit::NativeModel> read_native_model(PyObject* pdf,
+                                                                std::size_t width);
+
+// The engine's view of PDF `index`, a library model: evaluated by
+// fit::NativeModelPdf, with the signal checks of a Python PDF's adapter and
+// its error's note ("raised in PDF {index}") left in `exception_note`. The
+// points the native evaluation does not take are evaluated by calling the
+// model `pdf` on `data`, through a PythonParametricPdf of its own.
+// Requires the interpreter lock, as does destruction.
+class NativeModelAdapter final : public fit::ParametricPdf {
+ public:
+  NativeModelAdapter(fit::NativeModel model, PyObject* pdf, PyObject* data,
+                     const fit::EventView& events, std::size_t index,
+                     std::vector<double> seed_values, fit::ParameterMap seed_parameters,
+                     FitInterruption& interruption, PdfExceptionNote& exception_note);
+
+  [[nodiscard]] std::expected<fit::PdfValues, fit::SPlotError> evaluate_batch(
+      const fit::EventView& events, const fit::ParameterMap& parameters) override;
+
+ private:
+  PythonParametricPdf fallback_;
+  fit::NativeModelPdf pdf_;
+  std::size_t index_;
+  FitInterruption* interruption_;
+  PdfExceptionNote* exception_note_;
+};
+
+// A new builtin function `_native_model_evaluations()` bound to `module`:
+// the number of native evaluations that missed a model's cache since the
+// module was loaded (for tests of the cache). Null with an exception set on
+// failure.
+[[nodiscard]] PyObject* make_native_evaluations_function(PyObject* module) noexcept;
+
+}  // namespace tarnwick::python

@@ -1,0 +1,177 @@
+"""Library models evaluated natively by splot: the densities, fits, counts,
+errors and cache of their NumPy evaluation, and models mixed with
+hand-written PDFs."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import tarnwick
+from conftest import load_adapter_harness
+from tarnwick import models
+
+harness = load_adapter_harness()
+WINDOW = (5.0, 5.6)
+# The densities of the native evaluation and NumPy's differ only in their
+# exp, erf and erfc, each within an ulp or two of the truth.
+MAX_ULP = 4.0
+
+
+def gaussian(window=WINDOW):
+    return models.Gaussian(column=0, window=window, mu="mu", sigma="sigma")
+
+
+def exponential(window=WINDOW):
+    return models.Exponential(column=0, window=window, slope="slope")
+
+
+# (model, parameter point, evaluated natively): the standard peak, a peak
+# 1σ inside an edge and a fixed mean; windows 1σ to 70σ into either tail,
+# windows 0.05σ and 0.02σ wide and one just beside the mean (cancelling erf
+# terms), which are evaluated through Python; slopes from ±1e-9 to ±1e3 per
+# unit.
+HARD_CASES = [
+    (gaussian(), {"mu": 5.28, "sigma": 0.02}, True),
+    (gaussian(), {"mu": 5.02, "sigma": 0.02}, True),
+    (gaussian(), {"mu": 4.98, "sigma": 0.02}, False),
+    (gaussian(), {"mu": 5.3, "sigma": 30.0}, False),
+    (models.Gaussian(column=0, window=WINDOW, mu=5.3, sigma="sigma"), {"sigma": 0.05}, True),
+    (gaussian(), {"mu": 4.4, "sigma": 0.02}, False),
+    (gaussian(), {"mu": 6.4, "sigma": 0.02}, False),
+    (gaussian(), {"mu": 5.62, "sigma": 0.02}, False),
+    (gaussian(), {"mu": 5.6199, "sigma": 0.02}, False),
+    (gaussian((5.0, 5.001)), {"mu": 5.28, "sigma": 0.02}, False),
+    *[(exponential(), {"slope": s}, True) for s in (-1e3, -2.5, -1e-9, 0.0, 1e-9, 2.5, 1e3)],
+    (models.Uniform(column=0, window=WINDOW), {}, True),
+]
+
+
+def ulp_distance(a: np.ndarray, b: np.ndarray) -> float:
+    scale = np.spacing(np.maximum(np.abs(a), np.abs(b)))
+    return float(np.max(np.abs(a - b) / scale))
+
+
+@pytest.mark.skipif(harness is None, reason="the adapter harness is not built")
+@pytest.mark.parametrize(("model", "point", "natively"), HARD_CASES)
+def test_native_densities_equal_numpy_within_4_ulp(model, point, natively):
+    low, high = model.window
+    x = np.concatenate([np.linspace(low, high, 4001), [low - 1.0, high + 1.0]])
+    data = np.column_stack([x])
+    native = harness.native_densities(model, data, point)
+    expected = model(data, point)
+    assert (native is not None) == natively
+    if native is None:
+        return
+    assert np.count_nonzero(native) == np.count_nonzero(expected)
+    assert ulp_distance(native, expected) <= MAX_ULP
+
+
+@pytest.mark.skipif(harness is None, reason="the adapter harness is not built")
+def test_only_the_library_classes_are_native():
+    class Shifted(models.Gaussian):
+        pass
+
+    data = np.full((3, 1), 5.3)
+    point = {"mu": 5.3, "sigma": 0.1}
+    assert harness.native_densities(Shifted(0, WINDOW, mu="mu", sigma="sigma"), data,
+                                    point) is None
+    assert harness.native_densities(lambda d, p: d[:, 0], data, point) is None
+    assert harness.native_densities(models.Voigtian(0, WINDOW, mu=5.3, sigma=0.1, gamma=0.1),
+                                    data, point) is None
+
+
+def python_path(pdf):
+    """The same PDF, evaluated through Python."""
+    return lambda data, values: pdf(data, values)
+
+
+@pytest.fixture(scope="module")
+def standard_data() -> np.ndarray:
+    rng = np.random.default_rng(28)
+    peak = models.Gaussian(0, WINDOW, mu=5.28, sigma=0.02).sample(800, {}, rng)
+    tail = models.Exponential(0, WINDOW, slope=-2.0).sample(1200, {}, rng)
+    return np.concatenate([peak, tail]).reshape(-1, 1)
+
+
+SHAPES = [tarnwick.ShapeParameter("mu", 5.27, 5.2, 5.35),
+          tarnwick.ShapeParameter("sigma", 0.03, 0.005, 0.1),
+          tarnwick.ShapeParameter("slope", -1.0, -10.0, 10.0)]
+
+
+def hand_written_exponential(data, values):
+    s = values["slope"]
+    x = data[:, 0]
+    return s * np.exp(s * (x - WINDOW[0])) / np.expm1(s * (WINDOW[1] - WINDOW[0]))
+
+
+# Densities a few ulp apart move the fitted values by up to about 1e-10
+# relative: the finite-difference gradients amplify them. (A fit through
+# Python whose densities are moved by one ulp at random moves as much.)
+FIT_RTOL = 1e-9
+
+
+def assert_same_fit(native, python):
+    np.testing.assert_allclose(native.yields, python.yields, rtol=FIT_RTOL)
+    for name, value in python.shape_parameters.items():
+        assert native.shape_parameters[name] == pytest.approx(value, rel=FIT_RTOL)
+    np.testing.assert_allclose(native.yield_errors, python.yield_errors, rtol=1e-7)
+    assert native.minimum_nll == pytest.approx(python.minimum_nll, rel=1e-14)
+    counts = ("objective_evaluations", "gradient_evaluations", "hessian_evaluations")
+    assert [getattr(native, c) for c in counts] == [getattr(python, c) for c in counts]
+    assert native.message == python.message
+
+
+@pytest.mark.parametrize("mixed", [False, True], ids=["models", "model+hand-written"])
+def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, mixed):
+    background = hand_written_exponential if mixed else exponential()
+    before = tarnwick._native_model_evaluations()
+    native = tarnwick.splot(standard_data, [gaussian(), background], shape_parameters=SHAPES)
+    computed = tarnwick._native_model_evaluations() - before
+    calls = []
+
+    def recorded(data, values):
+        calls.append(dict(values))
+        return gaussian()(data, values)
+
+    python = tarnwick.splot(standard_data, [recorded, python_path(background)],
+                            shape_parameters=SHAPES)
+    assert native.success and python.success
+    assert_same_fit(native, python)
+    # The cache: per native model one computation per Python call after the
+    # probe, so a point asked for twice in a row is computed once.
+    assert computed == (1 if mixed else 2) * (len(calls) - 1)
+    assert len(calls) > 10
+    assert all(a != b for a, b in zip(calls, calls[1:]))
+
+
+def test_points_outside_the_native_forms_are_evaluated_through_python(standard_data):
+    # A Gaussian more than four times wider than the window: its mass is a
+    # quadrature at every point of the fit, which the model computes itself,
+    # so the fit is the Python path's exactly.
+    shapes = [SHAPES[0], tarnwick.ShapeParameter("sigma", 5.0, 2.5, 20.0), SHAPES[2]]
+    before = tarnwick._native_model_evaluations()
+    native = tarnwick.splot(standard_data, [gaussian(), exponential()], shape_parameters=shapes)
+    computed = tarnwick._native_model_evaluations() - before
+    python = tarnwick.splot(standard_data, [python_path(gaussian()), exponential()],
+                            shape_parameters=shapes)
+    assert native.shape_parameters == python.shape_parameters
+    assert list(native.yields) == list(python.yields)
+    assert native.objective_evaluations == python.objective_evaluations
+    assert computed > 0  # the exponential stays native
+
+
+def test_an_invalid_value_fails_the_fit_with_the_models_message(standard_data):
+    # Started above the peak's width with a lower bound below 0, the fit's
+    # first step takes sigma below 0.
+    shapes = [SHAPES[0], tarnwick.ShapeParameter("sigma", 0.08, -0.05, 0.1), SHAPES[2]]
+    with pytest.raises(tarnwick.SPlotError) as raised:
+        tarnwick.splot(standard_data, [gaussian(), exponential()], shape_parameters=shapes)
+    message = str(raised.value)
+    head = "PDF evaluation failed: ValueError: Gaussian: sigma = "
+    assert message.startswith(head)
+    sigma = float(message[len(head):].split()[0])
+    with pytest.raises(ValueError) as python:
+        gaussian()(standard_data, {"mu": 5.28, "sigma": sigma})
+    assert message == f"PDF evaluation failed: ValueError: {python.value}"
+    assert raised.value.__notes__ == ["raised in PDF 0"]
