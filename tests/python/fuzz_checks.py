@@ -12,6 +12,7 @@ import warnings
 from dataclasses import dataclass
 
 import numpy as np
+import pytest
 
 import tarnwick
 from hypothesis import strategies as st
@@ -203,3 +204,14 @@ def draw_options(draw, drawn):
         if draw(st.integers(0, 2)) == 0:
             drawn[name] = number_argument(draw(strategy))
     return drawn
+
+
+@pytest.fixture(scope="module", autouse=True)
+def quick_collections():
+    """Moves everything made so far out of the collector's sight, so that the
+    collection before each call only looks at what the examples made (used
+    by the fuzz test modules, which import it)."""
+    gc.collect()
+    gc.freeze()
+    yield
+    gc.unfreeze()

@@ -4,7 +4,6 @@ documented exception, and no reference is lost."""
 
 from __future__ import annotations
 
-import gc
 import math
 
 import numpy as np
@@ -15,17 +14,8 @@ import tarnwick  # noqa: E402
 from hypothesis import given, strategies as st  # noqa: E402
 from fuzz_pdfs import FUZZ, FloatLike, INF, IndexLike, ProtocolFault  # noqa: E402
 from fuzz_strategies import NAMES  # noqa: E402
-from fuzz_checks import Outcome, check_counts, run_checked, watched_objects  # noqa: E402
-
-
-@pytest.fixture(scope="module", autouse=True)
-def quick_collections():
-    """Moves everything made so far out of the collector's sight, so that the
-    collection before each call only looks at what the examples made."""
-    gc.collect()
-    gc.freeze()
-    yield
-    gc.unfreeze()
+from fuzz_checks import (Outcome, check_counts, quick_collections,  # noqa: E402, F401
+                         run_checked, watched_objects)
 
 
 # ---- ShapeParameter ----

@@ -15,7 +15,6 @@ every time. The long profile draws over 10 000 calls (3000 for each test);
 
 from __future__ import annotations
 
-import gc
 import math
 
 import numpy as np
@@ -26,17 +25,7 @@ import tarnwick  # noqa: E402
 from hypothesis import given, strategies as st  # noqa: E402
 from fuzz_pdfs import BENIGN_FAULTS, CallLog, FUZZ, FuzzPdf  # noqa: E402
 from fuzz_strategies import Drawn, clean_data, data_arguments, pdfs_arguments  # noqa: E402
-from fuzz_checks import draw_options, splot_call  # noqa: E402
-
-
-@pytest.fixture(scope="module", autouse=True)
-def quick_collections():
-    """Moves everything made so far out of the collector's sight, so that the
-    collection before each call only looks at what the examples made."""
-    gc.collect()
-    gc.freeze()
-    yield
-    gc.unfreeze()
+from fuzz_checks import draw_options, quick_collections, splot_call  # noqa: E402, F401
 
 
 @st.composite

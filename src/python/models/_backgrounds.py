@@ -72,8 +72,9 @@ class Exponential(Model):
 
     Parameters
     ----------
-    column : int
-        The data column.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high) over which the density is normalised.
     slope : str or float
@@ -132,8 +133,9 @@ class Argus(Model):
 
     Parameters
     ----------
-    column : int
-        The data column.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high), 0 ≤ low.
     m0, c, p : str or float

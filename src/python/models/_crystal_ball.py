@@ -214,8 +214,9 @@ class CrystalBall(_CrystalBallShape):
 
     Parameters
     ----------
-    column : int
-        The column of the data the model reads.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high) the density is normalised over.
     mu, sigma, alpha, n : str or float
@@ -265,8 +266,9 @@ class DoubleCrystalBall(_CrystalBallShape):
 
     Parameters
     ----------
-    column : int
-        The column of the data the model reads.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high) the density is normalised over.
     mu, sigma, alpha_low, n_low, alpha_high, n_high : str or float

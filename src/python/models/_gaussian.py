@@ -150,8 +150,9 @@ class Gaussian(Model):
 
     Parameters
     ----------
-    column : int
-        The column of the data the model reads.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high) the density is normalised over.
     mu, sigma : str or float

@@ -38,8 +38,9 @@ class JohnsonSU(Model):
 
     Parameters
     ----------
-    column : int
-        The column of the data the model reads.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high) the density is normalised over.
     mu, sigma, gamma, delta : str or float
@@ -138,8 +139,9 @@ class Voigtian(Model):
 
     Parameters
     ----------
-    column : int
-        The column of the data the model reads.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high) the density is normalised over.
     mu, sigma, gamma : str or float

@@ -90,8 +90,9 @@ class Chebyshev(_Polynomial):
 
     Parameters
     ----------
-    column : int
-        The data column.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high).
     coefficients : sequence of str or float
@@ -152,8 +153,9 @@ class Bernstein(_Polynomial):
 
     Parameters
     ----------
-    column : int
-        The data column.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     window : (float, float)
         The window (low, high).
     coefficients : sequence of str or float

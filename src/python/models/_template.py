@@ -48,8 +48,9 @@ class Template(Model):
 
     Parameters
     ----------
-    column : int
-        The data column.
+    column : int or str
+        The data column the model reads: its index, or its name for the
+        DataFrames of ``diagnostics.SPlot``.
     edges : array_like
         The bin edges, strictly increasing.
     counts : array_like
