@@ -344,6 +344,8 @@ def test_a_signal_ends_a_fit_that_calls_no_pdf_within_an_evaluation():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert late < 0.2, late
+    # Within one evaluation of the likelihood: a few ms here, about a second
+    # in the sanitizers' unoptimised build (where the whole fit takes tens).
+    assert late < (3.0 if os.environ.get("TARNWICK_UNDER_SANITIZER") == "1" else 0.2), late
     # Nothing of the interrupted fit is left behind.
     assert_identical(inner_fit(), inner_fit())
