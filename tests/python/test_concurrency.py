@@ -10,6 +10,7 @@ starts inside another fit.
 from __future__ import annotations
 
 import math
+import os
 import subprocess
 import sys
 import threading
