@@ -64,10 +64,13 @@ int exec_module(PyObject* module) noexcept {
   if (add_public(module, "SPlotError", Py_XNewRef(splot_error_type())) < 0) {
     return -1;
   }
-  // The count of native model evaluations, for tests; not part of __all__.
+  // The count of native model evaluations and a model's native densities,
+  // for tests; not part of __all__.
   PyRef native_evaluations = PyRef::steal(make_native_evaluations_function(module));
-  if (!native_evaluations ||
-      PyModule_AddObjectRef(module, "_native_model_evaluations", native_evaluations.get()) < 0) {
+  PyRef native_densities = PyRef::steal(make_native_densities_function(module));
+  if (!native_evaluations || !native_densities ||
+      PyModule_AddObjectRef(module, "_native_model_evaluations", native_evaluations.get()) < 0 ||
+      PyModule_AddObjectRef(module, "_native_densities", native_densities.get()) < 0) {
     return -1;
   }
   // The project's version, given by the build; not part of __all__.

@@ -64,4 +64,11 @@ class NativeModelAdapter final : public fit::ParametricPdf {
 // failure.
 [[nodiscard]] PyObject* make_native_evaluations_function(PyObject* module) noexcept;
 
+// A new builtin function `_native_densities(model, data, parameters)` bound
+// to `module` (native_densities.cpp): the native densities of a library
+// model at one point, or None where it takes the Python path (for tests
+// that compare them with the model's NumPy evaluation). Null with an
+// exception set on failure.
+[[nodiscard]] PyObject* make_native_densities_function(PyObject* module) noexcept;
+
 }  // namespace tarnwick::python

@@ -66,33 +66,3 @@ def two_peaks() -> np.ndarray:
     signal = rng.normal(0.3, 0.05, size=20)
     background = rng.uniform(0.0, 1.0, size=40)
     return np.concatenate([signal, background]).reshape(-1, 1)
-
-
-def load_adapter_harness():
-    """The test-only module _adapter_harness from a CMake build tree, or None.
-
-    It is built with the C++ tests (TARNWICK_BUILD_TESTS) into
-    <build>/tests/python; TARNWICK_ADAPTER_HARNESS_DIR names that folder
-    explicitly, otherwise the newest build*/tests/python of the project is
-    used, build-asan excepted: its harness loads only with the sanitizer
-    runtime preloaded (scripts/run_sanitizers.sh names it explicitly).
-    """
-    import importlib
-    import os
-    import sys
-
-    folder = os.environ.get("TARNWICK_ADAPTER_HARNESS_DIR")
-    if folder is None:
-        root = Path(__file__).resolve().parents[2]
-        built = sorted((path for path in root.glob("build*/tests/python/_adapter_harness*.so")
-                        if path.parts[-4] != "build-asan"),
-                       key=lambda path: path.stat().st_mtime)
-        if not built:
-            return None
-        folder = str(built[-1].parent)
-    if folder not in sys.path:
-        sys.path.insert(0, folder)
-    try:
-        return importlib.import_module("_adapter_harness")
-    except ImportError:
-        return None

@@ -114,8 +114,16 @@ def test_subclass_and_strided_outputs_are_accepted():
     def masked(data, shape):
         return np.ma.masked_array(gauss_mu_pdf(data, shape))
 
-    for pdf in (strided, reversed_view, masked):
-        result = tarnwick.splot(DATA, [pdf, flat_pdf],
+    def misaligned(data, shape):
+        values = gauss_mu_pdf(data, shape)
+        return np.frombuffer(b"\0" + values.tobytes(), dtype=np.float64, offset=1)
+
+    def zero_stride(data, shape):
+        return np.broadcast_to(flat_pdf(data, shape)[:1], (len(data),))
+
+    for pdfs in ([strided, flat_pdf], [reversed_view, flat_pdf], [masked, flat_pdf],
+                 [misaligned, flat_pdf], [gauss_mu_pdf, zero_stride]):
+        result = tarnwick.splot(DATA, pdfs,
                                 shape_parameters=[tarnwick.ShapeParameter("mu", 0.4, 0.0, 1.0)])
         np.testing.assert_array_equal(result.yields, reference.yields)
         np.testing.assert_array_equal(result.sweights, reference.sweights)
