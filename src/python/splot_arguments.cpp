@@ -12,9 +12,21 @@
 namespace tarnwick::python {
 namespace {
 
-constexpr std::array<const char*, 7> kParameterNames = {
+// splot's parameters, in the order of its signature.
+enum Parameter : std::size_t {
+  kData,
+  kPdfs,
+  kShapeParameters,
+  kInitialYields,
+  kWeights,
+  kMaxSteps,
+  kTolerance,
+  kParameterCount
+};
+constexpr std::array<const char*, kParameterCount> kParameterNames = {
     "data", "pdfs", "shape_parameters", "initial_yields", "weights", "max_steps", "tolerance"};
 constexpr Signature kSignature = {"splot", kParameterNames, 2, 2};
+using BoundArguments = std::array<PyObject*, kParameterCount>;
 
 // The notes on the TypeError of a weights array that cannot be copied as it
 // is; each names the copy that can.
@@ -193,34 +205,39 @@ bool convert_max_steps(PyObject* object, std::optional<std::uint64_t>& out) {
 }
 
 // Converts the bound arguments in parameter order; the first failure ends
-// the call with the note naming its parameter.
-bool convert_arguments(const std::array<PyObject*, 7>& bound, const ModuleState& state,
+// the call with the note naming its parameter. Omitted keyword-only
+// arguments keep their defaults.
+bool convert_arguments(const BoundArguments& bound, const ModuleState& state,
                        SPlotArguments& out) {
-  const auto fail = [](const char* parameter) {
-    add_processing_note(parameter);
+  const auto convert = [&](Parameter parameter) {
+    PyObject* value = bound[parameter];
+    switch (parameter) {
+      case kData:
+        return convert_data(value, out.data);
+      case kPdfs:
+        return collect_items(value, out.pdfs);
+      case kShapeParameters:
+        return convert_shape_parameters(value, state.shape_parameter_type,
+                                        out.shape_parameters);
+      case kInitialYields:
+        return convert_initial_yields(value, out.initial_yields);
+      case kWeights:
+        return convert_weights(value, out.weights);
+      case kMaxSteps:
+        return convert_max_steps(value, out.max_steps);
+      case kTolerance:
+        return read_double(value, out.tolerance);
+      case kParameterCount:
+        break;
+    }
     return false;
   };
-  if (!convert_data(bound[0], out.data)) {
-    return fail("data");
-  }
-  if (!collect_items(bound[1], out.pdfs)) {
-    return fail("pdfs");
-  }
-  if (bound[2] != nullptr &&
-      !convert_shape_parameters(bound[2], state.shape_parameter_type, out.shape_parameters)) {
-    return fail("shape_parameters");
-  }
-  if (bound[3] != nullptr && !convert_initial_yields(bound[3], out.initial_yields)) {
-    return fail("initial_yields");
-  }
-  if (bound[4] != nullptr && !convert_weights(bound[4], out.weights)) {
-    return fail("weights");
-  }
-  if (bound[5] != nullptr && !convert_max_steps(bound[5], out.max_steps)) {
-    return fail("max_steps");
-  }
-  if (bound[6] != nullptr && !read_double(bound[6], out.tolerance)) {
-    return fail("tolerance");
+  for (std::size_t index = 0; index < kParameterCount; ++index) {
+    const auto parameter = static_cast<Parameter>(index);
+    if (bound[parameter] != nullptr && !convert(parameter)) {
+      add_processing_note(kParameterNames[parameter]);
+      return false;
+    }
   }
   return true;
 }
@@ -230,7 +247,7 @@ bool convert_arguments(const std::array<PyObject*, 7>& bound, const ModuleState&
 
 bool convert_splot_arguments(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
                              const ModuleState& state, SPlotArguments& out) {
-  std::array<PyObject*, 7> bound{};
+  BoundArguments bound{};
   return bind_arguments(kSignature, args, nargs, kwnames, bound) &&
          convert_arguments(bound, state, out);
 }
