@@ -20,27 +20,38 @@
 # every interpreter, and are compiled once (and by zig's cache, once across
 # runs too).
 #
-# With --test, each wheel is installed with the test extra into a fresh
-# virtual environment build/wheels/venv-3.X, and the pytest suite of this
-# checkout runs against that installed package (with the adapter harness of
-# a CMake build with the system compiler for the same interpreter: build/
-# when it has one, else one built in build-py3.X/). The summary line of
-# every run is printed at the end. Exits non-zero on any failure.
+# The sources of a target compile in batches, each as one file (CMake's
+# unity build), as in the test trees: a third of the compile time.
 #
-#   scripts/build_wheels.sh [--test] [pytest arguments...]
+# With --test, each wheel is installed with the test extra into a fresh
+# virtual environment build/test-venvs/3.X, and the pytest suite of this
+# checkout runs against that installed package. The summary line of every
+# run is printed at the end, after a line "== summary". --python 3.X builds
+# (and tests) the wheel of that Python alone. --prepare-compiler only
+# writes zig's wrappers and compiles a small C++ program with them, which
+# fills zig's cache with its C++ runtime for the target (a minute, once),
+# and exits. Exits non-zero on any failure.
+#
+#   scripts/build_wheels.sh [--test] [--python 3.X] [pytest arguments...]
+#   scripts/build_wheels.sh --prepare-compiler
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# shellcheck source=scripts/configure.sh
-. scripts/configure.sh
 # shellcheck source=scripts/python_env.sh
 . scripts/python_env.sh
 root=$(pwd)
 
 test_wheels=false
-if [ "${1:-}" = "--test" ]; then
-  test_wheels=true
+prepare_only=false
+minors=(3.11 3.12 3.13 3.14)
+while [ $# -gt 0 ]; do
+  case $1 in
+    --test) test_wheels=true ;;
+    --python) minors=("$2"); shift ;;
+    --prepare-compiler) prepare_only=true ;;
+    *) break ;;
+  esac
   shift
-fi
+done
 
 scripts/setup_machine.sh >/dev/null
 dev_venv
@@ -52,16 +63,7 @@ with open("pyproject.toml", "rb") as handle:
 PY
 )
 
-mkdir -p dist build/wheels
-rm -rf build/wheels/raw build/wheels/src build/wheels/cmake dist/tarnwick-"$version"*
-echo "== the sdist"
-python -m build --sdist --outdir dist . >build/wheels/sdist.log 2>&1 ||
-  { tail -n 30 build/wheels/sdist.log >&2; exit 1; }
-sdist=dist/tarnwick-$version.tar.gz
-echo "$sdist: $(tar -tzf "$sdist" | wc -l) files"
-mkdir -p build/wheels/src
-tar -xzf "$sdist" -C build/wheels/src --strip-components=1
-
+mkdir -p build/wheels
 # The wrappers that make zig the compiler, archiver and indexer for glibc
 # 2.28, run by build/venv's interpreter, which has the pinned ziglang. It
 # runs isolated (-I): pip's build environment sets a PYTHONPATH that hides
@@ -78,9 +80,31 @@ for tool in cc c++ ar ranlib; do
 done
 export ZIG_GLOBAL_CACHE_DIR=$root/build/zig-cache ZIG_LOCAL_CACHE_DIR=$root/build/zig-cache
 echo "zig $(python -m ziglang version) for x86_64-linux-gnu.2.28 (cache $ZIG_GLOBAL_CACHE_DIR)"
-# The Eigen of build/venv (cmeel-eigen, a build requirement) for every wheel
-# and harness: one include path for all of them.
-eigen=$(python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/cmeel.prefix/share/eigen3/cmake
+if $prepare_only; then
+  # Linking C++ that uses the standard library makes zig build its libc++
+  # for the target into its cache: an executable without optimisation, as
+  # CMake's compiler checks link, and a shared library as the module's
+  # Release link does.
+  printf '#include <string>\nint main() { return static_cast<int>(std::string("zig").size()) - 3; }\n' \
+    >"$zig/prepare.cpp"
+  "$zig/c++" "$zig/prepare.cpp" -o "$zig/prepare"
+  "$zig/c++" -O3 -DNDEBUG -fPIC -shared "$zig/prepare.cpp" -o "$zig/libprepare.so"
+  exit 0
+fi
+
+mkdir -p dist
+rm -rf build/wheels/raw build/wheels/src build/wheels/cmake dist/tarnwick-"$version"*
+echo "== the sdist"
+python -m build --sdist --no-isolation --outdir dist . >build/wheels/sdist.log 2>&1 ||
+  { tail -n 30 build/wheels/sdist.log >&2; exit 1; }
+sdist=dist/tarnwick-$version.tar.gz
+echo "$sdist: $(tar -tzf "$sdist" | wc -l) files"
+mkdir -p build/wheels/src
+tar -xzf "$sdist" -C build/wheels/src --strip-components=1
+
+# The Eigen of build/venv (cmeel-eigen, a build requirement) for every
+# wheel: one include path for all of them.
+eigen=$(venv_eigen)
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
@@ -88,10 +112,10 @@ summary=()
 status=0
 
 # Runs the pytest suite of this checkout with the interpreter of venv $1,
-# the harness from folder $2; records pytest's closing line.
+# against the installed wheel $2; records pytest's closing line.
 run_pytest() {
-  local venv=$1 harness=$2 wheel=$3 python_version log outcome=0
-  shift 3
+  local venv=$1 wheel=$2 python_version log outcome=0
+  shift 2
   python_version=$("$venv/bin/python" -c 'import platform; print(platform.python_version())')
   log="$logs/pytest-$python_version.log"
   echo "== pytest on Python $python_version against the installed $(basename "$wheel")"
@@ -99,8 +123,9 @@ run_pytest() {
   # import finds the installed one.
   env -u PYTHONPATH "$venv/bin/python" -c \
     'import tarnwick; print("tarnwick", tarnwick.__version__, "from", tarnwick.__path__[0])'
-  env -u PYTHONPATH TARNWICK_ADAPTER_HARNESS_DIR="$root/$harness" \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" 2>&1 | tee "$log" || outcome=$?
+  env -u PYTHONPATH \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider -n auto --maxprocesses=4 "$@" 2>&1 |
+    tee "$log" || outcome=$?
   [ "$outcome" -eq 0 ] || status=1
   summary+=("pytest on Python $python_version: $(tail -n 1 "$log")$([ "$outcome" -eq 0 ] || echo " (exit $outcome)")")
 }
@@ -113,52 +138,26 @@ build_wheel() {
   CC=$zig/cc CXX=$zig/c++ "$python" -m pip wheel -v --no-deps --disable-pip-version-check \
     -w "$out" -C build-dir="$root/build/wheels/cmake" \
     -C cmake.define.CMAKE_AR="$zig/ar" -C cmake.define.CMAKE_RANLIB="$zig/ranlib" \
-    -C cmake.define.Eigen3_DIR="$eigen" build/wheels/src 2>&1 |
+    -C cmake.define.Eigen3_DIR="$eigen" -C cmake.define.CMAKE_UNITY_BUILD=ON \
+    -C cmake.define.CMAKE_UNITY_BUILD_BATCH_SIZE=16 build/wheels/src 2>&1 |
     tee "$log" | grep --line-buffered -E '^ *(\[[0-9]+/[0-9]+\] |-- (Configuring|Generating) done)' |
     sed -u 's/^ */  /'
   outcome=("${PIPESTATUS[@]}")
   [ "${outcome[0]}" -eq 0 ]
 }
 
-# The folder of an adapter harness built for interpreter $1: build/'s when it
-# is for the same ABI, else one built in build-py3.X/ ($2).
-harness_for() {
-  local python=$1 build=$2 suffix
-  suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-  if [ -f "build/tests/python/_adapter_harness$suffix" ]; then
-    echo build/tests/python
-    return
-  fi
-  # An absolute interpreter path: CMake would take a relative one from the
-  # build folder, miss it and fall back to whichever Python it finds first.
-  # Debug compiles in half the time, and the harness's tests are small.
-  # The Eigen of build/venv, as for the wheels: the test venv has none.
-  configure "$build" Debug -DTARNWICK_BUILD_PYTHON=ON -DTARNWICK_BUILD_BENCHMARKS=OFF \
-    -DPython_EXECUTABLE="$root/$python" -DEigen3_DIR="$eigen" &&
-  cmake --build "$build" --parallel "$jobs" --target tarnwick_adapter_harness >&2 || return 1
-  # The harness's tests skip when it cannot be imported; here that is a failure.
-  if [ ! -f "$build/tests/python/_adapter_harness$suffix" ]; then
-    echo "no adapter harness $build/tests/python/_adapter_harness$suffix was built" >&2
-    return 1
-  fi
-  echo "$build/tests/python"
-}
-
-for minor in 3.11 3.12 3.13 3.14; do
+for minor in "${minors[@]}"; do
   python=$(find_python "$minor")
   if [ -z "$python" ]; then
     summary+=("Python $minor: no wheel, no such interpreter here")
     continue
   fi
-  venv=build/wheels/venv-$minor
+  venv=build/test-venvs/$minor
   if $test_wheels; then
     # The fresh venv and its test packages download while the wheel compiles.
     echo "== a fresh $venv with the test packages (in the background)"
     prepare_log=build/wheels/venv-$minor.log
-    mapfile -t requirements < <(test_requirements "$python")
-    ( "$python" -m venv --clear "$venv" &&
-      "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-        "${requirements[@]}" ) >"$prepare_log" 2>&1 &
+    test_venv "$python" "$venv" >"$prepare_log" 2>&1 &
     preparing=$!
   fi
   echo "== the wheel for Python $minor ($python), from the sdist, with zig"
@@ -188,15 +187,15 @@ for minor in 3.11 3.12 3.13 3.14; do
   if ! wait "$preparing"; then
     tail -n 30 "$prepare_log" >&2
   fi
-  if "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]" &&
-     harness=$(harness_for "$venv/bin/python" "build-py$minor"); then
-    run_pytest "$venv" "$harness" "$wheel" "$@"
+  if "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"; then
+    run_pytest "$venv" "$wheel" "$@"
   else
     status=1
-    summary+=("pytest on Python $minor: not run, the installation or the harness build failed")
+    summary+=("pytest on Python $minor: not run, the installation failed")
   fi
 done
 
 echo
+echo "== summary"
 printf '%s\n' "${summary[@]}"
 exit "$status"

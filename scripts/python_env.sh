@@ -13,6 +13,11 @@
 #                       tested with) and the test extra of pyproject.toml, and
 #                       puts its bin/ first on PATH. tarnwick itself is not
 #                       installed there.
+#   test_venv PY DIR    makes DIR a fresh virtual environment of interpreter
+#                       PY with the run-time and test packages of
+#                       pyproject.toml (no tarnwick).
+#   venv_eigen          the folder of build/venv's Eigen3Config.cmake (from
+#                       cmeel-eigen), for trees built with another Python.
 
 find_python() {
   local minor=$1 candidate
@@ -73,4 +78,16 @@ dev_venv() {
   fi
   PATH="$(pwd)/$venv/bin:$PATH"
   export PATH
+}
+
+test_venv() {
+  local python=$1 venv=$2 requirements
+  mapfile -t requirements < <(test_requirements "$python")
+  "$python" -m venv --clear "$venv" &&
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "${requirements[@]}"
+}
+
+venv_eigen() {
+  build/venv/bin/python -c \
+    'import sysconfig; print(sysconfig.get_paths()["purelib"] + "/cmeel.prefix/share/eigen3/cmake")'
 }

@@ -13,7 +13,7 @@ namespace tarnwick::numerics {
 
 namespace {
 
-constexpr std::size_t kBlock = 512;
+constexpr std::size_t kScanBlock = 512;
 
 bool is_density(double v) { return v >= 0.0 && v < std::numeric_limits<double>::infinity(); }
 
@@ -26,8 +26,8 @@ bool densities_valid(const double* v, std::size_t n) {
 }
 
 std::optional<std::size_t> scan_densities(std::span<const double> values, DensityBlockTest test) {
-  for (std::size_t start = 0; start < values.size(); start += kBlock) {
-    const std::size_t n = std::min(values.size() - start, kBlock);
+  for (std::size_t start = 0; start < values.size(); start += kScanBlock) {
+    const std::size_t n = std::min(values.size() - start, kScanBlock);
     const double* block = values.data() + start;
     if (!test(block, n)) {
       for (std::size_t i = 0;; ++i) {

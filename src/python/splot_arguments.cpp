@@ -13,7 +13,7 @@ namespace tarnwick::python {
 namespace {
 
 // splot's parameters, in the order of its signature.
-enum Parameter : std::size_t {
+enum SplotParameter : std::size_t {
   kData,
   kPdfs,
   kShapeParameters,
@@ -23,10 +23,10 @@ enum Parameter : std::size_t {
   kTolerance,
   kParameterCount
 };
-constexpr std::array<const char*, kParameterCount> kParameterNames = {
+constexpr std::array<const char*, kParameterCount> kSplotParameterNames = {
     "data", "pdfs", "shape_parameters", "initial_yields", "weights", "max_steps", "tolerance"};
-constexpr Signature kSignature = {"splot", kParameterNames, 2, 2};
-using BoundArguments = std::array<PyObject*, kParameterCount>;
+constexpr Signature kSignature = {"splot", kSplotParameterNames, 2, 2};
+using SplotBound = std::array<PyObject*, kParameterCount>;
 
 // The notes on the TypeError of a weights array that cannot be copied as it
 // is; each names the copy that can.
@@ -207,9 +207,9 @@ bool convert_max_steps(PyObject* object, std::optional<std::uint64_t>& out) {
 // Converts the bound arguments in parameter order; the first failure ends
 // the call with the note naming its parameter. Omitted keyword-only
 // arguments keep their defaults.
-bool convert_arguments(const BoundArguments& bound, const ModuleState& state,
+bool convert_arguments(const SplotBound& bound, const ModuleState& state,
                        SPlotArguments& out) {
-  const auto convert = [&](Parameter parameter) {
+  const auto convert = [&](SplotParameter parameter) {
     PyObject* value = bound[parameter];
     switch (parameter) {
       case kData:
@@ -233,9 +233,9 @@ bool convert_arguments(const BoundArguments& bound, const ModuleState& state,
     return false;
   };
   for (std::size_t index = 0; index < kParameterCount; ++index) {
-    const auto parameter = static_cast<Parameter>(index);
+    const auto parameter = static_cast<SplotParameter>(index);
     if (bound[parameter] != nullptr && !convert(parameter)) {
-      add_processing_note(kParameterNames[parameter]);
+      add_processing_note(kSplotParameterNames[parameter]);
       return false;
     }
   }
@@ -247,7 +247,7 @@ bool convert_arguments(const BoundArguments& bound, const ModuleState& state,
 
 bool convert_splot_arguments(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
                              const ModuleState& state, SPlotArguments& out) {
-  BoundArguments bound{};
+  SplotBound bound{};
   return bind_arguments(kSignature, args, nargs, kwnames, bound) &&
          convert_arguments(bound, state, out);
 }

@@ -1,6 +1,7 @@
 // exact_log against std::log, bit for bit, with every kernel this machine
 // runs, on about 10⁶ values from several distributions.
 #include "numerics/exact_log.hpp"
+#include "bit_pattern.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,18 +20,6 @@ namespace {
 // The likelihood's floor on densities: the smallest value it takes the
 // logarithm of, and values around it.
 constexpr double kDensityFloor = 1e-300;
-
-std::uint64_t bits_of(double v) {
-  std::uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
-
-double from_bits(std::uint64_t b) {
-  double v;
-  std::memcpy(&v, &b, sizeof v);
-  return v;
-}
 
 struct Comparison {
   std::size_t values = 0;

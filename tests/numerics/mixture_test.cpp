@@ -1,6 +1,7 @@
 // The two-component mixture: every variant this machine runs against the
 // event-by-event expression.
 #include "numerics/mixture.hpp"
+#include "bit_pattern.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +21,6 @@ namespace {
 
 // The likelihood's density floor.
 constexpr double kFloor = 1e-300;
-
-std::uint64_t bits_of(double v) { return std::bit_cast<std::uint64_t>(v); }
 
 // The variants this machine runs, and the dispatched entry point.
 std::vector<TwoComponentMixture> variants() {

@@ -17,7 +17,7 @@ using tarnwick::testing::kRoundingTolerance;
 using tarnwick::testing::mat;
 using tarnwick::testing::vec;
 
-LimitedMemory no_pairs(Eigen::Index n) {
+LimitedMemory empty_memory(Eigen::Index n) {
   LimitedMemory memory;
   memory.reset(n);
   return memory;
@@ -32,12 +32,12 @@ LimitedMemory two_pairs() {
 
 TEST(BoundConstrainedDirection, WithoutPairsOrBoundsIsMinusTheGradient) {
   const Vector g = vec({3, -1, 0.25});
-  EXPECT_EQ(bound_constrained_direction(vec({1, 2, 3}), g, no_pairs(3), box_of(std::nullopt, 3)), -g);
+  EXPECT_EQ(bound_constrained_direction(vec({1, 2, 3}), g, empty_memory(3), box_of(std::nullopt, 3)), -g);
 }
 
 TEST(BoundConstrainedDirection, IsZeroWhenEveryVariableIsPinnedAgainstItsBound) {
   const BoundList bounds{LowerUpper{0, 1}, LowerUpper{0, 1}};
-  for (const LimitedMemory& memory : {no_pairs(2), memory_from_pairs(mat({{2, 0}, {0, 1}}),
+  for (const LimitedMemory& memory : {empty_memory(2), memory_from_pairs(mat({{2, 0}, {0, 1}}),
                                                                       {vec({1, 1})})}) {
     EXPECT_EQ(bound_constrained_direction(vec({0, 1}), vec({2, -2}), memory, box_of(bounds, 2)),
               vec({0, 0}));
@@ -84,7 +84,7 @@ TEST(SubspaceMinimum, StepBackKeepsEveryFreeVariableInsideTheBox) {
   cp.c = Vector(0);
   cp.path_exists = true;
   cp.free = {0};
-  const Vector x_bar = subspace_minimum(vec({0.5}), vec({-0.7}), no_pairs(1), box, cp);
+  const Vector x_bar = subspace_minimum(vec({0.5}), vec({-0.7}), empty_memory(1), box, cp);
   EXPECT_DOUBLE_EQ(x_bar[0], 1.0);
   EXPECT_LE(x_bar[0], 1.0);
 }

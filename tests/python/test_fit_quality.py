@@ -115,6 +115,7 @@ def on_bound(result, shapes):
     return fixed
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("case", CASES)
 def test_fit_reaches_the_maximum_with_careful_errors(case):
     n_events, peaks, pdfs, shapes, seed = CASES[case]

@@ -174,6 +174,7 @@ def test_full_errors_reduce_to_fixed_sweights_when_every_component_has_one_contr
     assert other.errors[0] > 1.01 * other.static_errors[0]
 
 
+@pytest.mark.heavy
 def test_a_bootstrap_of_the_whole_chain_agrees_with_the_full_error():
     # 600 signal among 3600 events: the inverse Hessian's error is too
     # small here, the full one within the bootstrap's own error.

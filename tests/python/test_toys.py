@@ -24,6 +24,7 @@ def declarations():
             tarnwick.ShapeParameter("slope", -1.5, -10.0, 10.0)]
 
 
+@pytest.mark.heavy
 def test_pulls_of_the_standard_problem_have_unit_width():
     study = diagnostics.toy_study(standard_models(), [600.0, 1400.0], TRUTH,
                                   shape_parameters=declarations(), n_toys=500, seed=7,

@@ -13,6 +13,9 @@ pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parents[2]
 
+# mypy and stubtest read the stub and the module: none of its code runs.
+pytestmark = pytest.mark.heavy
+
 
 def run_mypy(*arguments: str, cache: Path) -> subprocess.CompletedProcess:
     environment = dict(os.environ, MYPY_CACHE_DIR=str(cache / "mypy-cache"))

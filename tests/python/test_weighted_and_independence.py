@@ -101,6 +101,7 @@ def test_weighted_covariance_rejects_inputs_not_of_the_fit(change, message):
         diagnostics.weighted_covariance(result, data, pdfs, weights=weights)
 
 
+@pytest.mark.heavy
 def test_independent_columns_give_uniform_p_values_and_a_correlation_is_flagged():
     # The components' control means differ (1.5 against 0.4), where an
     # sWeighted correlation with the mass itself would be biased; under the

@@ -10,7 +10,7 @@
 namespace tarnwick::optimizer {
 
 namespace {
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kNoBreakpoint = std::numeric_limits<double>::infinity();
 }  // namespace
 
 Vector middle_solve(const LimitedMemory& memory, const Vector& v) {
@@ -48,7 +48,7 @@ Path projected_path(const Vector& x, const Vector& g, const Box& box) {
     } else if (g[i] > 0.0) {
       path.t[i] = (x[i] - box.lower[i]) / g[i];
     } else {
-      path.t[i] = kInfinity;
+      path.t[i] = kNoBreakpoint;
     }
     path.d[i] = path.t[i] < kMachineEpsilon ? 0.0 : -g[i];
   }
@@ -169,9 +169,9 @@ CauchyPoint generalized_cauchy_point(const Vector& x, const Vector& g,
     dt_min = -seg.f1 / seg.f2;
     seg.t_old = path.t[b];
     ++next;
-    dt = next < order.size() ? path.t[order[next]] - seg.t_old : kInfinity;
+    dt = next < order.size() ? path.t[order[next]] - seg.t_old : kNoBreakpoint;
   }
-  const double t_next = next < order.size() ? path.t[order[next]] : kInfinity;
+  const double t_next = next < order.size() ? path.t[order[next]] : kNoBreakpoint;
   finish_on_segment(dt_min, t_next, path, box, seg, cp);
   return cp;
 }
