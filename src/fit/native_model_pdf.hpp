@@ -12,40 +12,43 @@
 
 #include "fit/event_view.hpp"
 #include "fit/native_model.hpp"
+#include "fit/native_shapes.hpp"
 #include "fit/parametric_pdf.hpp"
 #include "fit/splot_error.hpp"
 
 namespace tarnwick::fit {
 
 // The densities of `model` at the points `x` with the model's parameters
-// `p` (resolved and checked), into `out` (resized): zero outside the
-// window. Exposed for tests.
+// `p` (resolved in pre-order and checked), into `out` (resized): zero
+// outside the window. Exposed for tests.
 void evaluate_native_model(const NativeModel& model, std::span<const double> p,
                            std::span<const double> x, std::vector<double>& out);
 
-// Whether the model's normalisation at the resolved parameters `p` is one
-// the native evaluation reproduces within a few ulp of the models' NumPy
-// evaluation: for a Gaussian only the erf form of its mass (a window not
-// wholly more than 1σ from the mean, nor narrow against σ), and not where the mass is the difference of two close erf
-// terms (a window just beside the mean), which amplifies the last-bit
-// disagreements between implementations of erf.
+// Whether the model's arithmetic at the resolved parameters `p` is one the
+// native evaluation reproduces within a few ulp of the models' NumPy
+// evaluation (every leaf of a Sum): for a Gaussian only the erf form of its
+// mass, away from cancelling erf terms.
 [[nodiscard]] bool evaluates_natively(const NativeModel& model, std::span<const double> p);
 
-// The message of the check of resolved parameters `p`, or none when they are
-// valid: "ValueError: Gaussian: sigma ('width') = -1.0 must be positive and
-// finite", in the order the model checks them.
-[[nodiscard]] std::optional<std::string> native_model_check(const NativeModel& model,
-                                                            std::span<const double> p);
+// The check of resolved parameters `p`, node by node in pre-order: the
+// model's message for the first invalid value ("ValueError: Gaussian: sigma
+// ('width') = -1.0 must be positive and finite"), or undecided where only
+// the model's own check can judge (a Chebyshev series that may be negative,
+// all-zero Bernstein coefficients), or valid.
+[[nodiscard]] NativeCheck native_model_check(const NativeModel& model,
+                                             std::span<const double> p);
 
 class NativeModelPdf final : public ParametricPdf {
  public:
   // `events` is read once, for the model's column (which must exist); the
   // cache starts with `seed_values` at `seed_parameters`. `fallback`, the
   // same model evaluated otherwise, answers the points the native
-  // evaluation does not take (evaluates_natively); without one those are
-  // computed natively as well.
+  // evaluation does not take (evaluates_natively, an undecided check);
+  // without one those are computed natively as well.
   NativeModelPdf(NativeModel model, const EventView& events, std::vector<double> seed_values,
                  ParameterMap seed_parameters, ParametricPdf* fallback = nullptr);
+  NativeModelPdf(const NativeModelPdf&) = delete;
+  NativeModelPdf& operator=(const NativeModelPdf&) = delete;
 
   // The model's densities at `parameters`, computed on a cache miss. A
   // parameter value the model rejects is a PdfEvaluation error with the
@@ -57,10 +60,17 @@ class NativeModelPdf final : public ParametricPdf {
   // The evaluations that missed the cache and were computed.
   [[nodiscard]] std::size_t computations() const noexcept { return computations_; }
 
+  // Whether the latest evaluation was the fallback's (whose errors carry
+  // their own notes).
+  [[nodiscard]] bool answered_by_fallback() const noexcept { return by_fallback_; }
+
  private:
   NativeModel model_;
   ParametricPdf* fallback_;
   bool has_entry_ = true;
+  bool by_fallback_ = false;
+  // The parameters of the tree in pre-order (pointing into model_).
+  std::vector<const NativeParameter*> flat_;
   std::vector<double> column_;
   std::vector<double> resolved_;
   std::vector<double> values_;

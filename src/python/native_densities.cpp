@@ -53,7 +53,10 @@ PyObject* densities(PyObject* model, PyObject* data, PyObject* point) {
   fit::ParameterMap parameters;
   if (!read_point(point, parameters)) return nullptr;
   std::vector<double> resolved;
-  for (const fit::NativeParameter& parameter : description->parameters) {
+  std::vector<const fit::NativeParameter*> flat;
+  fit::parameters_in_preorder(*description, flat);
+  for (const fit::NativeParameter* entry : flat) {
+    const fit::NativeParameter& parameter = *entry;
     if (parameter.name.empty()) {
       resolved.push_back(parameter.fixed);
       continue;
@@ -65,7 +68,14 @@ PyObject* densities(PyObject* model, PyObject* data, PyObject* point) {
     }
     resolved.push_back(found->second);
   }
-  if (!fit::evaluates_natively(*description, resolved)) Py_RETURN_NONE;
+  // Where the check is undecided or the arithmetic not reproduced, the
+  // model takes the Python path; an invalid value is reported below.
+  const fit::NativeCheck check = fit::native_model_check(*description, resolved);
+  if (check.verdict == fit::NativeCheck::Verdict::kUndecided) Py_RETURN_NONE;
+  if (check.verdict == fit::NativeCheck::Verdict::kValid &&
+      !fit::evaluates_natively(*description, resolved)) {
+    Py_RETURN_NONE;
+  }
   // Seeded at no point, so that the call computes.
   fit::NativeModelPdf pdf(std::move(*description), events, {}, {{"", NAN}});
   auto values = pdf.evaluate_batch(events, parameters);

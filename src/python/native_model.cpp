@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "error_mapping.hpp"
+#include "fit/native_polynomials.hpp"
 #include "py_ref.hpp"
 
 namespace tarnwick::python {
@@ -17,7 +18,24 @@ std::optional<fit::NativeShape> shape_named(std::string_view name) {
   if (name == "uniform") return fit::NativeShape::kUniform;
   if (name == "gaussian") return fit::NativeShape::kGaussian;
   if (name == "exponential") return fit::NativeShape::kExponential;
+  if (name == "chebyshev") return fit::NativeShape::kChebyshev;
+  if (name == "bernstein") return fit::NativeShape::kBernstein;
+  if (name == "sum") return fit::NativeShape::kSum;
   return std::nullopt;
+}
+
+// Whether a shape reads `count` parameters.
+bool parameters_fit(fit::NativeShape shape, std::size_t count) {
+  switch (shape) {
+    case fit::NativeShape::kChebyshev:
+      return count <= fit::kMaxPolynomialCoefficients;
+    case fit::NativeShape::kBernstein:
+      return count >= 1 && count <= fit::kMaxPolynomialCoefficients;
+    case fit::NativeShape::kSum:
+      return true;
+    default:
+      return static_cast<long>(count) == fit::parameter_count(shape);
+  }
 }
 
 std::optional<std::string> utf8(PyObject* text) {
@@ -45,9 +63,34 @@ std::optional<fit::NativeParameter> read_parameter(PyObject* pair) {
   return parameter;
 }
 
+std::optional<fit::NativeModel> read_description(PyObject* description, std::size_t width);
+
+// A Sum's components and message head, the last two items of its
+// description; false when they are not a tuple of one description more
+// than fractions, each on the Sum's column and window, and a str.
+bool read_components(PyObject* description, std::size_t width, fit::NativeModel& sum) {
+  if (PyTuple_GET_SIZE(description) != 6) return false;
+  PyObject* components = PyTuple_GET_ITEM(description, 4);
+  auto head = utf8(PyTuple_GET_ITEM(description, 5));
+  if (!head || !PyTuple_Check(components) ||
+      static_cast<std::size_t>(PyTuple_GET_SIZE(components)) != sum.parameters.size() + 1) {
+    return false;
+  }
+  sum.total_head = std::move(*head);
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(components); ++k) {
+    auto component = read_description(PyTuple_GET_ITEM(components, k), width);
+    if (!component || component->column != sum.column || component->low != sum.low ||
+        component->high != sum.high) {
+      return false;
+    }
+    sum.components.push_back(std::move(*component));
+  }
+  return true;
+}
+
 // The tuple returned by _native(), read; nullopt when it is not one.
 std::optional<fit::NativeModel> read_description(PyObject* description, std::size_t width) {
-  if (!PyTuple_Check(description) || PyTuple_GET_SIZE(description) != 4) return std::nullopt;
+  if (!PyTuple_Check(description) || PyTuple_GET_SIZE(description) < 4) return std::nullopt;
   const auto name = utf8(PyTuple_GET_ITEM(description, 0));
   const auto shape = name ? shape_named(*name) : std::nullopt;
   PyObject* column = PyTuple_GET_ITEM(description, 1);
@@ -56,7 +99,8 @@ std::optional<fit::NativeModel> read_description(PyObject* description, std::siz
   if (!shape || !PyLong_CheckExact(column) || !PyTuple_Check(window) ||
       PyTuple_GET_SIZE(window) != 2 || !PyFloat_CheckExact(PyTuple_GET_ITEM(window, 0)) ||
       !PyFloat_CheckExact(PyTuple_GET_ITEM(window, 1)) || !PyTuple_Check(parameters) ||
-      static_cast<std::size_t>(PyTuple_GET_SIZE(parameters)) != fit::parameter_count(*shape)) {
+      !parameters_fit(*shape, static_cast<std::size_t>(PyTuple_GET_SIZE(parameters))) ||
+      (*shape != fit::NativeShape::kSum && PyTuple_GET_SIZE(description) != 4)) {
     return std::nullopt;
   }
   fit::NativeModel model;
@@ -73,6 +117,9 @@ std::optional<fit::NativeModel> read_description(PyObject* description, std::siz
     auto parameter = read_parameter(PyTuple_GET_ITEM(parameters, k));
     if (!parameter) return std::nullopt;
     model.parameters.push_back(std::move(*parameter));
+  }
+  if (*shape == fit::NativeShape::kSum && !read_components(description, width, model)) {
+    return std::nullopt;
   }
   return model;
 }
@@ -130,7 +177,8 @@ std::expected<fit::PdfValues, fit::SPlotError> NativeModelAdapter::evaluate_batc
   const std::size_t before = pdf_.computations();
   auto values = pdf_.evaluate_batch(events, parameters);
   native_evaluations.fetch_add(pdf_.computations() - before, std::memory_order_relaxed);
-  if (!values) {
+  if (!values && !pdf_.answered_by_fallback()) {
+    // (The fallback's errors carry the note of the Python call.)
     if (const auto* error = std::get_if<fit::PdfEvaluation>(&values.error())) {
       exception_note_->set(error->message, "raised in PDF " + std::to_string(index_));
     }

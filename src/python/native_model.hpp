@@ -4,11 +4,17 @@
 //
 // A model of tarnwick.models describes itself through its private method
 // _native(): None when it is not evaluated natively (a shape outside the
-// native set, or an instance of a subclass), else the plain tuple
+// native set, a column read by name, an instance of a subclass, a Sum with
+// such a component), else the plain tuple
 //   (shape, column, (low, high), ((bound, message_head), ...))
-// with shape "uniform", "gaussian" or "exponential", and per parameter in
-// keyword order its name (str) or fixed value (float) and the head of its
-// ValueError message.
+// with shape "uniform", "gaussian", "exponential", "chebyshev" or
+// "bernstein", and per parameter in keyword order its name (str) or fixed
+// value (float) and the head of its ValueError message. A Sum is the tree
+//   ("sum", column, (low, high), fractions, (component, ...), total_head)
+// with its n − 1 fractions as parameters, the descriptions of its n
+// components (on its column and window) and the head of the message for
+// fractions adding up to more than 1 ("ValueError: Sum: the fractions (f,
+// 0.2) add up to ").
 #pragma once
 
 #include <Python.h>

@@ -24,6 +24,19 @@ def exponential(window=WINDOW):
     return models.Exponential(column=0, window=window, slope="slope")
 
 
+def sum_of(*components, fractions):
+    return models.Sum(list(components), fractions)
+
+
+def chebyshev(*coefficients, window=WINDOW):
+    return models.Chebyshev(column=0, window=window, coefficients=list(coefficients))
+
+
+def bernstein(*coefficients):
+    return models.Bernstein(column=0, window=WINDOW, coefficients=list(coefficients))
+
+
+PEAK = {"mu": 5.28, "sigma": 0.02}
 # (model, parameter point, evaluated natively): the standard peak, a peak
 # 1σ inside an edge and a fixed mean; windows 1σ to 70σ into either tail,
 # windows 0.05σ and 0.02σ wide and one just beside the mean (cancelling erf
@@ -42,6 +55,43 @@ HARD_CASES = [
     (gaussian((5.0, 5.001)), {"mu": 5.28, "sigma": 0.02}, False),
     *[(exponential(), {"slope": s}, True) for s in (-1e3, -2.5, -1e-9, 0.0, 1e-9, 2.5, 1e3)],
     (models.Uniform(column=0, window=WINDOW), {}, True),
+    # Sums with free and fixed fractions, nested, with a component at a
+    # point of its own Python path (a peak far beside the window) or one
+    # never native (a Voigtian): the Sum's native arithmetic is its
+    # components', weighted in the models' order.
+    (sum_of(gaussian(), exponential(), fractions=["f"]), {**PEAK, "slope": -2.0, "f": 0.3}, True),
+    (sum_of(gaussian(), exponential(), fractions=[1.0]), {**PEAK, "slope": 1e3}, True),
+    (sum_of(sum_of(gaussian(), models.Gaussian(0, WINDOW, mu="mu", sigma="wide"),
+                   fractions=["core"]), exponential(), fractions=["f"]),
+     {**PEAK, "wide": 0.06, "core": 0.7, "slope": -2.5, "f": 0.4}, True),
+    (sum_of(gaussian(), models.Uniform(0, WINDOW), chebyshev("c1"), fractions=["f", 0.25]),
+     {**PEAK, "c1": -0.4, "f": 0.75}, True),
+    (sum_of(chebyshev("c1", "c2"), sum_of(bernstein("b0", 0.5), models.Uniform(0, WINDOW),
+                                          fractions=[0.0]), fractions=["f"]),
+     {"c1": 0.3, "c2": -0.2, "b0": 3.0, "f": 1e-300}, True),
+    (sum_of(chebyshev("c1"), bernstein("b0", "b1"), models.Uniform(0, WINDOW),
+            fractions=["f", "f2"]), {"c1": -0.7, "b0": 0.2, "b1": 5.0, "f": 0.35, "f2": 0.6}, True),
+    (sum_of(gaussian(), exponential(), fractions=["f"]), {"mu": 4.4, "sigma": 0.02,
+                                                          "slope": -2.0, "f": 0.3}, False),
+    (sum_of(models.Voigtian(0, WINDOW, mu=5.3, sigma=0.01, gamma=0.01), exponential(),
+            fractions=["f"]), {"slope": -2.0, "f": 0.3}, False),
+    # Chebyshev series of degrees 0 to 7, steep, nearly touching zero,
+    # with zero coefficients (which NumPy trims) and huge ones, on a window
+    # far from 0 and a wide one; a negative series, which the model words.
+    (chebyshev(), {}, True),
+    (chebyshev("c1"), {"c1": 0.999}, True),
+    (chebyshev("c1", 0.0, "c3", 0.0), {"c1": -0.3, "c3": 0.05}, True),
+    (chebyshev(*(f"c{k}" for k in range(1, 8))),
+     {f"c{k}": (-0.5) ** k for k in range(1, 8)}, True),
+    (chebyshev("c1", "c2", window=(-1e4, 3e5)), {"c1": 1e-9, "c2": 0.3}, True),
+    (chebyshev("c1", "c2", window=(1e6, 1e6 + 1e-3)), {"c1": 0.5, "c2": 0.4}, True),
+    (chebyshev("c1", "c2"), {"c1": 1e3, "c2": 2e3}, False),
+    (chebyshev("c1"), {"c1": -1.5}, False),
+    # Bernstein series: coefficients over 600 decades, zeros, degree 9.
+    (bernstein("b0", "b1", "b2", "b3"), {"b0": 1e-300, "b1": 1e300, "b2": 0.0, "b3": 2.0}, True),
+    (bernstein(*(f"b{k}" for k in range(10))), {f"b{k}": 1.0 + k % 3 * 0.37 for k in range(10)},
+     True),
+    (bernstein(0.0, "b1"), {"b1": 0.0}, False),
 ]
 
 
@@ -50,18 +100,29 @@ def ulp_distance(a: np.ndarray, b: np.ndarray) -> float:
     return float(np.max(np.abs(a - b) / scale))
 
 
+def without_exp(model) -> bool:
+    """Whether the model's densities involve no exp, erf or erfc: the
+    native arithmetic then has the same bits as NumPy's."""
+    if isinstance(model, models.Sum):
+        return all(without_exp(part) for part in model.components)
+    return isinstance(model, (models.Chebyshev, models.Bernstein, models.Uniform))
+
+
 @pytest.mark.parametrize(("model", "point", "natively"), HARD_CASES)
 def test_native_densities_equal_numpy_within_4_ulp(model, point, natively):
     low, high = model.window
-    x = np.concatenate([np.linspace(low, high, 4001), [low - 1.0, high + 1.0]])
-    data = np.column_stack([x])
-    native = tarnwick._native_densities(model, data, point)
-    expected = model(data, point)
-    assert (native is not None) == natively
-    if native is None:
-        return
-    assert np.count_nonzero(native) == np.count_nonzero(expected)
-    assert ulp_distance(native, expected) <= MAX_ULP
+    inside = np.linspace(low, high, 4001)
+    # Events all inside the window and some outside: a Sum's arithmetic
+    # differs between the two.
+    for x in (inside, np.concatenate([inside, [low - 1.0, high + 1.0]])):
+        data = np.column_stack([x])
+        native = tarnwick._native_densities(model, data, point)
+        assert (native is not None) == natively
+        if native is None:
+            return
+        expected = model(data, point)
+        assert np.count_nonzero(native) == np.count_nonzero(expected)
+        assert ulp_distance(native, expected) <= (0.0 if without_exp(model) else MAX_ULP)
 
 
 def test_only_the_library_classes_are_native():
@@ -118,25 +179,50 @@ def assert_same_fit(native, python):
     assert native.message == python.message
 
 
-@pytest.mark.parametrize("mixed", [False, True], ids=["models", "model+hand-written"])
-def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, mixed):
-    background = hand_written_exponential if mixed else exponential()
+def double_peak():
+    return sum_of(gaussian(), models.Gaussian(0, WINDOW, mu="mu", sigma="wide"),
+                  fractions=["core"])
+
+
+# (PDFs, shape parameters beyond SHAPES, the PDFs evaluated natively).
+FITS = {
+    "models": (lambda: [gaussian(), exponential()], [], 2),
+    "model+hand-written": (lambda: [gaussian(), hand_written_exponential], [], 1),
+    "sum+chebyshev": (lambda: [double_peak(), chebyshev("c1", "c2")],
+                      [tarnwick.ShapeParameter("wide", 0.05, 0.03, 0.2),
+                       tarnwick.ShapeParameter("core", 0.5, 0.0, 1.0),
+                       tarnwick.ShapeParameter("c1", 0.0, -0.9, 0.9),
+                       tarnwick.ShapeParameter("c2", 0.0, -0.4, 0.4)], 2),
+    "chebyshev+bernstein": (lambda: [chebyshev("c1", "c2"), bernstein(1.0, "b1", "b2")],
+                            [tarnwick.ShapeParameter("c1", 0.0, -0.5, 0.5),
+                             tarnwick.ShapeParameter("c2", 0.0, -0.3, 0.3),
+                             tarnwick.ShapeParameter("b1", 1.0, 0.0, 5.0),
+                             tarnwick.ShapeParameter("b2", 1.0, 0.0, 5.0)], 2),
+}
+
+
+@pytest.mark.parametrize("case", list(FITS))
+def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, case):
+    make, extra, native_pdfs = FITS[case]
+    pdfs = make()
+    shapes = extra if case == "chebyshev+bernstein" else \
+        SHAPES[:2] + ([] if extra else SHAPES[2:]) + extra
     before = tarnwick._native_model_evaluations()
-    native = tarnwick.splot(standard_data, [gaussian(), background], shape_parameters=SHAPES)
+    native = tarnwick.splot(standard_data, pdfs, shape_parameters=shapes)
     computed = tarnwick._native_model_evaluations() - before
     calls = []
 
     def recorded(data, values):
         calls.append(dict(values))
-        return gaussian()(data, values)
+        return pdfs[0](data, values)
 
-    python = tarnwick.splot(standard_data, [recorded, python_path(background)],
-                            shape_parameters=SHAPES)
+    python = tarnwick.splot(standard_data, [recorded, *map(python_path, pdfs[1:])],
+                            shape_parameters=shapes)
     assert native.success and python.success
     assert_same_fit(native, python)
     # The cache: per native model one computation per Python call after the
     # probe, so a point asked for twice in a row is computed once.
-    assert computed == (1 if mixed else 2) * (len(calls) - 1)
+    assert computed == native_pdfs * (len(calls) - 1)
     assert len(calls) > 10
     assert all(a != b for a, b in zip(calls, calls[1:]))
 
@@ -171,3 +257,20 @@ def test_an_invalid_value_fails_the_fit_with_the_models_message(standard_data):
         gaussian()(standard_data, {"mu": 5.28, "sigma": sigma})
     assert message == f"PDF evaluation failed: ValueError: {python.value}"
     assert raised.value.__notes__ == ["raised in PDF 0"]
+
+
+def test_a_value_only_the_model_judges_fails_as_through_python(standard_data):
+    # The fit drives the Chebyshev series negative at the window's edge: the
+    # point goes to the model itself, so the message and the note of where
+    # it was raised are the Python path's.
+    shapes = [tarnwick.ShapeParameter("c1", 0.0, -0.9, 0.9),
+              tarnwick.ShapeParameter("c2", 0.0, -0.4, 0.4),
+              tarnwick.ShapeParameter("b1", 1.0, 0.0, 5.0)]
+    errors = []
+    for wrap in (lambda pdf: pdf, python_path):
+        pdfs = [chebyshev("c1", "c2"), bernstein(1.0, "b1")]
+        with pytest.raises(tarnwick.SPlotError) as raised:
+            tarnwick.splot(standard_data, [wrap(pdf) for pdf in pdfs], shape_parameters=shapes)
+        errors.append((str(raised.value), raised.value.__notes__[0].splitlines()[0]))
+    assert errors[0] == errors[1]
+    assert errors[0][0].startswith("PDF evaluation failed: ValueError: Chebyshev: with c1 = ")

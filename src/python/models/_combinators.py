@@ -65,6 +65,19 @@ class Sum(Model):
         self._keywords = tuple(f"fractions[{k}]" for k in range(len(fractions)))
         super().__init__(first.column, first.window, **dict(zip(self._keywords, fractions)))
 
+    _native_shape = "sum"
+
+    def _native(self) -> tuple[Any, ...] | None:  # type: ignore[override]
+        """The description of the base, then the components' descriptions
+        and the head of the message for fractions adding up to more than 1;
+        None when any component is evaluated through Python."""
+        own = super()._native()
+        components = tuple(part._native() for part in self.components)
+        if own is None or any(component is None for component in components):
+            return None
+        names = ", ".join(f"{bound}" for bound in self._bound.values())
+        return (*own, components, f"ValueError: Sum: the fractions ({names}) add up to ")
+
     def bind_columns(self, names: Sequence[str] | None) -> Sum:
         if isinstance(self.column, int):
             return self

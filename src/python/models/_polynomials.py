@@ -107,6 +107,7 @@ class Chebyshev(_Polynomial):
     """
 
     _origin = -1.0
+    _native_shape = "chebyshev"
 
     def _reduced(self, x: FloatArray) -> FloatArray:
         low, high = self.window
@@ -163,6 +164,8 @@ class Bernstein(_Polynomial):
         number (fixed); each must be ≥ 0 and not all 0.
     """
 
+    _native_shape = "bernstein"
+
     def __init__(self, column: int, window: Sequence[float],
                  coefficients: Sequence[Parameter]) -> None:
         super().__init__(column, window, coefficients)
@@ -170,10 +173,9 @@ class Bernstein(_Polynomial):
             raise ValueError("Bernstein needs at least one coefficient")
         degree = len(self._keywords) - 1
         # a_j = Σ_{k≤j} c_k C(n,k) C(n−k, j−k) (−1)^{j−k}: the matrix of integers.
-        self._to_power = np.array(
-            [[math.comb(degree, k) * math.comb(degree - k, j - k) * (-1) ** (j - k)
-              if k <= j else 0 for k in range(degree + 1)] for j in range(degree + 1)],
-            dtype=np.float64)
+        self._to_power = tuple(
+            tuple(float(math.comb(degree, k) * math.comb(degree - k, j - k) * (-1) ** (j - k))
+                  if k <= j else 0.0 for k in range(degree + 1)) for j in range(degree + 1))
 
     def _reduced(self, x: FloatArray) -> FloatArray:
         low, high = self.window
@@ -182,8 +184,10 @@ class Bernstein(_Polynomial):
         return t
 
     def _power(self, p: tuple[float, ...]) -> FloatArray:
-        power: FloatArray = np.asarray(self._to_power @ np.array(p), dtype=np.float64)
-        return power
+        # Each sum of products rounded once: the same bits on every machine,
+        # where a matrix product's order and fused multiply-adds depend on
+        # the BLAS kernel.
+        return np.array([math.fsum(m * c for m, c in zip(row, p)) for row in self._to_power])
 
     def _jacobian(self) -> float:
         return self.window[1] - self.window[0]
