@@ -59,20 +59,24 @@ SHAPES = [
 ]
 
 
-class Recorder:
-    """A PDF that notes which thread called it, and when."""
+class Meeting:
+    """A PDF wrapper at which two fits in two threads meet: the third call
+    in each thread waits, giving up the interpreter lock, until the other
+    thread's fit has reached its own third call. Both fits must then be in
+    progress at once; a lock held across a whole fit would leave the first
+    to arrive waiting until the timeout."""
 
-    def __init__(self, pdf, calls):
-        self.pdf, self.calls = pdf, calls
+    def __init__(self, pdf, barrier):
+        self.pdf, self.barrier, self.local = pdf, barrier, threading.local()
 
     def __call__(self, data, shape):
-        self.calls.append((threading.get_ident(), time.perf_counter()))
+        self.local.calls = getattr(self.local, "calls", 0) + 1
+        if self.local.calls == 3:
+            self.barrier.wait(timeout=60.0)
         return self.pdf(data, shape)
 
 
-def fit(data, calls=None, pdfs=(signal_pdf, background_pdf)):
-    if calls is not None:
-        pdfs = [Recorder(pdf, calls) for pdf in pdfs]
+def fit(data, pdfs=(signal_pdf, background_pdf)):
     return tarnwick.splot(data, list(pdfs), shape_parameters=SHAPES, max_steps=40)
 
 
@@ -94,40 +98,19 @@ def samples():
     return mass_sample(1, N_EVENTS, 0.3), mass_sample(2, N_EVENTS, 0.6)
 
 
-@pytest.fixture
-def voluntary_switches_only():
-    """Makes the interpreter hand the lock to another thread only when the
-    holder gives it up (as NumPy does), not on its own timer."""
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(30.0)
-    yield
-    sys.setswitchinterval(interval)
-
-
-def test_two_threads_fitting_at_once_get_their_lone_results(samples, voluntary_switches_only):
+def test_two_threads_fitting_at_once_get_their_lone_results(samples):
     alone = [fit(data) for data in samples]
     assert all(result.success for result in alone)
-    calls = []
-    start = threading.Barrier(2)
+    meeting = Meeting(signal_pdf, threading.Barrier(2))
 
     def run(data):
-        start.wait()
-        return fit(data, calls)
+        return fit(data, pdfs=(meeting, background_pdf))
 
     with ThreadPoolExecutor(max_workers=2) as pool:
         together = [future.result() for future in [pool.submit(run, data) for data in samples]]
     for result, expected in zip(together, alone):
         assert_identical(result, expected)
-
-    # The fits really ran at once: with the interpreter's own switching put
-    # off, each thread made PDF calls between the other's first and last,
-    # which only the lock released inside NumPy allows.
-    threads = sorted({thread for thread, _ in calls})
-    assert len(threads) == 2
-    spans = {t: [when for thread, when in calls if thread == t] for t in threads}
-    for this, other in (threads, threads[::-1]):
-        first, last = min(spans[other]), max(spans[other])
-        assert any(first < when < last for when in spans[this])
+    assert not meeting.barrier.broken
 
 
 def test_a_failing_fit_in_one_thread_leaves_the_other_untouched(samples):
