@@ -8,9 +8,8 @@
 # target compile in batches of 16 as one file each (a unity build: the
 # headers and templates they share are compiled once per batch, a third of
 # the compile time of file by file). With ccache on the machine every
-# compile goes through it, paths taken relative to the checkout, so a batch
-# compiled with the same flags in another tree (the module's tree for
-# another Python) is compiled once.
+# compile goes through it, paths taken relative to the checkout, so that a
+# rebuilt tree or a second checkout compiles only what changed.
 configure() {
   local build=$1 type=$2 launcher=()
   shift 2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite, needing no root but for GoogleTest (and ccache) when
 # the system lacks them (scripts/setup_machine.sh). Every source compiles
-# once per set of flags: the trees share compiled files through ccache.
+# once per set of flags: the trees of other Pythons link build/'s libraries.
 #
 # 1. The project's virtual environment build/venv with CMake, Ninja, Eigen
 #    (cmeel-eigen, when the system has no Eigen 3.4), NumPy and the test
@@ -12,8 +12,8 @@
 #    for build/venv's Python, and ctest there: the C++ tests and, as one of
 #    its entries, the pytest suite against that tree's module.
 # 3. For every other Python but the newest, the module alone built in
-#    build-py3.X/ (the Python-independent objects come from the cache), and
-#    the pytest suite against it in that Python's environment.
+#    build-py3.X/, linking the libraries of build/ (they do not see Python),
+#    and the pytest suite against it in that Python's environment.
 # 4. For the newest: scripts/build_wheels.sh --test --python 3.X, the sdist,
 #    a manylinux wheel from it, installed into a fresh environment where the
 #    suite runs against the installed package.
@@ -94,7 +94,8 @@ for minor in "${others[@]}"; do
   if wait_for "$minor" "$logs/venv-$minor.log" &&
      configure "build-py$minor" Release -DTARNWICK_BUILD_PYTHON=ON \
        -DTARNWICK_BUILD_BENCHMARKS=OFF \
-       -DPython_EXECUTABLE="$root/build/test-venvs/$minor/bin/python" -DEigen3_DIR="$(venv_eigen)" &&
+       -DPython_EXECUTABLE="$root/build/test-venvs/$minor/bin/python" -DEigen3_DIR="$(venv_eigen)" \
+       -DTARNWICK_LIBRARIES_FROM="$root/build" &&
      cmake --build "build-py$minor" --parallel "$jobs" --target tarnwick_python; then
     run_ctest "build-py$minor" --tests-regex '^Python\.Suite$'
   else
