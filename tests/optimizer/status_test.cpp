@@ -61,33 +61,18 @@ TEST(OptimizerError, DisplayCarriesTheKindPrefix) {
   EXPECT_EQ(to_string(OptimizerError{NumericalError{"x"}}), "Numerical error: x");
 }
 
-TEST(MinimizationSummary, WithoutAHessianReportsIdentityCovarianceAndNaNErrors) {
+TEST(MinimizationSummary, WithoutAHessianTheErrorsAreUnknownNotZero) {
   const Vector errors = unknown_uncertainties(2);
   ASSERT_EQ(errors.size(), 2);
   EXPECT_TRUE(std::isnan(errors[0]) && std::isnan(errors[1]));
 
   GradientStatus status;
   status.best_point = vec({3, 4});
-  status.best_value = -1.5;
-  status.cost_evaluations = 7;
-  status.gradient_evaluations = 5;
   status.message.succeed();
-  status.message.set_text("F_EVAL CONVERGED");
-  LBFGSBConfig config;
-  config.parameter_names = std::vector<std::string>{"a", "b"};
-  const MinimizationSummary summary = LBFGSB::summarize(status, vec({9, 9}), config);
-  EXPECT_EQ(summary.covariance, Matrix::Identity(2, 2));
+  const MinimizationSummary summary = LBFGSB::summarize(status, vec({9, 9}), LBFGSBConfig{});
   ASSERT_EQ(summary.std_errors.size(), 2);
   EXPECT_TRUE(std::isnan(summary.std_errors[0]) && std::isnan(summary.std_errors[1]));
-  EXPECT_EQ(summary.initial_point, vec({9, 9}));
-  EXPECT_EQ(summary.best_point, vec({3, 4}));
-  EXPECT_EQ(summary.best_value, -1.5);
-  EXPECT_EQ(summary.message.display(), "Success: F_EVAL CONVERGED");
-  EXPECT_EQ(summary.cost_evaluations, 7u);
-  EXPECT_EQ(summary.gradient_evaluations, 5u);
   EXPECT_EQ(summary.hessian_evaluations, 0u);
-  EXPECT_EQ(summary.parameter_names, config.parameter_names);
-  EXPECT_FALSE(summary.bounds.has_value());
 }
 
 }  // namespace
