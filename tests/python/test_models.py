@@ -151,6 +151,7 @@ def grid(model):
     return np.linspace(low, high, 201)
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize(("name", "model", "values", "reference", "points"), CASES, ids=IDS)
 def test_density_matches_an_independent_reference(name, model, values, reference, points):
     x = grid(model)

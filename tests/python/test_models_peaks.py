@@ -125,6 +125,7 @@ def points(model, count=41):
     return np.linspace(low, high, count)
 
 
+@pytest.mark.heavy
 def test_density_matches_the_50_digit_formula(hard_case):
     model, reference, breaks = hard_case
     low, high = model.window
@@ -203,6 +204,7 @@ def test_crystal_ball_and_its_slope_are_continuous_at_the_junctions(model):
         assert left == pytest.approx(right, rel=1e-5, abs=1e-6 * f[2] / sigma)
 
 
+@pytest.mark.heavy
 def test_draws_follow_the_cdf_over_many_seeds(hard_case):
     """40 seeds of 2000 draws: the KS p-values must themselves be uniform."""
     model, _, _ = hard_case
