@@ -52,7 +52,10 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, EventView
       event_weights_(event_weights),
       weights_are_one_(std::ranges::all_of(event_weights, [](double w) { return w == 1.0; })),
       bounds_(std::move(bounds)),
-      threads_(threads) {
+      threads_(threads),
+      recent_(pdfs.size() + shape_names_.size(),
+              RecentValues::capacity_for(pdfs.size() + shape_names_.size(),
+                                         shape_names_.size())) {
   TARNWICK_REQUIRE(event_weights_.size() == events_.size());
   TARNWICK_REQUIRE(bounds_.lower.size() == bounds_.upper.size());
 }
@@ -152,18 +155,37 @@ std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
   return model;
 }
 
+void JointLikelihood::set_seeded_shape_point(std::span<const double> shape_values) {
+  TARNWICK_REQUIRE(shape_values.size() == shape_names_.size());
+  seeded_shape_.emplace(shape_values.begin(), shape_values.end());
+}
+
 std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vector& x) const {
-  const std::size_t n_comp = pdfs_.size();
-  TARNWICK_REQUIRE(static_cast<std::size_t>(x.size()) >= n_comp);
+  TARNWICK_REQUIRE(static_cast<std::size_t>(x.size()) == pdfs_.size() + shape_names_.size());
   const std::span<const double> point(x.data(), static_cast<std::size_t>(x.size()));
   if (auto error = non_finite_point(point)) return std::unexpected(std::move(*error));
+  if (const auto known = recent_.find(point)) {
+    ++repeats_;
+    return *known;
+  }
+  auto value = computed_value(point);
+  // Compared with ==, as the PDFs' caches compare points.
+  const bool seeded =
+      seeded_shape_ && std::ranges::equal(point.subspan(pdfs_.size()), *seeded_shape_);
+  if (value && !seeded) recent_.remember(point, *value);
+  return value;
+}
+
+std::expected<double, SPlotError> JointLikelihood::computed_value(
+    std::span<const double> point) const {
+  const std::size_t n_comp = pdfs_.size();
   auto values = checked_pdf_values(parameters_at(point.subspan(n_comp)));
   TARNWICK_RETURN_IF_ERROR(values);
   const auto& f = *values;
   const std::size_t n_events = events_.size();
 
   double yield_sum = 0.0;
-  for (std::size_t k = 0; k < n_comp; ++k) yield_sum += x[static_cast<Eigen::Index>(k)];
+  for (std::size_t k = 0; k < n_comp; ++k) yield_sum += point[k];
 
   const LogTermsInput input{f, point.first(n_comp), event_weights_, weights_are_one_,
                             kDensityFloor};

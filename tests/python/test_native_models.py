@@ -120,10 +120,17 @@ def assert_same_fit(native, python):
 
 @pytest.mark.parametrize("mixed", [False, True], ids=["models", "model+hand-written"])
 def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, mixed):
-    background = hand_written_exponential if mixed else exponential()
+    hand_written_calls = []
+
+    def hand_written(data, values):
+        hand_written_calls.append(dict(values))
+        return hand_written_exponential(data, values)
+
+    background = hand_written if mixed else exponential()
     before = tarnwick._native_model_evaluations()
     native = tarnwick.splot(standard_data, [gaussian(), background], shape_parameters=SHAPES)
     computed = tarnwick._native_model_evaluations() - before
+    hand_written_in_native = len(hand_written_calls)
     calls = []
 
     def recorded(data, values):
@@ -135,8 +142,14 @@ def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, m
     assert native.success and python.success
     assert_same_fit(native, python)
     # The cache: per native model one computation per Python call after the
-    # probe, so a point asked for twice in a row is computed once.
-    assert computed == (1 if mixed else 2) * (len(calls) - 1)
+    # probe, so a point asked for twice in a row is computed once. In one
+    # fit the counts agree exactly; between the two fits, whose points
+    # differ in the last bits, by a few: the likelihood answers a point it
+    # met before itself, and one fit may meet a point again by rounding
+    # where the other does not.
+    if mixed:
+        assert computed == hand_written_in_native - 1
+    assert abs(computed - (1 if mixed else 2) * (len(calls) - 1)) <= 4
     assert len(calls) > 10
     assert all(a != b for a, b in zip(calls, calls[1:]))
 
