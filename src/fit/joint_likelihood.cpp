@@ -55,7 +55,11 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, EventView
       threads_(threads),
       recent_(pdfs.size() + shape_names_.size(),
               RecentValues::capacity_for(pdfs.size() + shape_names_.size(),
-                                         shape_names_.size())) {
+                                         shape_names_.size())),
+      pdf_values_(pdfs.size()) {
+  for (const std::string& name : shape_names_) {
+    parameter_slots_.push_back(parameters_.try_emplace(name, 0.0).first);
+  }
   TARNWICK_REQUIRE(event_weights_.size() == events_.size());
   TARNWICK_REQUIRE(bounds_.lower.size() == bounds_.upper.size());
 }
@@ -101,30 +105,27 @@ std::optional<SPlotError> JointLikelihood::non_finite_point(std::span<const doub
   return std::nullopt;
 }
 
-ParameterMap JointLikelihood::parameters_at(std::span<const double> shape_values) const {
+const ParameterMap& JointLikelihood::parameters_at(std::span<const double> shape_values) const {
   TARNWICK_REQUIRE(shape_values.size() == shape_names_.size());
-  ParameterMap parameters;
-  for (std::size_t j = 0; j < shape_names_.size(); ++j) {
-    parameters.insert_or_assign(shape_names_[j], shape_values[j]);
-  }
-  return parameters;
+  // The map's nodes stay; only their values change (a repeated name keeps
+  // the later value, as insert_or_assign would).
+  for (std::size_t j = 0; j < shape_names_.size(); ++j) parameter_slots_[j]->second = shape_values[j];
+  return parameters_;
 }
 
 std::expected<std::vector<std::span<const double>>, SPlotError>
 JointLikelihood::evaluate_pdf_values(const ParameterMap& parameters) const {
   auto values = checked_pdf_values(parameters);
-  if (!values) return values;
+  TARNWICK_RETURN_IF_ERROR(values);
   if (auto zero = first_all_zero_event(*values, 0, events_.size())) {
     return std::unexpected(all_zero_error(*zero));
   }
-  return values;
+  return std::vector<std::span<const double>>(values->begin(), values->end());
 }
 
-std::expected<std::vector<std::span<const double>>, SPlotError>
+std::expected<std::span<const std::span<const double>>, SPlotError>
 JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
   const std::size_t n_events = events_.size();
-  std::vector<std::span<const double>> values;
-  values.reserve(pdfs_.size());
   for (std::size_t k = 0; k < pdfs_.size(); ++k) {
     auto f = pdfs_[k]->evaluate_batch(events_, parameters);
     TARNWICK_RETURN_IF_ERROR(f);
@@ -136,9 +137,9 @@ JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
                                            " returned an invalid value for event " +
                                            std::to_string(*f->first_invalid)});
     }
-    values.push_back(f->values);
+    pdf_values_[k] = f->values;
   }
-  return values;
+  return std::span<const std::span<const double>>(pdf_values_);
 }
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(

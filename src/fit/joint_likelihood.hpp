@@ -67,6 +67,9 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   JointLikelihood(std::vector<std::string> shape_names, EventView events,
                   std::span<ParametricPdf* const> pdfs, std::span<const double> event_weights,
                   optimizer::Box bounds = {}, WorkerThreads* threads = nullptr);
+  // It holds iterators into its own parameter map.
+  JointLikelihood(const JointLikelihood&) = delete;
+  JointLikelihood& operator=(const JointLikelihood&) = delete;
 
   // Calls every PDF once, in order, with all events, and checks its values
   // before the next PDF is called: the count, then each value finite and not
@@ -114,7 +117,8 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   [[nodiscard]] std::size_t repeats() const { return repeats_; }
 
  private:
-  [[nodiscard]] ParameterMap parameters_at(std::span<const double> shape_values) const;
+  // The shape-parameter map at a point: the likelihood's own map, refilled.
+  [[nodiscard]] const ParameterMap& parameters_at(std::span<const double> shape_values) const;
   // The Optimization error of a point with a NaN or infinite coordinate.
   [[nodiscard]] static std::optional<SPlotError> non_finite_point(std::span<const double> point);
   [[nodiscard]] std::expected<optimizer::Vector, SPlotError> gradient_with_step(
@@ -135,8 +139,8 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
                                         const Evaluate& evaluate) const
       -> std::expected<DifferenceOf<Evaluate>, SPlotError>;
   // evaluate_pdf_values without the all-zero test, which `evaluate` folds
-  // into its own pass over the events.
-  [[nodiscard]] std::expected<std::vector<std::span<const double>>, SPlotError>
+  // into its own pass over the events; the views are held in pdf_values_.
+  [[nodiscard]] std::expected<std::span<const std::span<const double>>, SPlotError>
   checked_pdf_values(const ParameterMap& parameters) const;
   // The NLL at a finite point, computed.
   [[nodiscard]] std::expected<double, SPlotError> computed_value(
@@ -153,6 +157,12 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   // Only the optimizer's thread evaluates: the memory needs no lock.
   mutable RecentValues recent_;
   mutable std::size_t repeats_ = 0;
+  // Reused by every evaluation, so that none allocates: the shape-parameter
+  // map (every name, in place), its node of each shape parameter, and the
+  // PDFs' views.
+  mutable ParameterMap parameters_;
+  std::vector<ParameterMap::iterator> parameter_slots_;
+  mutable std::vector<std::span<const double>> pdf_values_;
 };
 
 }  // namespace tarnwick::fit
