@@ -33,14 +33,17 @@ std::uint64_t RecentValues::hash(std::span<const double> point) {
 std::optional<double> RecentValues::find(std::span<const double> point) const {
   TARNWICK_REQUIRE(point.size() == dimension_);
   const std::uint64_t h = hash(point);
-  // Newest first: most repeats are of recent points.
-  for (std::size_t age = 1; age <= size_; ++age) {
-    const std::size_t slot = (next_ + capacity_ - age) % capacity_;
-    if (hashes_[slot] != h) continue;
-    const double* stored = points_.data() + slot * dimension_;
-    if (std::memcmp(stored, point.data(), dimension_ * sizeof(double)) == 0) {
-      return values_[slot];
-    }
+  // Newest first (most repeats are of recent points): the slots below
+  // next_, then, when the memory has wrapped, those above it.
+  const auto match = [&](std::size_t slot) {
+    return hashes_[slot] == h && std::memcmp(points_.data() + slot * dimension_, point.data(),
+                                             dimension_ * sizeof(double)) == 0;
+  };
+  for (std::size_t slot = next_; slot-- > 0;) {
+    if (match(slot)) return values_[slot];
+  }
+  for (std::size_t slot = size_; slot-- > next_;) {
+    if (match(slot)) return values_[slot];
   }
   return std::nullopt;
 }

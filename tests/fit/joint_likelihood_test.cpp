@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/recent_values.hpp"
 #include "fit/sweights.hpp"
 #include "test_events.hpp"
 #include "test_pdfs.hpp"
@@ -133,6 +134,21 @@ TEST(JointLikelihood, RepeatedPointsAreAnsweredFromRecentValuesButNotAtTheSeeded
   ASSERT_TRUE(nll.evaluate(moved));
   EXPECT_EQ(nll.repeats(), 5u);
   EXPECT_EQ(signal.calls, calls + 3);
+}
+
+TEST(RecentValues, KeepsTheNewestPointsByTheirBits) {
+  RecentValues recent(2, 3);
+  const std::vector<std::vector<double>> points{{1.0, 2.0}, {1.0, 3.0}, {0.0, 2.0}, {1.0, 4.0}};
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    recent.remember(points[i], static_cast<double>(i));
+  }
+  // The first point was replaced by the fourth; −0 is not 0.
+  EXPECT_EQ(recent.find(points[0]), std::nullopt);
+  for (std::size_t i = 1; i < points.size(); ++i) EXPECT_EQ(recent.find(points[i]), double(i));
+  EXPECT_EQ(recent.find(std::vector<double>{-0.0, 2.0}), std::nullopt);
+  recent.remember(points[0], 7.0);
+  EXPECT_EQ(recent.find(points[0]), 7.0);
+  EXPECT_EQ(recent.find(points[1]), std::nullopt);
 }
 
 TEST(JointLikelihood, HessianOfAQuadraticIsSymmetricAndExact) {
