@@ -109,7 +109,9 @@ const ParameterMap& JointLikelihood::parameters_at(std::span<const double> shape
   TARNWICK_REQUIRE(shape_values.size() == shape_names_.size());
   // The map's nodes stay; only their values change (a repeated name keeps
   // the later value, as insert_or_assign would).
-  for (std::size_t j = 0; j < shape_names_.size(); ++j) parameter_slots_[j]->second = shape_values[j];
+  for (std::size_t j = 0; j < shape_names_.size(); ++j) {
+    parameter_slots_[j]->second = shape_values[j];
+  }
   return parameters_;
 }
 

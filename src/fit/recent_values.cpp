@@ -51,7 +51,8 @@ std::optional<double> RecentValues::find(std::span<const double> point) const {
 void RecentValues::remember(std::span<const double> point, double value) {
   TARNWICK_REQUIRE(point.size() == dimension_);
   hashes_[next_] = hash(point);
-  std::copy(point.begin(), point.end(), points_.begin() + static_cast<std::ptrdiff_t>(next_ * dimension_));
+  std::copy(point.begin(), point.end(),
+            points_.begin() + static_cast<std::ptrdiff_t>(next_ * dimension_));
   values_[next_] = value;
   next_ = (next_ + 1) % capacity_;
   size_ = std::min(size_ + 1, capacity_);
