@@ -5,11 +5,14 @@
 
 Runs the eight reference fits of tests/python/test_reference_fits.py and the
 standard problem (standard_problem.py) at the given sizes, unweighted,
-weighted and with its yields alone (PDFs computed once, so that the time is
-the module's), with whichever tarnwick the interpreter imports, and prints one
-line per fit: the SHA-256 of every number in its result (yields, errors,
+weighted, with its yields alone (PDFs computed once, so that the time is
+the module's) and with the library models (tarnwick.models, evaluated by the
+module itself), unweighted and weighted, then a toy study of the standard
+problem's models, with whichever tarnwick the interpreter imports, and prints
+one line per fit: the SHA-256 of every number in its result (yields, errors,
 both covariances, sWeights, shape parameters and their errors, the minimum,
-the counters and the message) and the best wall time of the fit. Run it
+the counters and the message; for the toy study every value, error and
+message) and the best wall time of the fit. Run it
 once with each module (an installed wheel, the build tree through
 PYTHONPATH=build/python) and compare the hashes: equal hashes mean equal
 bits. The last line hashes all fits together.
@@ -29,6 +32,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT / "benchmarks"), str(ROOT / "tests" / "python")]
 
 import tarnwick  # noqa: E402
+from tarnwick import diagnostics, models  # noqa: E402
 
 import standard_problem as problem  # noqa: E402
 from conftest import load_column  # noqa: E402
@@ -56,6 +60,30 @@ def standard_fit(data: np.ndarray, weights: np.ndarray | None):
                           weights=weights)
 
 
+def standard_models() -> list:
+    window = (problem.M_LOW, problem.M_HIGH)
+    return [models.Gaussian(column=0, window=window, mu="mu", sigma="sigma"),
+            models.Exponential(column=0, window=window, slope="slope")]
+
+
+def models_fit(data: np.ndarray, weights: np.ndarray | None):
+    return tarnwick.splot(data, standard_models(),
+                          shape_parameters=problem.shape_parameters(tarnwick), weights=weights)
+
+
+def toy_study_digest(n_toys: int) -> str:
+    """SHA-256 of a toy study of the standard models: 2000 events a toy."""
+    yields = 2000 * np.array([problem.SIGNAL_FRACTION, 1.0 - problem.SIGNAL_FRACTION])
+    study = diagnostics.toy_study(standard_models(), yields, problem.TRUE,
+                                  shape_parameters=problem.shape_parameters(tarnwick),
+                                  n_toys=n_toys, seed=1, progress=False)
+    digest = hashlib.sha256()
+    for array in (study.values, study.errors, study.converged):
+        digest.update(np.ascontiguousarray(array, dtype=np.float64).tobytes())
+    digest.update(repr(study.messages).encode())
+    return digest.hexdigest()
+
+
 def yields_only_fit(data: np.ndarray):
     """The yields alone, of PDFs computed once: the time is the module's own
     (the likelihood's logarithms, the Hessian and the sWeights)."""
@@ -79,6 +107,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--events", type=int, nargs="+", default=[1_000_000])
     parser.add_argument("--repeat", type=int, default=1, help="timed runs per fit, best kept")
+    parser.add_argument("--toys", type=int, default=100, help="toys of the toy study")
     args = parser.parse_args()
 
     print(f"tarnwick from {Path(tarnwick.__file__).parent}, Python {sys.version.split()[0]}")
@@ -91,13 +120,21 @@ def main() -> None:
         fits.append((f"standard {n} weighted",
                      lambda data=data, weights=weights: standard_fit(data, weights)))
         fits.append((f"standard {n} yields only", lambda data=data: yields_only_fit(data)))
+        fits.append((f"standard {n} models", lambda data=data: models_fit(data, None)))
+        fits.append((f"standard {n} models weighted",
+                     lambda data=data, weights=weights: models_fit(data, weights)))
     everything = hashlib.sha256()
     for name, fit in fits:
         result, seconds = timed(fit, args.repeat)
         digest = result_digest(result)
         everything.update(digest.encode())
-        print(f"{name:28} {digest[:16]}  {seconds:8.3f} s")
-    print(f"{'all fits':28} {everything.hexdigest()[:16]}")
+        print(f"{name:32} {digest[:16]}  {seconds:8.3f} s")
+    start = time.perf_counter()
+    digest = toy_study_digest(args.toys)
+    everything.update(digest.encode())
+    print(f"{f'toy study, {args.toys} toys':32} {digest[:16]}  "
+          f"{time.perf_counter() - start:8.3f} s")
+    print(f"{'all fits':32} {everything.hexdigest()[:16]}")
 
 
 if __name__ == "__main__":

@@ -52,7 +52,14 @@ JointLikelihood::JointLikelihood(std::vector<std::string> shape_names, EventView
       event_weights_(event_weights),
       weights_are_one_(std::ranges::all_of(event_weights, [](double w) { return w == 1.0; })),
       bounds_(std::move(bounds)),
-      threads_(threads) {
+      threads_(threads),
+      recent_(pdfs.size() + shape_names_.size(),
+              RecentValues::capacity_for(pdfs.size() + shape_names_.size(),
+                                         shape_names_.size())),
+      pdf_values_(pdfs.size()) {
+  for (const std::string& name : shape_names_) {
+    parameter_slots_.push_back(parameters_.try_emplace(name, 0.0).first);
+  }
   TARNWICK_REQUIRE(event_weights_.size() == events_.size());
   TARNWICK_REQUIRE(bounds_.lower.size() == bounds_.upper.size());
 }
@@ -98,30 +105,29 @@ std::optional<SPlotError> JointLikelihood::non_finite_point(std::span<const doub
   return std::nullopt;
 }
 
-ParameterMap JointLikelihood::parameters_at(std::span<const double> shape_values) const {
+const ParameterMap& JointLikelihood::parameters_at(std::span<const double> shape_values) const {
   TARNWICK_REQUIRE(shape_values.size() == shape_names_.size());
-  ParameterMap parameters;
+  // The map's nodes stay; only their values change (a repeated name keeps
+  // the later value, as insert_or_assign would).
   for (std::size_t j = 0; j < shape_names_.size(); ++j) {
-    parameters.insert_or_assign(shape_names_[j], shape_values[j]);
+    parameter_slots_[j]->second = shape_values[j];
   }
-  return parameters;
+  return parameters_;
 }
 
 std::expected<std::vector<std::span<const double>>, SPlotError>
 JointLikelihood::evaluate_pdf_values(const ParameterMap& parameters) const {
   auto values = checked_pdf_values(parameters);
-  if (!values) return values;
+  TARNWICK_RETURN_IF_ERROR(values);
   if (auto zero = first_all_zero_event(*values, 0, events_.size())) {
     return std::unexpected(all_zero_error(*zero));
   }
-  return values;
+  return std::vector<std::span<const double>>(values->begin(), values->end());
 }
 
-std::expected<std::vector<std::span<const double>>, SPlotError>
+std::expected<std::span<const std::span<const double>>, SPlotError>
 JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
   const std::size_t n_events = events_.size();
-  std::vector<std::span<const double>> values;
-  values.reserve(pdfs_.size());
   for (std::size_t k = 0; k < pdfs_.size(); ++k) {
     auto f = pdfs_[k]->evaluate_batch(events_, parameters);
     TARNWICK_RETURN_IF_ERROR(f);
@@ -133,9 +139,9 @@ JointLikelihood::checked_pdf_values(const ParameterMap& parameters) const {
                                            " returned an invalid value for event " +
                                            std::to_string(*f->first_invalid)});
     }
-    values.push_back(f->values);
+    pdf_values_[k] = f->values;
   }
-  return values;
+  return std::span<const std::span<const double>>(pdf_values_);
 }
 
 std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
@@ -152,18 +158,37 @@ std::expected<EvaluatedModel, SPlotError> JointLikelihood::evaluate_model(
   return model;
 }
 
+void JointLikelihood::set_seeded_shape_point(std::span<const double> shape_values) {
+  TARNWICK_REQUIRE(shape_values.size() == shape_names_.size());
+  seeded_shape_.emplace(shape_values.begin(), shape_values.end());
+}
+
 std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vector& x) const {
-  const std::size_t n_comp = pdfs_.size();
-  TARNWICK_REQUIRE(static_cast<std::size_t>(x.size()) >= n_comp);
+  TARNWICK_REQUIRE(static_cast<std::size_t>(x.size()) == pdfs_.size() + shape_names_.size());
   const std::span<const double> point(x.data(), static_cast<std::size_t>(x.size()));
   if (auto error = non_finite_point(point)) return std::unexpected(std::move(*error));
+  if (const auto known = recent_.find(point)) {
+    ++repeats_;
+    return *known;
+  }
+  auto value = computed_value(point);
+  // Compared with ==, as the PDFs' caches compare points.
+  const bool seeded =
+      seeded_shape_ && std::ranges::equal(point.subspan(pdfs_.size()), *seeded_shape_);
+  if (value && !seeded) recent_.remember(point, *value);
+  return value;
+}
+
+std::expected<double, SPlotError> JointLikelihood::computed_value(
+    std::span<const double> point) const {
+  const std::size_t n_comp = pdfs_.size();
   auto values = checked_pdf_values(parameters_at(point.subspan(n_comp)));
   TARNWICK_RETURN_IF_ERROR(values);
   const auto& f = *values;
   const std::size_t n_events = events_.size();
 
   double yield_sum = 0.0;
-  for (std::size_t k = 0; k < n_comp; ++k) yield_sum += x[static_cast<Eigen::Index>(k)];
+  for (std::size_t k = 0; k < n_comp; ++k) yield_sum += point[k];
 
   const LogTermsInput input{f, point.first(n_comp), event_weights_, weights_are_one_,
                             kDensityFloor};

@@ -32,6 +32,7 @@
 #include "fit/evaluated_model.hpp"
 #include "fit/event_view.hpp"
 #include "fit/parametric_pdf.hpp"
+#include "fit/recent_values.hpp"
 #include "fit/splot_error.hpp"
 #include "optimizer/core/bounds.hpp"
 #include "optimizer/interfaces/problem.hpp"
@@ -66,6 +67,9 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   JointLikelihood(std::vector<std::string> shape_names, EventView events,
                   std::span<ParametricPdf* const> pdfs, std::span<const double> event_weights,
                   optimizer::Box bounds = {}, WorkerThreads* threads = nullptr);
+  // It holds iterators into its own parameter map.
+  JointLikelihood(const JointLikelihood&) = delete;
+  JointLikelihood& operator=(const JointLikelihood&) = delete;
 
   // Calls every PDF once, in order, with all events, and checks its values
   // before the next PDF is called: the count, then each value finite and not
@@ -79,9 +83,19 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   [[nodiscard]] std::expected<EvaluatedModel, SPlotError> evaluate_model(
       std::span<const double> shape_values) const;
 
+  // The shape point at which the PDFs start with values computed elsewhere
+  // (a library model's cache holds its first, NumPy, output there until it
+  // moves on; the engine's own evaluation of the same point may differ in
+  // the last bits). Values there are not remembered: asking again gives
+  // what the PDFs give then. `shape_values` has one value per shape name.
+  void set_seeded_shape_point(std::span<const double> shape_values);
+
   // NLL at x: the yields' sum in component order, then one pass over the
   // PDF values (mixture, all-zero test, floor, logarithm, weighted term),
-  // the whole sum rounded once (log_terms.hpp).
+  // the whole sum rounded once (log_terms.hpp). A point with the same bits
+  // as one of the last RecentValues::capacity_for points evaluated is
+  // answered with its value, without calling the PDFs; the points of the
+  // seeded shape point are computed every time.
   [[nodiscard]] std::expected<double, SPlotError> evaluate(
       const optimizer::Vector& x) const override;
   // Differences with c = ∛ε, coordinate by coordinate: exactly 2·len(x)
@@ -99,9 +113,12 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   gradient_with_hessian(const optimizer::Vector& x) const override;
 
   [[nodiscard]] std::size_t n_components() const { return pdfs_.size(); }
+  // The evaluations answered from the recent values so far.
+  [[nodiscard]] std::size_t repeats() const { return repeats_; }
 
  private:
-  [[nodiscard]] ParameterMap parameters_at(std::span<const double> shape_values) const;
+  // The shape-parameter map at a point: the likelihood's own map, refilled.
+  [[nodiscard]] const ParameterMap& parameters_at(std::span<const double> shape_values) const;
   // The Optimization error of a point with a NaN or infinite coordinate.
   [[nodiscard]] static std::optional<SPlotError> non_finite_point(std::span<const double> point);
   [[nodiscard]] std::expected<optimizer::Vector, SPlotError> gradient_with_step(
@@ -122,9 +139,12 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
                                         const Evaluate& evaluate) const
       -> std::expected<DifferenceOf<Evaluate>, SPlotError>;
   // evaluate_pdf_values without the all-zero test, which `evaluate` folds
-  // into its own pass over the events.
-  [[nodiscard]] std::expected<std::vector<std::span<const double>>, SPlotError>
+  // into its own pass over the events; the views are held in pdf_values_.
+  [[nodiscard]] std::expected<std::span<const std::span<const double>>, SPlotError>
   checked_pdf_values(const ParameterMap& parameters) const;
+  // The NLL at a finite point, computed.
+  [[nodiscard]] std::expected<double, SPlotError> computed_value(
+      std::span<const double> point) const;
 
   std::vector<std::string> shape_names_;
   EventView events_;
@@ -133,6 +153,16 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   bool weights_are_one_;  // then the log pass does not read them
   optimizer::Box bounds_;
   WorkerThreads* threads_;
+  std::optional<std::vector<double>> seeded_shape_;
+  // Only the optimizer's thread evaluates: the memory needs no lock.
+  mutable RecentValues recent_;
+  mutable std::size_t repeats_ = 0;
+  // Reused by every evaluation, so that none allocates: the shape-parameter
+  // map (every name, in place), its node of each shape parameter, and the
+  // PDFs' views.
+  mutable ParameterMap parameters_;
+  std::vector<ParameterMap::iterator> parameter_slots_;
+  mutable std::vector<std::span<const double>> pdf_values_;
 };
 
 }  // namespace tarnwick::fit

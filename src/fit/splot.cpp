@@ -207,8 +207,18 @@ std::expected<SPlotResult, SPlotError> splot(const EventView& events,
   TARNWICK_RETURN_IF_ERROR(start);
   // The threads of the log pass live for this call only.
   WorkerThreads threads(pass_thread_count(events.size()));
-  const JointLikelihood likelihood(std::move(start->names), events, pdfs,
-                                   validated->event_weights, start->box, &threads);
+  JointLikelihood likelihood(std::move(start->names), events, pdfs, validated->event_weights,
+                             start->box, &threads);
+  // The PDFs' caches start with their first outputs at the declared starts
+  // and move off them at the first other shape point. Without shape
+  // parameters there is none: every value comes from the first outputs.
+  if (!shape_parameters.empty()) {
+    std::vector<double> initial_shape;
+    for (const ShapeParameter& parameter : shape_parameters) {
+      initial_shape.push_back(parameter.initial);
+    }
+    likelihood.set_seeded_shape_point(initial_shape);
+  }
   auto summary = minimize(likelihood, std::move(*start), tolerance, config.max_steps);
   TARNWICK_RETURN_IF_ERROR(summary);
 

@@ -18,7 +18,9 @@ namespace tarnwick::numerics {
 
 std::optional<std::size_t> first_invalid_density(std::span<const double> values) noexcept {
 #ifdef TARNWICK_X86_64
-  static const DensityBlockTest test = cpu_has_avx2() ? avx2::densities_valid : densities_valid;
+  static const DensityBlockTest test = cpu_has_avx512() ? avx512::densities_valid
+                                       : cpu_has_avx2() ? avx2::densities_valid
+                                                        : densities_valid;
 #else
   constexpr DensityBlockTest test = densities_valid;
 #endif

@@ -58,30 +58,46 @@ void ExactSum::add(double x) {
     chunk_[c + 1] += a1;
     chunk_[c + 2] += a2;
   }
+  touch(c, c + 2);
   if (++adds_since_carry_ == kAddsBeforeCarry) carry();
 }
 
 void ExactSum::carry() {
-  // Every chunk but the last into [0, 2³²); the last keeps the sign.
-  for (std::size_t c = 0; c + 1 < kChunks; ++c) {
+  adds_since_carry_ = 0;
+  if (low_ > high_) return;
+  constexpr std::int64_t kBase = std::int64_t{1} << 32;
+  std::size_t c = low_;
+  for (; c < high_; ++c) {
     const std::int64_t up = chunk_[c] >> 32;  // floor division by 2³²
-    chunk_[c] -= up * (std::int64_t{1} << 32);
+    chunk_[c] -= up * kBase;
     chunk_[c + 1] += up;
   }
-  adds_since_carry_ = 0;
+  // The top chunk passes on what does not fit it.
+  while (c + 1 < kChunks && (chunk_[c] >= kBase || chunk_[c] <= -kBase)) {
+    const std::int64_t up = chunk_[c] >> 32;
+    chunk_[c] -= up * kBase;
+    chunk_[c + 1] += up;
+    ++c;
+  }
+  high_ = c;
 }
 
 void ExactSum::add(const ExactSum& other) {
-  ExactSum rhs = other;
-  rhs.carry();
+  // Each chunk of `other` is at most (other.adds_since_carry_ + 1)·2³² in
+  // magnitude and each of this one, carried, below 2³²: added unchanged,
+  // they count as that many additions more.
   carry();
-  for (std::size_t c = 0; c < kChunks; ++c) chunk_[c] += rhs.chunk_[c];
-  adds_since_carry_ = 1;
-  positive_infinity_ |= rhs.positive_infinity_;
-  negative_infinity_ |= rhs.negative_infinity_;
-  nan_ |= rhs.nan_;
-  only_negative_zeros_ &= rhs.only_negative_zeros_;
-  any_term_ |= rhs.any_term_;
+  if (other.low_ <= other.high_) {
+    for (std::size_t c = other.low_; c <= other.high_; ++c) chunk_[c] += other.chunk_[c];
+    touch(other.low_, other.high_);
+  }
+  adds_since_carry_ = other.adds_since_carry_ + 2;
+  if (adds_since_carry_ >= kAddsBeforeCarry) carry();
+  positive_infinity_ |= other.positive_infinity_;
+  negative_infinity_ |= other.negative_infinity_;
+  nan_ |= other.nan_;
+  only_negative_zeros_ &= other.only_negative_zeros_;
+  any_term_ |= other.any_term_;
 }
 
 double ExactSum::value() const {
@@ -94,27 +110,28 @@ double ExactSum::value() const {
 
   ExactSum n = *this;
   n.carry();
-  const bool negative = n.chunk_[kChunks - 1] < 0;
+  const bool negative = n.low_ <= n.high_ && n.chunk_[n.high_] < 0;
   if (negative) {
-    for (auto& c : n.chunk_) c = -c;
+    for (std::size_t c = n.low_; c <= n.high_; ++c) n.chunk_[c] = -n.chunk_[c];
     n.carry();
   }
-  std::size_t h = kChunks;
-  while (h > 0 && n.chunk_[h - 1] == 0) --h;
-  if (h == 0) return any_term_ && only_negative_zeros_ ? -0.0 : 0.0;
-  --h;  // the highest chunk that is not zero
+  // The highest chunk that is not zero.
+  std::size_t h = n.high_ + 1;
+  while (h > n.low_ && n.chunk_[h - 1] == 0) --h;
+  if (n.low_ > n.high_ || h == n.low_) return any_term_ && only_negative_zeros_ ? -0.0 : 0.0;
+  --h;
   const double sign = negative ? -1.0 : 1.0;
   if (h == kChunks - 1) return sign * inf;  // 2¹⁰³⁸ or more
 
   // The top three chunks as one integer W, in units of 2^unit_exponent;
-  // anything below them only breaks ties.
+  // anything below them only breaks ties. Chunks below low_ are zero.
   const std::size_t base = h >= 2 ? h - 2 : 0;
   U128 w = 0;
   for (std::size_t c = h + 1; c-- > base;) {
     w = (w << 32) | static_cast<std::uint64_t>(n.chunk_[c]);
   }
   bool sticky = false;
-  for (std::size_t c = 0; c < base; ++c) sticky |= n.chunk_[c] != 0;
+  for (std::size_t c = n.low_; c < base; ++c) sticky |= n.chunk_[c] != 0;
   const int unit_exponent = kUnitExponent + static_cast<int>(32 * base);
 
   const int lead = leading_bit(w);

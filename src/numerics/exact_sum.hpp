@@ -8,7 +8,9 @@
 // smallest subnormal, 2⁻¹⁰⁷⁴, wide enough for any finite double and its
 // multiples: every addition is exact, and rounding happens once, in value().
 // It costs a few nanoseconds a term; LaneSums (lane_sums.hpp) is the fast
-// approximate path that falls back on it.
+// approximate path that falls back on it. Carries and rounding visit only
+// the chunks between the lowest and the highest that a term reached, so a
+// sum of terms of similar size rounds in a few dozen operations.
 #pragma once
 
 #include <array>
@@ -42,9 +44,22 @@ class ExactSum {
   // below 2⁶³ for this many.
   static constexpr std::uint32_t kAddsBeforeCarry = 1u << 29;
 
+  // Brings chunks [low_, high_) into [0, 2³²) and chunk high_ into
+  // (−2³², 2³²), moving high_ up as far as the carries reach (the last chunk
+  // keeps whatever reaches it); the sum is unchanged, and so is its sign,
+  // which is then the sign of chunk high_.
   void carry();
+  // Marks chunks [low, high] as possibly not zero.
+  void touch(std::size_t low, std::size_t high) {
+    if (low < low_) low_ = low;
+    if (high > high_) high_ = high;
+  }
 
   std::array<std::int64_t, kChunks> chunk_{};
+  // Every chunk outside [low_, high_] is zero; low_ > high_ when every
+  // chunk is.
+  std::size_t low_ = kChunks;
+  std::size_t high_ = 0;
   std::uint32_t adds_since_carry_ = 0;
   bool positive_infinity_ = false;
   bool negative_infinity_ = false;

@@ -57,6 +57,8 @@ bool two_component_mixture(const double* f0, const double* f1, double y0, double
 namespace avx512 {
 // vector_exp_avx512.cpp
 void exp_in_place(std::span<double> values) noexcept;
+// density_scan_avx512.cpp
+[[nodiscard]] bool densities_valid(const double* v, std::size_t n);
 // The most components the eight-lane pass takes.
 inline constexpr std::size_t kEightLaneMostComponents = 16;
 // The range with the eight-lane logarithm (log_terms_eight_lanes.cpp), for

@@ -71,7 +71,23 @@ TARNWICK_TARGET_AVX512 __attribute__((always_inline)) inline bool block_logs(
   const __m512d floor_v = _mm512_set1_pd(in.floor);
   __mmask8 stops = 0;
   LibraryPositions redo;
-  for (std::size_t i = 0; i < n_vector; i += 8) {
+  std::size_t i = 0;
+  // Two vectors a step: their long chains of dependent operations overlap.
+  for (; i + 16 <= n_vector; i += 16) {
+    const __m512d d0 =
+        mixture8<N>(in.columns.data(), in.yields.data(), n_comp, start + i, floor_v, stops);
+    const __m512d d1 =
+        mixture8<N>(in.columns.data(), in.yields.data(), n_comp, start + i + 8, floor_v, stops);
+    _mm512_store_pd(density + i, d0);
+    _mm512_store_pd(density + i + 8, d1);
+    const avx512::Log8 v0 = avx512::log8(d0, table);
+    const avx512::Log8 v1 = avx512::log8(d1, table);
+    _mm512_store_pd(logs + i, v0.h);
+    _mm512_store_pd(logs + i + 8, v1.h);
+    redo.mark_lanes(i, static_cast<std::uint8_t>(~v0.keep));
+    redo.mark_lanes(i + 8, static_cast<std::uint8_t>(~v1.keep));
+  }
+  for (; i < n_vector; i += 8) {
     const __m512d d =
         mixture8<N>(in.columns.data(), in.yields.data(), n_comp, start + i, floor_v, stops);
     _mm512_store_pd(density + i, d);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fit/recent_values.hpp"
 #include "fit/sweights.hpp"
 #include "test_events.hpp"
 #include "test_pdfs.hpp"
@@ -89,12 +90,65 @@ TEST(JointLikelihood, EvaluationCountsAndCallOrder) {
   EXPECT_EQ(signal.calls, 1u);
   ASSERT_TRUE(nll.gradient(x));
   EXPECT_EQ(signal.calls, 1u + 2 * 3);
+  // The Hessian's gradient at x repeats the last one's points: answered
+  // from the recent values, without the PDFs.
   ASSERT_TRUE(nll.gradient_with_hessian(x));
-  EXPECT_EQ(signal.calls, 1u + 2 * 3 + (2 * 3 + 4 * 3 * 1 + 1));
+  EXPECT_EQ(nll.repeats(), 2u * 3);
+  EXPECT_EQ(signal.calls, 1u + 2 * 3 + (4 * 3 * 1 + 1));
   EXPECT_EQ(background.calls, signal.calls);
   for (const std::size_t size : signal.batch_sizes) EXPECT_EQ(size, 5u);
   ASSERT_EQ(log.size(), 2 * signal.calls);
   for (std::size_t i = 0; i < log.size(); ++i) EXPECT_EQ(log[i], i % 2);
+}
+
+TEST(JointLikelihood, RepeatedPointsAreAnsweredFromRecentValuesButNotAtTheSeededPoint) {
+  // Two shape parameters: the nested differences of column μ meet those of
+  // column σ at the four points x ± h_μ ± h_σ. Values at the seeded shape
+  // point are computed every time.
+  const EventRows events = read_one_column("gauss_flat.csv");
+  GaussMeanWidthPdf signal(1, "mu", "sigma");
+  FlatPdf background;
+  std::array<ParametricPdf*, 2> pdfs{&signal, &background};
+  const std::vector<double> w(events.size(), 1.0);
+  JointLikelihood nll({"mu", "sigma"}, events, pdfs, w);
+  const Vector x = point({400.0, 600.0, 0.3, 0.05});
+  const JointLikelihood fresh({"mu", "sigma"}, events, pdfs, w);
+  auto reference = fresh.gradient_with_hessian(x);
+  ASSERT_TRUE(reference);
+  EXPECT_EQ(fresh.repeats(), 4u);
+
+  nll.set_seeded_shape_point(std::vector<double>{0.3, 0.05});
+  auto gh = nll.gradient_with_hessian(x);
+  ASSERT_TRUE(gh);
+  EXPECT_EQ(nll.repeats(), 4u);
+  EXPECT_EQ(gh->first, reference->first);
+  EXPECT_EQ(gh->second, reference->second);
+  const std::size_t calls = signal.calls;
+  ASSERT_TRUE(nll.evaluate(x));
+  ASSERT_TRUE(nll.evaluate(x));
+  EXPECT_EQ(nll.repeats(), 4u);
+  EXPECT_EQ(signal.calls, calls + 2);
+  // Off the seeded point a repeat costs nothing.
+  const Vector moved = point({400.0, 600.0, 0.31, 0.05});
+  ASSERT_TRUE(nll.evaluate(moved));
+  ASSERT_TRUE(nll.evaluate(moved));
+  EXPECT_EQ(nll.repeats(), 5u);
+  EXPECT_EQ(signal.calls, calls + 3);
+}
+
+TEST(RecentValues, KeepsTheNewestPointsByTheirBits) {
+  RecentValues recent(2, 3);
+  const std::vector<std::vector<double>> points{{1.0, 2.0}, {1.0, 3.0}, {0.0, 2.0}, {1.0, 4.0}};
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    recent.remember(points[i], static_cast<double>(i));
+  }
+  // The first point was replaced by the fourth; −0 is not 0.
+  EXPECT_EQ(recent.find(points[0]), std::nullopt);
+  for (std::size_t i = 1; i < points.size(); ++i) EXPECT_EQ(recent.find(points[i]), double(i));
+  EXPECT_EQ(recent.find(std::vector<double>{-0.0, 2.0}), std::nullopt);
+  recent.remember(points[0], 7.0);
+  EXPECT_EQ(recent.find(points[0]), 7.0);
+  EXPECT_EQ(recent.find(points[1]), std::nullopt);
 }
 
 TEST(JointLikelihood, HessianOfAQuadraticIsSymmetricAndExact) {

@@ -27,6 +27,10 @@ std::vector<Scan> scans() {
     all.emplace_back(
         [](std::span<const double> v) { return scan_densities(v, avx2::densities_valid); });
   }
+  if (cpu_has_avx512()) {
+    all.emplace_back(
+        [](std::span<const double> v) { return scan_densities(v, avx512::densities_valid); });
+  }
 #endif
   return all;
 }
@@ -35,7 +39,7 @@ TEST(FirstInvalidDensity, EveryVariantFindsTheFirstNonDensityAnywhere) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   for (const Scan& first_invalid : scans()) {
-    for (const std::size_t n : {1u, 3u, 4u, 515u, 1030u}) {
+    for (const std::size_t n : {1u, 3u, 4u, 8u, 41u, 515u, 1030u}) {
       // Zeros of both signs and the smallest subnormal are densities.
       std::vector<double> values(n, 0.5);
       values[n / 2] = -0.0;

@@ -191,6 +191,54 @@ TEST(ExactSum, TenMillionRandomTermsInAnyOrderAndGrouping) {
   EXPECT_TRUE(same(total.value(), want)) << std::hexfloat << total.value();
 }
 
+TEST(ExactSum, RunningValuesAndMergesOfSumsOverFewChunks) {
+  // A sum keeps track of the chunks its terms reached: terms of one binade
+  // whose carries climb into chunks no term reached, totals that change
+  // sign, and merges of sums whose chunks are disjoint, each read part way
+  // and at the end.
+  std::mt19937_64 rng(4242);
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE(round);
+    const int lo = static_cast<int>(rng() % 2000) - 1022;
+    const int width = static_cast<int>(rng() % 40);
+    const int hi = std::min(lo + width, 1000);
+    std::vector<double> terms(1 + rng() % 300);
+    for (double& t : terms) t = random_term(rng, lo, hi);
+    if (round % 3 == 0) {
+      for (double& t : terms) t = std::abs(t);  // carries only
+    }
+    ExactSum running;
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+      running.add(terms[i]);
+      if (i % 37 == 0) {
+        const auto want = reference_sum(std::span(terms).first(i + 1));
+        ASSERT_TRUE(want);
+        ASSERT_TRUE(same(running.value(), *want)) << std::hexfloat << running.value();
+      }
+    }
+    // The same terms with a second sum far below or above, merged both ways.
+    std::vector<double> other(1 + rng() % 50);
+    const int shift = (rng() & 1) != 0 ? 300 : -300;
+    const int other_lo = std::clamp(lo + shift, -1022, 960);
+    for (double& t : other) t = random_term(rng, other_lo, other_lo + 20);
+    ExactSum second;
+    second.add(other);
+    std::vector<double> all = terms;
+    all.insert(all.end(), other.begin(), other.end());
+    const auto want = reference_sum(all);
+    ASSERT_TRUE(want);
+    ExactSum into_first = running;
+    into_first.add(second);
+    ExactSum into_second = second;
+    into_second.add(running);
+    EXPECT_TRUE(same(into_first.value(), *want)) << std::hexfloat << into_first.value();
+    EXPECT_TRUE(same(into_second.value(), *want)) << std::hexfloat << into_second.value();
+    // Taking it all back leaves the other sum.
+    for (const double t : terms) into_first.add(-t);
+    EXPECT_TRUE(same(into_first.value(), exact_sum(other)));
+  }
+}
+
 TEST(LaneSums, BoundedSumIsExactWhenProvedAndDeclinesOtherwise) {
   // Well conditioned, the bound proves nearly every sum. Ill conditioned, big
   // terms and their negations leave a small sum that the lanes' hi and lo

@@ -207,8 +207,17 @@ def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, c
     pdfs = make()
     shapes = extra if case == "chebyshev+bernstein" else \
         SHAPES[:2] + ([] if extra else SHAPES[2:]) + extra
+    hand_written_calls = []
+
+    def counted(pdf):
+        def call(data, values):
+            hand_written_calls.append(dict(values))
+            return pdf(data, values)
+        return call
+
+    native_run = [pdf if isinstance(pdf, models.Model) else counted(pdf) for pdf in pdfs]
     before = tarnwick._native_model_evaluations()
-    native = tarnwick.splot(standard_data, pdfs, shape_parameters=shapes)
+    native = tarnwick.splot(standard_data, native_run, shape_parameters=shapes)
     computed = tarnwick._native_model_evaluations() - before
     calls = []
 
@@ -221,8 +230,15 @@ def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, c
     assert native.success and python.success
     assert_same_fit(native, python)
     # The cache: per native model one computation per Python call after the
-    # probe, so a point asked for twice in a row is computed once.
-    assert computed == native_pdfs * (len(calls) - 1)
+    # probe, so a point asked for twice in a row is computed once. In one
+    # fit the counts agree exactly (a hand-written PDF beside the model is
+    # called at the same points); between the two fits, whose points differ
+    # in the last bits, by a few: the likelihood answers a point it met
+    # before itself, and one fit may meet a point again by rounding where
+    # the other does not.
+    if hand_written_calls:
+        assert computed == len(hand_written_calls) - 1
+    assert abs(computed - native_pdfs * (len(calls) - 1)) <= 4 * native_pdfs
     assert len(calls) > 10
     assert all(a != b for a, b in zip(calls, calls[1:]))
 
