@@ -17,6 +17,7 @@
 #include "numpy_api.hpp"
 #include "pdf_adapter.hpp"
 #include "py_ref.hpp"
+#include "recursion_levels.hpp"
 #include "python/shape_parameter.hpp"
 #include "splot_arguments.hpp"
 #include "python/splot_result.hpp"
@@ -224,78 +225,8 @@ PyObject* guarded_splot(PyObject* module, PyObject* const* args, Py_ssize_t narg
   }
 }
 
-// How many levels of the interpreter's recursion limit (sys.getrecursionlimit())
-// one call of splot counts as, besides the Python frames below it. A PDF may call splot again, so calls can nest.
-// A nesting level takes up to about 9 KiB of C stack (the most when the PDF
-// that nests is called from deep inside the fit, the least at the probe),
-// while the PDF's own Python frame, the level's other count against the
-// limit, takes none. At two levels per call, three per nesting level, the
-// default limit of 1000 ends nesting in RecursionError after about 330
-// levels, some 3 MiB of stack, which a thread started with a 4 MiB stack
-// holds; at one level per call the 500 nesting levels would need 4.5 MiB.
-constexpr int kRecursionLevels = 2;
-constexpr const char kRecursionWhere[] = " in tarnwick.splot";
-
-// The nested calls of splot on this thread, each of which counts as
-// kRecursionLevels levels besides the Python frames below it.
-thread_local int nested_calls = 0;
-
-// The Python frames of the calling thread.
-int python_frames() noexcept {
-  int depth = 0;
-  PyRef frame = PyRef::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
-  while (frame) {
-    ++depth;
-    frame = PyRef::steal(
-        reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
-  }
-  return depth;
-}
-
-// One call's share of the recursion limit, held while the call runs. The
-// Python frames below the call and kRecursionLevels for every call of splot
-// on the thread, this one included, must stay within sys.getrecursionlimit();
-// and the call is one level of the interpreter's own C recursion guard
-// (Py_EnterRecursiveCall). Requires the interpreter lock from enter() to the
-// end of the guard, on the same thread.
-class RecursionLevels {
- public:
-  RecursionLevels() = default;
-  RecursionLevels(const RecursionLevels&) = delete;
-  RecursionLevels& operator=(const RecursionLevels&) = delete;
-
-  ~RecursionLevels() {
-    if (entered_c_) {
-      Py_LeaveRecursiveCall();
-    }
-    if (counted_) {
-      --nested_calls;
-    }
-  }
-
-  // True with the levels taken, or false with RecursionError raised (what
-  // was taken is given back by the destructor).
-  [[nodiscard]] bool enter() noexcept {
-    if (python_frames() + kRecursionLevels * (nested_calls + 1) > Py_GetRecursionLimit()) {
-      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kRecursionWhere);
-      return false;
-    }
-    ++nested_calls;
-    counted_ = true;
-    if (Py_EnterRecursiveCall(kRecursionWhere) != 0) {
-      return false;
-    }
-    entered_c_ = true;
-    return true;
-  }
-
- private:
-  bool counted_ = false;
-  bool entered_c_ = false;
-};
-
 // The C entry point: a call counts against the recursion limit (see
-// kRecursionLevels) for as long as it runs, so that deep nesting ends in
+// recursion_levels.hpp) for as long as it runs, so that deep nesting ends in
 // RecursionError while the stack still has room, as it does for CPython's
 // own builtins that call back into Python.
 PyObject* splot_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

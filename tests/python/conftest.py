@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import json
 import math
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -66,3 +65,13 @@ def two_peaks() -> np.ndarray:
     signal = rng.normal(0.3, 0.05, size=20)
     background = rng.uniform(0.0, 1.0, size=40)
     return np.concatenate([signal, background]).reshape(-1, 1)
+
+
+@pytest.fixture
+def events() -> tuple[np.ndarray, np.ndarray]:
+    """800 events: column 0 a peak at 0.3 over a flat spread on [0, 0.6],
+    column 1 a control variable, column 2 noise; with positive weights."""
+    rng = np.random.default_rng(11)
+    mass = np.concatenate([rng.normal(0.3, 0.05, 300), rng.uniform(0.0, 0.6, 500)])
+    data = np.column_stack([mass, rng.exponential(1.0, 800), rng.normal(size=800)])
+    return data, rng.uniform(0.5, 1.5, 800)

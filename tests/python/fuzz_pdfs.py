@@ -134,6 +134,35 @@ class CallLog:
         self.raised.clear()
 
 
+
+# The faults that are a function of the good output alone.
+OUTPUTS = {
+    "none": lambda good: good,
+    "strided-view": lambda good: np.repeat(good, 2)[::2],
+    "reversed-view": lambda good: good[::-1].copy()[::-1],
+    "misaligned": lambda good: misaligned(good),
+    "subclass": lambda good: good.view(SubArray),
+    "list": lambda good: good.tolist(),
+    "scalar": lambda good: 1.0,
+    "zero-d": lambda good: np.float64(1.0) * np.ones(()),
+    "short": lambda good: good[:-1],
+    "long": lambda good: np.append(good, 1.0),
+    "empty": lambda good: np.empty(0),
+    "float32": lambda good: good.astype(np.float32),
+    "column": lambda good: good.reshape(-1, 1),
+    "int64": lambda good: np.ones(len(good), dtype=np.int64),
+    "big-endian": lambda good: good.astype(">f8"),
+    "nan": lambda good: np.where(np.arange(len(good)) == len(good) // 2, NAN, good),
+    "negative": lambda good: -good - 1.0,
+    "inf": lambda good: np.full(len(good), INF),
+    "zeros": lambda good: np.zeros(len(good)),
+    "huge": lambda good: np.full(len(good), 1e308),
+    "subnormal": lambda good: np.full(len(good), 5e-324),
+    "none-object": lambda good: None,
+    "broadcast": lambda good: np.broadcast_to(good[:1], (len(good),)),
+}
+
+
 class FuzzPdf:
     """A PDF that behaves well before its `at`-th call (1 is the first) and
     from then on does `fault`."""
@@ -174,21 +203,15 @@ class FuzzPdf:
                 raise
 
     def misbehave(self, data, shape, good):
-        n = len(good)
+        output = OUTPUTS.get(self.fault)
+        return output(good) if output is not None else self.act(data, shape, good)
+
+    def act(self, data, shape, good):
+        """The faults that keep state, call back or raise."""
         fault = self.fault
-        if fault == "none":
-            return good
-        if fault == "strided-view":
-            return np.repeat(good, 2)[::2]
-        if fault == "reversed-view":
-            return good[::-1].copy()[::-1]
-        if fault == "misaligned":
-            return misaligned(good)
-        if fault == "subclass":
-            return good.view(SubArray)
         if fault == "same-array":
-            if self.kept is None or len(self.kept) != n:
-                self.kept = np.empty(n)
+            if self.kept is None or len(self.kept) != len(good):
+                self.kept = np.empty(len(good))
             self.kept[:] = good
             return self.kept
         if fault == "recursive":
@@ -218,26 +241,7 @@ class FuzzPdf:
                 self.kept *= 0.5
             self.kept = data[:, 0]
             return self.kept
-        return {
-            "list": lambda: good.tolist(),
-            "scalar": lambda: 1.0,
-            "zero-d": lambda: np.float64(1.0) * np.ones(()),
-            "short": lambda: good[:-1],
-            "long": lambda: np.append(good, 1.0),
-            "empty": lambda: np.empty(0),
-            "float32": lambda: good.astype(np.float32),
-            "column": lambda: good.reshape(-1, 1),
-            "int64": lambda: np.ones(n, dtype=np.int64),
-            "big-endian": lambda: good.astype(">f8"),
-            "nan": lambda: np.where(np.arange(n) == n // 2, NAN, good),
-            "negative": lambda: -good - 1.0,
-            "inf": lambda: np.full(n, INF),
-            "zeros": lambda: np.zeros(n),
-            "huge": lambda: np.full(n, 1e308),
-            "subnormal": lambda: np.full(n, 5e-324),
-            "none-object": lambda: None,
-            "broadcast": lambda: np.broadcast_to(good[:1], (n,)),
-        }[fault]()
+        raise KeyError(fault)
 
     def forget(self):
         """Drops the arrays kept between calls (a view holds the data)."""
