@@ -14,6 +14,7 @@
 #include "fit/splot_error.hpp"
 #include "native_model.hpp"
 #include "numpy_api.hpp"
+#include "module_function.hpp"
 #include "py_ref.hpp"
 
 namespace tarnwick::python {
@@ -110,9 +111,7 @@ PyMethodDef native_densities_method = {
 }  // namespace
 
 PyObject* make_native_densities_function(PyObject* module) noexcept {
-  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCMethod_New(&native_densities_method, module, name.get(), nullptr);
+  return make_module_function(&native_densities_method, module);
 }
 
 }  // namespace tarnwick::python

@@ -7,6 +7,7 @@
 
 #include "error_mapping.hpp"
 #include "fit/native_polynomials.hpp"
+#include "module_function.hpp"
 #include "py_ref.hpp"
 
 namespace tarnwick::python {
@@ -199,9 +200,7 @@ PyMethodDef native_evaluations_method = {
 }  // namespace
 
 PyObject* make_native_evaluations_function(PyObject* module) noexcept {
-  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCMethod_New(&native_evaluations_method, module, name.get(), nullptr);
+  return make_module_function(&native_evaluations_method, module);
 }
 
 }  // namespace tarnwick::python

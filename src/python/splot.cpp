@@ -16,6 +16,7 @@
 #include "native_model.hpp"
 #include "numpy_api.hpp"
 #include "pdf_adapter.hpp"
+#include "module_function.hpp"
 #include "py_ref.hpp"
 #include "recursion_levels.hpp"
 #include "python/shape_parameter.hpp"
@@ -330,11 +331,7 @@ PyMethodDef splot_method = {
 }  // namespace
 
 PyObject* make_splot_function(PyObject* module) noexcept {
-  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!name) {
-    return nullptr;
-  }
-  return PyCMethod_New(&splot_method, module, name.get(), nullptr);
+  return make_module_function(&splot_method, module);
 }
 
 }  // namespace tarnwick::python
