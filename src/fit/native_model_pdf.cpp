@@ -31,25 +31,21 @@ NativeCheck native_model_check(const NativeModel& model, std::span<const double>
 }
 
 NativeModelPdf::NativeModelPdf(NativeModel model, const EventView& events,
-                               std::vector<double> seed_values, ParameterMap seed_parameters,
+                               std::vector<double> seed_values, const ParameterMap& seed_parameters,
                                ParametricPdf* fallback)
     : model_(std::move(model)),
       fallback_(fallback),
       column_(events.size()),
-      values_(std::move(seed_values)),
-      parameters_(std::move(seed_parameters)) {
+      values_(std::move(seed_values)) {
   parameters_in_preorder(model_, flat_);
   resolved_.resize(flat_.size());
   for (std::size_t i = 0; i < column_.size(); ++i) column_[i] = events.at(i, model_.column);
   first_invalid_ = numerics::first_invalid_density(values_);
+  has_entry_ = values_.size() == column_.size() && resolve(seed_parameters).has_value();
+  cached_ = resolved_;
 }
 
-std::expected<PdfValues, SPlotError> NativeModelPdf::evaluate_batch(
-    const EventView& events, const ParameterMap& parameters) {
-  // A hit needs the same names and values compared with ==, as for a
-  // Python PDF.
-  if (has_entry_ && parameters_ == parameters) return PdfValues{values_, first_invalid_};
-  by_fallback_ = false;
+std::expected<void, SPlotError> NativeModelPdf::resolve(const ParameterMap& parameters) {
   for (std::size_t k = 0; k < flat_.size(); ++k) {
     const NativeParameter& parameter = *flat_[k];
     if (parameter.name.empty()) {
@@ -63,6 +59,19 @@ std::expected<PdfValues, SPlotError> NativeModelPdf::evaluate_batch(
     }
     resolved_[k] = found->second;
   }
+  return {};
+}
+
+std::expected<PdfValues, SPlotError> NativeModelPdf::evaluate_batch(
+    const EventView& events, const ParameterMap& parameters) {
+  // The model reads only its own parameters: a point that moves others
+  // only (a gradient step of another component) is a hit. Values compare
+  // with ==, as the keys of a Python PDF's cache do.
+  if (auto resolved = resolve(parameters); !resolved) return std::unexpected(resolved.error());
+  if (has_entry_ && std::ranges::equal(resolved_, cached_)) {
+    return PdfValues{values_, first_invalid_};
+  }
+  by_fallback_ = false;
   NativeCheck check = native_model_check(model_, resolved_);
   if (check.verdict == NativeCheck::Verdict::kInvalid) {
     return std::unexpected(PdfEvaluation{std::move(check.message)});
@@ -79,7 +88,7 @@ std::expected<PdfValues, SPlotError> NativeModelPdf::evaluate_batch(
   evaluate_native_model(model_, resolved_, column_, values_);
   has_entry_ = true;
   first_invalid_ = numerics::first_invalid_density(values_);
-  parameters_ = parameters;
+  cached_ = resolved_;
   ++computations_;
   return PdfValues{values_, first_invalid_};
 }

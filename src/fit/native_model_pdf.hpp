@@ -1,8 +1,9 @@
 // A ParametricPdf that evaluates a library model (NativeModel) itself, on
 // the model's column of the events, with the same arithmetic as the
-// model's NumPy evaluation. Like the adapter of a Python PDF it keeps its
-// most recent output in a single-entry cache keyed by the shape-parameter
-// point, seeded with the output of a first call made elsewhere.
+// model's NumPy evaluation. It keeps its most recent output in a
+// single-entry cache keyed by the values of the parameters the model reads
+// (a Python PDF's cache is keyed by the whole point), seeded with the
+// output of a first call made elsewhere.
 #pragma once
 
 #include <cstddef>
@@ -46,7 +47,7 @@ class NativeModelPdf final : public ParametricPdf {
   // evaluation does not take (evaluates_natively, an undecided check);
   // without one those are computed natively as well.
   NativeModelPdf(NativeModel model, const EventView& events, std::vector<double> seed_values,
-                 ParameterMap seed_parameters, ParametricPdf* fallback = nullptr);
+                 const ParameterMap& seed_parameters, ParametricPdf* fallback = nullptr);
   NativeModelPdf(const NativeModelPdf&) = delete;
   NativeModelPdf& operator=(const NativeModelPdf&) = delete;
 
@@ -72,11 +73,16 @@ class NativeModelPdf final : public ParametricPdf {
   // The parameters of the tree in pre-order (pointing into model_).
   std::vector<const NativeParameter*> flat_;
   std::vector<double> column_;
+  // The model's parameters at the latest point, and at the cached output.
   std::vector<double> resolved_;
+  std::vector<double> cached_;
   std::vector<double> values_;
   std::optional<std::size_t> first_invalid_;
-  ParameterMap parameters_;
   std::size_t computations_ = 0;
+
+  // resolved_ from `parameters` (names in the tree's pre-order), or the
+  // KeyError of a missing name.
+  [[nodiscard]] std::expected<void, SPlotError> resolve(const ParameterMap& parameters);
 };
 
 }  // namespace tarnwick::fit
