@@ -19,11 +19,19 @@
 
 namespace tarnwick::fit {
 
+// Whether every point of `x` lies in the model's window (and there is one),
+// which chooses a mixture's arithmetic as it does the models'.
+[[nodiscard]] bool all_inside_window(const NativeModel& model, std::span<const double> x);
+
 // The densities of `model` at the points `x` with the model's parameters
 // `p` (resolved in pre-order and checked), into `out` (resized): zero
-// outside the window. Exposed for tests.
+// outside the window. `all_inside` is all_inside_window(model, x), found
+// here when not given; with `threads` the blocks of many events are shared
+// among them (the values are the same). Exposed for tests.
 void evaluate_native_model(const NativeModel& model, std::span<const double> p,
-                           std::span<const double> x, std::vector<double>& out);
+                           std::span<const double> x, std::vector<double>& out,
+                           std::optional<bool> all_inside = std::nullopt,
+                           WorkerThreads* threads = nullptr);
 
 // Whether the model's arithmetic at the resolved parameters `p` is one the
 // native evaluation reproduces within a few ulp of the models' NumPy
@@ -58,6 +66,9 @@ class NativeModelPdf final : public ParametricPdf {
   [[nodiscard]] std::expected<PdfValues, SPlotError> evaluate_batch(
       const EventView& events, const ParameterMap& parameters) override;
 
+  // The fit's threads, which the evaluation of many events shares.
+  void share_threads(WorkerThreads* threads) noexcept override { threads_ = threads; }
+
   // The evaluations that missed the cache and were computed.
   [[nodiscard]] std::size_t computations() const noexcept { return computations_; }
 
@@ -68,6 +79,8 @@ class NativeModelPdf final : public ParametricPdf {
  private:
   NativeModel model_;
   ParametricPdf* fallback_;
+  WorkerThreads* threads_ = nullptr;
+  bool all_inside_ = false;
   bool has_entry_ = true;
   bool by_fallback_ = false;
   // The parameters of the tree in pre-order (pointing into model_).

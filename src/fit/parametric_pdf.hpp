@@ -40,9 +40,16 @@ struct PdfValues {
   }
 };
 
+class WorkerThreads;
+
 class ParametricPdf {
  public:
   virtual ~ParametricPdf() = default;
+
+  // Threads the PDF may share its own work with inside `evaluate_batch`,
+  // set by the fit for its duration and reset to null at its end. A PDF
+  // that calls Python ignores them (the default).
+  virtual void share_threads(WorkerThreads* /*threads*/) noexcept {}
 
   // One density per event of `events`, in event order. The view is owned by
   // the PDF and stays valid until the next call of `evaluate_batch` on the

@@ -187,6 +187,22 @@ SPlotResult make_result(opt::MinimizationSummary&& summary, const opt::Matrix& c
   return result;
 }
 
+// Hands the fit's threads to its PDFs for the lifetime of this object.
+class SharedThreads {
+ public:
+  SharedThreads(std::span<ParametricPdf* const> pdfs, WorkerThreads* threads) : pdfs_(pdfs) {
+    for (ParametricPdf* pdf : pdfs_) pdf->share_threads(threads);
+  }
+  ~SharedThreads() {
+    for (ParametricPdf* pdf : pdfs_) pdf->share_threads(nullptr);
+  }
+  SharedThreads(const SharedThreads&) = delete;
+  SharedThreads& operator=(const SharedThreads&) = delete;
+
+ private:
+  std::span<ParametricPdf* const> pdfs_;
+};
+
 }  // namespace
 
 std::expected<SPlotResult, SPlotError> splot(const EventView& events,
@@ -205,8 +221,10 @@ std::expected<SPlotResult, SPlotError> splot(const EventView& events,
       start_yields(std::move(validated->initial_yields), !shape_parameters.empty(), tolerance),
       shape_parameters);
   TARNWICK_RETURN_IF_ERROR(start);
-  // The threads of the log pass live for this call only.
+  // The threads of the log pass live for this call only; PDFs that compute
+  // without Python share them.
   WorkerThreads threads(pass_thread_count(events.size()));
+  const SharedThreads shared(pdfs, &threads);
   JointLikelihood likelihood(std::move(start->names), events, pdfs, validated->event_weights,
                              start->box, &threads);
   // The PDFs' caches start with their first outputs at the declared starts

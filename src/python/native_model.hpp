@@ -56,6 +56,12 @@ class NativeModelAdapter final : public fit::ParametricPdf {
   [[nodiscard]] std::expected<fit::PdfValues, fit::SPlotError> evaluate_batch(
       const fit::EventView& events, const fit::ParameterMap& parameters) override;
 
+  // The native evaluation shares the fit's threads; the fallback, which
+  // calls Python, does not.
+  void share_threads(fit::WorkerThreads* threads) noexcept override {
+    pdf_.share_threads(threads);
+  }
+
  private:
   PythonParametricPdf fallback_;
   fit::NativeModelPdf pdf_;

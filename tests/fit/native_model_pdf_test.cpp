@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "fit/float_repr.hpp"
+#include "fit/log_terms.hpp"
 #include "fit/normal_mass.hpp"
+#include "fit/worker_threads.hpp"
 
 namespace tarnwick::fit {
 namespace {
@@ -76,6 +81,32 @@ TEST(NativeModelPdf, ExponentialAndUniformMatchTheirFormulasAndVanishOutside) {
   }
   evaluate_native_model({NativeShape::kUniform, 0, 0.0, 1.6, {}, {}, {}}, {}, x, out);
   EXPECT_EQ(out, (std::vector<double>{0.0, 0.625, 0.625, 0.625, 0.0}));
+}
+
+TEST(NativeModelPdf, ManyEventsOnSeveralThreadsGiveTheSameBitsAsOnOne) {
+  // A Sum (whose arithmetic depends on every event lying in the window)
+  // over a column of 2.5 blocks per thread's share, an odd last block.
+  const NativeModel peak = gaussian_model(5.0, 5.6);
+  NativeModel exponential{NativeShape::kExponential, 1, 5.0, 5.6, {{"", -2.0, ""}}, {}, {}};
+  const NativeModel sum{NativeShape::kSum, 1, 5.0, 5.6, {{"", 0.3, ""}},
+                        {peak, exponential}, "ValueError: Sum: "};
+  std::vector<double> x(5 * kEventsPerThread + 77);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = 5.0 + 0.6 * std::fmod(i * 0.618034, 1.0);
+  const double p[] = {0.3, 5.28, 0.02, -2.0};
+  std::vector<double> alone;
+  std::vector<double> shared;
+  evaluate_native_model(sum, p, x, alone);
+  WorkerThreads threads(2);
+  ASSERT_EQ(threads.size(), 2U);
+  evaluate_native_model(sum, p, x, shared, std::nullopt, &threads);
+  EXPECT_TRUE(std::equal(alone.begin(), alone.end(), shared.begin(), shared.end(),
+                         [](double a, double b) { return std::bit_cast<std::uint64_t>(a) ==
+                                                         std::bit_cast<std::uint64_t>(b); }));
+  x[17] = 5.7;  // one event outside: the other arithmetic, on both
+  evaluate_native_model(sum, p, x, alone);
+  evaluate_native_model(sum, p, x, shared, std::nullopt, &threads);
+  EXPECT_EQ(alone, shared);
+  EXPECT_EQ(shared[17], 0.0);
 }
 
 TEST(NormalMass, ErfcxMatchesTheScaledComplementOnBothSidesOfTheSeriesSwitch) {
