@@ -87,20 +87,26 @@ def test_failed_toys_are_counted_with_their_message():
     (dict(yields=[-1.0, 5.0]), "nonnegative"),
     (dict(values={"mu": 5.28}), "'sigma'"),
     (dict(n_toys=-1), "nonnegative"),
+    (dict(workers=0), "workers must be a positive integer"),
 ])
 def test_inputs_that_do_not_belong_together_are_refused(bad, message):
-    arguments = dict(yields=[10.0, 10.0], values=TRUTH, n_toys=1)
+    arguments = dict(yields=[10.0, 10.0], values=TRUTH, n_toys=1, workers=None)
     arguments.update(bad)
     with pytest.raises(ValueError, match=message):
         diagnostics.toy_study(standard_models(), arguments["yields"], arguments["values"],
                               shape_parameters=declarations(), n_toys=arguments["n_toys"],
-                              seed=0, progress=False)
+                              seed=0, progress=False, workers=arguments["workers"])
 
 
-def test_a_study_on_a_cluster_equals_the_local_one():
+def test_a_study_in_several_processes_or_on_a_cluster_equals_the_one_here():
     distributed = pytest.importorskip("distributed")
     kwargs = dict(shape_parameters=declarations(), n_toys=6, seed=11, progress=False)
-    local = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH, **kwargs)
+    local = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH, workers=1,
+                                  **kwargs)
+    forked = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH, workers=3,
+                                   **kwargs)
+    np.testing.assert_array_equal(local.values, forked.values)
+    np.testing.assert_array_equal(local.errors, forked.errors)
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:

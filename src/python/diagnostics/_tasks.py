@@ -1,13 +1,19 @@
-"""Independent, indexed tasks run here one after another or as tasks of a
-dask.distributed cluster, with a progress bar: what bootstraps and toy
-studies share.
+"""Independent, indexed tasks run here one after another, in worker
+processes of this machine, or as tasks of a dask.distributed cluster, with
+a progress bar: what bootstraps and toy studies share.
 
 Task t is ``function(shared, t)``; its outcome may depend only on `shared`
-and t, so that a run on a cluster equals the local run bit for bit.
+and t, so that a run on a cluster or in several processes equals the run
+in one bit for bit.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
+import multiprocessing
+import os
+import sys
+import warnings
 from collections.abc import Callable
 from typing import Any, TypeVar
 
@@ -26,13 +32,67 @@ def check_client(client: Any, what: str) -> None:
                         f"{what} here), got {type(client).__name__}")
 
 
+def local_workers(workers: int | None) -> int:
+    """The processes a local run may use: `workers`, or by default the CPUs
+    this process may run on. Raises ValueError for a count below 1."""
+    if workers is None:
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 1
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError(f"workers must be a positive integer or None, got {workers!r}")
+    return workers
+
+
+# What the tasks of a worker process share: set before the processes are
+# forked, so that they inherit it instead of receiving a pickled copy.
+_forked: tuple[Callable[[Any, int], Any], Any] | None = None
+
+
+def _run_forked(start: int, stop: int) -> list[Any]:
+    assert _forked is not None
+    function, shared = _forked
+    return [function(shared, task) for task in range(start, stop)]
+
+
+def _run_in_processes(function: Callable[[Shared, int], Outcome], shared: Shared, n: int,
+                      workers: int, bar: Bar) -> list[Outcome]:
+    """The tasks in `workers` forked processes, in contiguous slices (a few
+    per process, so that the bar moves and the load evens out)."""
+    global _forked
+    n_slices = min(n, 4 * workers)
+    edges = [n * k // n_slices for k in range(n_slices + 1)]
+    results: list[list[Outcome]] = [[] for _ in range(n_slices)]
+    _forked = (function, shared)
+    try:
+        with warnings.catch_warnings():
+            # Python warns of fork() beside other threads (BLAS's, a progress
+            # bar's), which the children never use: they only run tasks.
+            warnings.filterwarnings("ignore", ".*fork.*", DeprecationWarning)
+            with concurrent.futures.ProcessPoolExecutor(
+                    max_workers=workers, mp_context=multiprocessing.get_context("fork")) as pool:
+                futures = {pool.submit(_run_forked, edges[k], edges[k + 1]): k
+                           for k in range(n_slices)}
+                try:
+                    for future in concurrent.futures.as_completed(futures):
+                        results[futures[future]] = future.result()
+                        bar.update(len(results[futures[future]]))
+                except BaseException:
+                    pool.shutdown(wait=True, cancel_futures=True)
+                    raise
+    finally:
+        _forked = None
+    return [outcome for part in results for outcome in part]
+
+
 def run_tasks(function: Callable[[Shared, int], Outcome], shared: Shared, n: int,
-              client: Any, bar: Bar) -> list[Outcome]:
+              client: Any, bar: Bar, workers: int = 1) -> list[Outcome]:
     """The outcomes of tasks 0 … n − 1 in task order; on `client`'s cluster
-    when it is not None. An exception of a task propagates (on a cluster,
-    that of the first failing task to finish, and the queued ones are
-    cancelled)."""
+    when it is not None, else in up to `workers` processes of this machine
+    (forked, where the system forks: Linux). An exception of a task
+    propagates (in several processes or on a cluster, that of the first
+    failing task to finish, and the queued ones are cancelled)."""
     if client is None:
+        if workers > 1 and n >= 2 and sys.platform == "linux":
+            return _run_in_processes(function, shared, n, min(workers, n), bar)
         outcomes = []
         for task in range(n):
             outcomes.append(function(shared, task))

@@ -21,7 +21,7 @@ import tarnwick
 from ._model import FloatArray, Pdf, component_labels
 from ._progress import progress_bar
 from ._table import Table, Tabular
-from ._tasks import check_client, run_tasks
+from ._tasks import check_client, local_workers, run_tasks
 
 # A shape-parameter declaration as plain data, for the workers of a cluster
 # (ShapeParameter does not pickle): (name, initial, lower, upper).
@@ -272,7 +272,8 @@ def toy_study(models: Sequence[Any], yields: npt.ArrayLike, values: Mapping[str,
               shape_parameters: Sequence[tarnwick.ShapeParameter] | None, n_toys: int,
               seed: int, control: ToyControl | None = None, client: Any = None,
               names: Sequence[str] | None = None, progress: bool = True,
-              max_steps: int = 1000, tolerance: float = 1e-8) -> ToyStudy:
+              workers: int | None = None, max_steps: int = 1000,
+              tolerance: float = 1e-8) -> ToyStudy:
     """Draws and fits `n_toys` toy datasets of the model and returns the
     pulls of every yield and shape parameter (and of the control fit).
 
@@ -283,8 +284,8 @@ def toy_study(models: Sequence[Any], yields: npt.ArrayLike, values: Mapping[str,
     model with ``fit_sweighted``. Toy t's generator is child t of
     ``numpy.random.SeedSequence(seed)``, so a toy depends on (seed, t)
     alone, and a study on `client`'s dask.distributed cluster (the shared
-    inputs sent once per worker, as in ``bootstrap``) equals the local one
-    bit for bit.
+    inputs sent once per worker, as in ``bootstrap``) or in several local
+    processes equals the one in a single process bit for bit.
 
     Parameters
     ----------
@@ -310,6 +311,10 @@ def toy_study(models: Sequence[Any], yields: npt.ArrayLike, values: Mapping[str,
         The components' names ("component 0", … by default).
     progress : bool, optional
         Whether to show a progress bar (default True).
+    workers : int or None, optional
+        Without `client`, the processes that fit the toys: by default one
+        per CPU this process may run on (on Linux, forked from this one;
+        elsewhere, and with 1, the toys are fitted here).
     max_steps, tolerance
         Passed to every ``tarnwick.splot`` call.
 
@@ -325,8 +330,8 @@ def toy_study(models: Sequence[Any], yields: npt.ArrayLike, values: Mapping[str,
     ------
     ValueError
         If `yields` do not match the models, a true value is missing,
-        `n_toys` is negative or `names` are not one distinct name per
-        model.
+        `n_toys` is negative, `workers` is not a positive integer or
+        `names` are not one distinct name per model.
     TypeError
         If a model cannot draw events or `client` is not a Client.
     """
@@ -349,13 +354,14 @@ def toy_study(models: Sequence[Any], yields: npt.ArrayLike, values: Mapping[str,
                      "control values")
     if client is not None:
         check_client(client, "toys")
+    n_workers = local_workers(workers)
     entropy = cast("int | Sequence[int]", np.random.SeedSequence(seed).entropy)
     study = _Study(list(models), expected, {k: float(v) for k, v in values.items()},
                    declarations, control, control_declarations,
                    {"max_steps": max_steps, "tolerance": tolerance}, entropy)
     bar = progress_bar(n_toys, "toys", "fits", enabled=progress)
     try:
-        toys = run_tasks(_fit_toy, study, n_toys, client, bar)
+        toys = run_tasks(_fit_toy, study, n_toys, client, bar, n_workers)
     finally:
         bar.close()
     control_truth = control.values if control is not None else {}
