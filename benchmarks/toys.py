@@ -1,7 +1,8 @@
 """Toy studies of the standard problem, side by side in one process:
-tarnwick's ``toy_study`` with tarnwick.models PDFs against the same toys
-fitted with iminuit (MIGRAD + HESSE) on a NumPy extended NLL, and with
-iminuit's ExtendedUnbinnedNLL on numba-stats PDFs.
+tarnwick's ``toy_study`` with tarnwick.models PDFs, fitting in this process
+alone (``workers=1``) and in a process per CPU (the default), against the
+same toys fitted one after another with iminuit (MIGRAD + HESSE) on a NumPy
+extended NLL, and with iminuit's ExtendedUnbinnedNLL on numba-stats PDFs.
 
     python benchmarks/toys.py [--toys 1000] [--events 2000] [--seed 1]
 
@@ -140,12 +141,15 @@ def main() -> None:
         print(f"{tool:<32} {seconds:>8.2f} {1e3 * seconds / arguments.toys:>7.2f} "
               f"{failed:>6} {widths[0]:>11.3f} {widths[2]:>9.3f}")
 
-    start = time.perf_counter()
-    study = diagnostics.toy_study(standard_models(), yields, sp.TRUE,
-                                  shape_parameters=sp.shape_parameters(tarnwick),
-                                  n_toys=arguments.toys, seed=arguments.seed, progress=False)
-    row("tarnwick toy_study (models)", time.perf_counter() - start, study.values, study.errors,
-        study.n_failed)
+    for workers in (1, None):
+        start = time.perf_counter()
+        study = diagnostics.toy_study(standard_models(), yields, sp.TRUE,
+                                      shape_parameters=sp.shape_parameters(tarnwick),
+                                      n_toys=arguments.toys, seed=arguments.seed,
+                                      progress=False, workers=workers)
+        label = "1 process" if workers == 1 else "a process per CPU"
+        row(f"tarnwick toy_study ({label})", time.perf_counter() - start, study.values,
+            study.errors, study.n_failed)
     masses = toy_datasets(arguments.toys, yields, arguments.seed)
     start = time.perf_counter()
     values, errors = iminuit_numpy(masses)

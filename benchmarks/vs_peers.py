@@ -14,6 +14,9 @@ uncertainties and computes the sWeights:
             natively: no Python call per evaluation, so calls and time in
             PDFs read 0.
   iminuit   MIGRAD then HESSE on a numpy extended NLL, then the sWeights.
+  iminuit (numba)  MIGRAD then HESSE on iminuit's ExtendedUnbinnedNLL of
+            numba-stats' truncnorm and truncexpon (compiled before timing),
+            then the sWeights; its PDFs are its own, so calls read 0.
   scipy     scipy.optimize.minimize, L-BFGS-B, jac='3-point',
             ftol = gtol = 0, errors from its inverse-Hessian estimate, then
             the sWeights.
@@ -34,7 +37,7 @@ the fit visits are computed in a first, untimed run and looked up by the
 point in the timed one, so the time left is the tool's own. Sizes whose
 lookup tables would not fit in --table-gb are skipped.
 
-iminuit and scipy are optional; a missing one is left out. matplotlib is
+iminuit, numba-stats and scipy are optional; a missing one is left out. matplotlib is
 optional too (for --plot).
 """
 
@@ -191,6 +194,36 @@ def run_iminuit(data, pdfs):
     return wall, x[:2], s, m.valid
 
 
+def run_iminuit_numba(data, pdfs):
+    from iminuit import Minuit
+    from iminuit.cost import ExtendedUnbinnedNLL
+    from numba_stats import truncexpon, truncnorm
+
+    low, high = sp.M_LOW, sp.M_HIGH
+    mass = np.ascontiguousarray(data[:, 0])
+
+    def density(x, n_sig, n_bkg, mu, sigma, slope):
+        # exp(slope·x) on the window is truncexpon with scale −1/slope.
+        return n_sig + n_bkg, (n_sig * truncnorm.pdf(x, low, high, mu, sigma)
+                               + n_bkg * truncexpon.pdf(x, low, high, low, -1.0 / slope))
+
+    n = len(data)
+    t0 = time.perf_counter()
+    m = Minuit(ExtendedUnbinnedNLL(mass, density), n_sig=n / 2, n_bkg=n / 2,
+               **dict(zip(NAMES, INITIAL)))
+    m.limits["n_sig", "n_bkg"] = (0, None)
+    for name, bounds in zip(NAMES, BOUNDS):
+        m.limits[name] = bounds
+    m.migrad()
+    m.hesse()
+    x = np.asarray(m.values)
+    fs = truncnorm.pdf(mass, low, high, x[2], x[3])
+    fb = truncexpon.pdf(mass, low, high, low, -1.0 / x[4])
+    s = sweights_at(fs, fb, x[:2])
+    wall = time.perf_counter() - t0
+    return wall, x[:2], s, m.valid
+
+
 def run_scipy(data, pdfs):
     from scipy.optimize import minimize
 
@@ -212,6 +245,13 @@ def available_tools():
         import iminuit  # noqa: F401
 
         tools["iminuit"] = run_iminuit
+        try:
+            import numba_stats  # noqa: F401
+
+            tools["iminuit (numba)"] = run_iminuit_numba
+            run_iminuit_numba(sp.generate(1000, seed=2), None)  # numba compiles here
+        except ImportError:
+            print("numba-stats not installed: left out")
     except ImportError:
         print("iminuit not installed: left out")
     try:
@@ -321,8 +361,10 @@ def main(argv):
             print(f"\ncheap PDFs at {n} events skipped: the lookup table would need "
                   f"{need_gb:.1f} GB (--table-gb {args.table_gb})")
             continue
-        # Native models call no Python PDF, so there is nothing to look up.
-        cheap_tools = {k: v for k, v in tools.items() if k != "tarnwick (models)"}
+        # Native models call no Python PDF, so there is nothing to look up;
+        # nor do numba-stats' PDFs.
+        cheap_tools = {k: v for k, v in tools.items()
+                       if k not in ("tarnwick (models)", "iminuit (numba)")}
         cheap_results[n] = measure(cheap_tools, n, args.repeat, cheap=True)
     if cheap_results:
         print_table("cheap PDFs: values looked up by the point (the tools' own cost)",
