@@ -2,6 +2,12 @@
 
 from __future__ import annotations
 
+import os
+import signal
+import subprocess
+import sys
+import time
+
 import numpy as np
 import pytest
 
@@ -137,3 +143,45 @@ def test_a_control_variable_is_drawn_and_fitted_with_sweights_in_every_toy():
     # The full errors exceed the inverse Hessian's, which do not cover.
     assert np.all(study.errors[:, -1] > study.hessian_errors[:, 0])
     assert "tau (inverse Hessian)" in str(study)
+
+
+STUDY_TO_INTERRUPT = """
+import sys
+from tarnwick import diagnostics, models
+import tarnwick
+pdfs = [models.Gaussian(0, (5.0, 5.6), mu="mu", sigma="sigma"),
+        models.Exponential(0, (5.0, 5.6), slope="slope")]
+shapes = [tarnwick.ShapeParameter("mu", 5.27, 5.2, 5.35),
+          tarnwick.ShapeParameter("sigma", 0.035, 0.01, 0.1),
+          tarnwick.ShapeParameter("slope", -1.5, -10.0, 10.0)]
+print("started", flush=True)
+try:
+    diagnostics.toy_study(pdfs, [600.0, 1400.0], {"mu": 5.28, "sigma": 0.03, "slope": -2.0},
+                          shape_parameters=shapes, n_toys=100000, seed=1, workers=2,
+                          progress=False)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="toys run in forked processes on Linux")
+def test_an_interrupted_study_in_several_processes_ends_at_once_with_its_workers():
+    # A SIGINT to this process alone (as a notebook's interrupt sends it):
+    # the worker processes are ended too, not awaited until their slices of
+    # toys are done (over 30 s each here).
+    child = subprocess.Popen([sys.executable, "-c", STUDY_TO_INTERRUPT],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "started\n"
+        time.sleep(1.0)
+        workers = subprocess.run(["pgrep", "-P", str(child.pid)], capture_output=True,
+                                 text=True).stdout.split()
+        assert len(workers) == 2
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=30)
+        assert out == "interrupted\n"
+        for pid in workers:  # ended and reaped
+            assert not os.path.exists(f"/proc/{pid}") or \
+                "Z" in open(f"/proc/{pid}/stat").read().split()[2]
+    finally:
+        child.kill()

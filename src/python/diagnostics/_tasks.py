@@ -9,7 +9,6 @@ in one bit for bit.
 
 from __future__ import annotations
 
-import concurrent.futures
 import multiprocessing
 import os
 import sys
@@ -42,42 +41,44 @@ def local_workers(workers: int | None) -> int:
     return workers
 
 
-# What the tasks of a worker process share: set before the processes are
-# forked, so that they inherit it instead of receiving a pickled copy.
-_forked: tuple[Callable[[Any, int], Any], Any] | None = None
+# What the tasks of the worker processes share, and the slices' edges: set
+# before the processes are forked, so that they inherit it instead of
+# receiving a pickled copy.
+_forked: tuple[Callable[[Any, int], Any], Any, list[int]] | None = None
 
 
-def _run_forked(start: int, stop: int) -> list[Any]:
+def _run_slice(k: int) -> tuple[int, list[Any]]:
     assert _forked is not None
-    function, shared = _forked
-    return [function(shared, task) for task in range(start, stop)]
+    function, shared, edges = _forked
+    return k, [function(shared, task) for task in range(edges[k], edges[k + 1])]
 
 
 def _run_in_processes(function: Callable[[Shared, int], Outcome], shared: Shared, n: int,
                       workers: int, bar: Bar) -> list[Outcome]:
     """The tasks in `workers` forked processes, in contiguous slices (a few
-    per process, so that the bar moves and the load evens out)."""
+    per process, so that the bar moves and the load evens out). On an
+    exception here (an interruption) or in a task the processes are
+    terminated at once."""
     global _forked
     n_slices = min(n, 4 * workers)
-    edges = [n * k // n_slices for k in range(n_slices + 1)]
     results: list[list[Outcome]] = [[] for _ in range(n_slices)]
-    _forked = (function, shared)
+    _forked = (function, shared, [n * k // n_slices for k in range(n_slices + 1)])
     try:
         with warnings.catch_warnings():
             # Python warns of fork() beside other threads (BLAS's, a progress
             # bar's), which the children never use: they only run tasks.
             warnings.filterwarnings("ignore", ".*fork.*", DeprecationWarning)
-            with concurrent.futures.ProcessPoolExecutor(
-                    max_workers=workers, mp_context=multiprocessing.get_context("fork")) as pool:
-                futures = {pool.submit(_run_forked, edges[k], edges[k + 1]): k
-                           for k in range(n_slices)}
-                try:
-                    for future in concurrent.futures.as_completed(futures):
-                        results[futures[future]] = future.result()
-                        bar.update(len(results[futures[future]]))
-                except BaseException:
-                    pool.shutdown(wait=True, cancel_futures=True)
-                    raise
+            pool = multiprocessing.get_context("fork").Pool(workers)
+        try:
+            for k, part in pool.imap_unordered(_run_slice, range(n_slices)):
+                results[k] = part
+                bar.update(len(part))
+            pool.close()
+        except BaseException:
+            pool.terminate()
+            raise
+        finally:
+            pool.join()
     finally:
         _forked = None
     return [outcome for part in results for outcome in part]
