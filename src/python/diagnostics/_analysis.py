@@ -291,16 +291,18 @@ class SPlot(Tabular):
                                             **self._inputs())
 
     def toy_study(self, n_toys: int, seed: int, *, control: _toys.ToyControl | None = None,
-                  client: Any = None, progress: bool = True) -> _toys.ToyStudy:
+                  client: Any = None, progress: bool = True,
+                  workers: int | None = None) -> _toys.ToyStudy:
         """Toys drawn from the fitted model (its yields and shape parameters
         as the truth) and fitted as this fit was; the PDFs must be models of
-        tarnwick.models, which draw events."""
+        tarnwick.models, which draw events. `workers` as for
+        ``diagnostics.toy_study``."""
         result = self.result
         return _toys.toy_study(self.pdfs, result.yields, dict(result.shape_parameters),
                                shape_parameters=self.shape_parameters, n_toys=n_toys,
                                seed=seed, control=control, client=client, names=self.names,
-                               progress=progress, max_steps=self.max_steps,
-                               tolerance=self.tolerance)
+                               progress=progress, workers=workers,
+                               max_steps=self.max_steps, tolerance=self.tolerance)
 
     # -- display and pickling --------------------------------------------
 
