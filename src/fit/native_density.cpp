@@ -9,7 +9,9 @@
 namespace tarnwick::fit {
 namespace {
 
-bool is_leaf(const NativeModel& model) { return model.shape != NativeShape::kSum; }
+bool is_leaf(const NativeModel& model) {
+  return model.shape != NativeShape::kSum && model.shape != NativeShape::kProduct;
+}
 
 // The density of a leaf: unnormalised · (1/mass) inside the window, zero
 // outside (multiplying by a scale of exactly 1, which the models skip,
@@ -88,7 +90,9 @@ void model_density(const NativeModel& model, std::span<const double> p, bool all
 
 NativeCheck check_model(const NativeModel& model, std::span<const double> p) {
   const std::span<const double> own = p.first(model.parameters.size());
-  NativeCheck check = is_leaf(model) ? leaf_check(model, own) : sum_check(model, own);
+  NativeCheck check = model.shape == NativeShape::kSum ? sum_check(model, own)
+                      : is_leaf(model)                  ? leaf_check(model, own)
+                                                        : NativeCheck{};
   std::span<const double> below = p.subspan(own.size());
   for (const NativeModel& component : model.components) {
     if (check.verdict != NativeCheck::Verdict::kValid) return check;

@@ -35,20 +35,24 @@ NativeModelPdf::NativeModelPdf(NativeModel model, const EventView& events,
                                ParametricPdf* fallback)
     : model_(std::move(model)),
       fallback_(fallback),
-      column_(events.size()),
+      factors_(model_, events),
       values_(std::move(seed_values)),
       parameters_(std::move(seed_parameters)) {
   parameters_in_preorder(model_, flat_);
   resolved_.resize(flat_.size());
-  for (std::size_t i = 0; i < column_.size(); ++i) column_[i] = events.at(i, model_.column);
+  reads_parameters_ = std::any_of(flat_.begin(), flat_.end(), [](const NativeParameter* entry) {
+    return !entry->name.empty();
+  });
   first_invalid_ = numerics::first_invalid_density(values_);
 }
 
 std::expected<PdfValues, SPlotError> NativeModelPdf::evaluate_batch(
     const EventView& events, const ParameterMap& parameters) {
   // A hit needs the same names and values compared with ==, as for a
-  // Python PDF.
-  if (has_entry_ && parameters_ == parameters) return PdfValues{values_, first_invalid_};
+  // Python PDF; a model that reads none has the same densities everywhere.
+  if (has_entry_ && (parameters_ == parameters || (!reads_parameters_ && computations_ > 0))) {
+    return PdfValues{values_, first_invalid_};
+  }
   by_fallback_ = false;
   for (std::size_t k = 0; k < flat_.size(); ++k) {
     const NativeParameter& parameter = *flat_[k];
@@ -76,7 +80,7 @@ std::expected<PdfValues, SPlotError> NativeModelPdf::evaluate_batch(
     by_fallback_ = true;
     return fallback_->evaluate_batch(events, parameters);
   }
-  evaluate_native_model(model_, resolved_, column_, values_);
+  factors_.evaluate(resolved_, values_);
   has_entry_ = true;
   first_invalid_ = numerics::first_invalid_density(values_);
   parameters_ = parameters;

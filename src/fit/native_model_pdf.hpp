@@ -1,8 +1,9 @@
 // A ParametricPdf that evaluates a library model (NativeModel) itself, on
-// the model's column of the events, with the same arithmetic as the
+// the model's columns of the events, with the same arithmetic as the
 // model's NumPy evaluation. Like the adapter of a Python PDF it keeps its
 // most recent output in a single-entry cache keyed by the shape-parameter
-// point, seeded with the output of a first call made elsewhere.
+// point, seeded with the output of a first call made elsewhere; a model
+// that reads no shape parameter is computed once.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "fit/event_view.hpp"
+#include "fit/native_factors.hpp"
 #include "fit/native_model.hpp"
 #include "fit/native_shapes.hpp"
 #include "fit/parametric_pdf.hpp"
@@ -18,9 +20,9 @@
 
 namespace tarnwick::fit {
 
-// The densities of `model` at the points `x` with the model's parameters
-// `p` (resolved in pre-order and checked), into `out` (resized): zero
-// outside the window. Exposed for tests.
+// The densities of `model` (on one column: not a product) at the points `x`
+// with the model's parameters `p` (resolved in pre-order and checked), into
+// `out` (resized): zero outside the window. Exposed for tests.
 void evaluate_native_model(const NativeModel& model, std::span<const double> p,
                            std::span<const double> x, std::vector<double>& out);
 
@@ -40,7 +42,7 @@ void evaluate_native_model(const NativeModel& model, std::span<const double> p,
 
 class NativeModelPdf final : public ParametricPdf {
  public:
-  // `events` is read once, for the model's column (which must exist); the
+  // `events` is read once, for the model's columns (which must exist); the
   // cache starts with `seed_values` at `seed_parameters`. `fallback`, the
   // same model evaluated otherwise, answers the points the native
   // evaluation does not take (evaluates_natively, an undecided check);
@@ -53,7 +55,9 @@ class NativeModelPdf final : public ParametricPdf {
   // The model's densities at `parameters`, computed on a cache miss. A
   // parameter value the model rejects is a PdfEvaluation error with the
   // model's message; the cache is then left as it was. `events` is not
-  // read: the column was copied when the PDF was made.
+  // read: the columns were copied when the PDF was made. A model that
+  // reads no shape parameter answers every point after its first
+  // computation from the cache.
   [[nodiscard]] std::expected<PdfValues, SPlotError> evaluate_batch(
       const EventView& events, const ParameterMap& parameters) override;
 
@@ -71,7 +75,8 @@ class NativeModelPdf final : public ParametricPdf {
   bool by_fallback_ = false;
   // The parameters of the tree in pre-order (pointing into model_).
   std::vector<const NativeParameter*> flat_;
-  std::vector<double> column_;
+  bool reads_parameters_ = false;
+  NativeFactors factors_;
   std::vector<double> resolved_;
   std::vector<double> values_;
   std::optional<std::size_t> first_invalid_;

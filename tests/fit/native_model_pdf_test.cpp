@@ -26,6 +26,7 @@ NativeModel gaussian_model(double low, double high) {
           {{"mu", 0.0, "ValueError: Gaussian: mu = "},
            {"", 0.02, "ValueError: Gaussian: sigma = "}},
           {},
+          {},
           {}};
 }
 
@@ -60,7 +61,7 @@ TEST(NativeModelPdf, ExponentialAndUniformMatchTheirFormulasAndVanishOutside) {
   const std::vector<double> x = {-1.0, 0.0, 0.3, 1.0, 2.0};
   std::vector<double> out;
   for (const double slope : {-1e3, -2.5, 0.0, 1e-9, 7.0}) {
-    const NativeModel model{NativeShape::kExponential, 0, 0.0, 1.0, {{"", slope, ""}}, {}, {}};
+    const NativeModel model{NativeShape::kExponential, 0, 0.0, 1.0, {{"", slope, ""}}, {}, {}, {}};
     const double p[] = {slope};
     evaluate_native_model(model, p, x, out);
     for (std::size_t i = 1; i < 4; ++i) {
@@ -74,7 +75,7 @@ TEST(NativeModelPdf, ExponentialAndUniformMatchTheirFormulasAndVanishOutside) {
     EXPECT_EQ(out[0], 0.0);
     EXPECT_EQ(out[4], 0.0);
   }
-  evaluate_native_model({NativeShape::kUniform, 0, 0.0, 1.6, {}, {}, {}}, {}, x, out);
+  evaluate_native_model({NativeShape::kUniform, 0, 0.0, 1.6, {}, {}, {}, {}}, {}, x, out);
   EXPECT_EQ(out, (std::vector<double>{0.0, 0.625, 0.625, 0.625, 0.0}));
 }
 

@@ -202,6 +202,19 @@ class Product:
                              f"{repeated} are read by more than one factor")
         self.factors = tuple(parts)
 
+    def _native(self) -> tuple[Any, ...] | None:
+        """The description tarnwick.splot reads to evaluate the product
+        without calling Python: ("product", the first factor's column and
+        window, no parameters, the factors' descriptions); None when any
+        factor is evaluated through Python, or for a subclass."""
+        if type(self) is not Product:
+            return None
+        factors = tuple(part._native() for part in self.factors)
+        if any(factor is None for factor in factors):
+            return None
+        first = factors[0]
+        return ("product", first[1], first[2], (), factors)
+
     def bind_columns(self, names: Sequence[str] | None) -> Product:
         """The product with every factor reading its column by index among
         the data's column `names`."""

@@ -1,0 +1,81 @@
+#include "fit/native_factors.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "fit/native_density.hpp"
+
+namespace tarnwick::fit {
+namespace {
+
+bool reads_no_parameter(const NativeModel& model) {
+  std::vector<const NativeParameter*> flat;
+  parameters_in_preorder(model, flat);
+  return std::all_of(flat.begin(), flat.end(),
+                     [](const NativeParameter* parameter) { return parameter->name.empty(); });
+}
+
+}  // namespace
+
+NativeFactors::NativeFactors(const NativeModel& model, const EventView& events)
+    : events_(events.size()) {
+  std::vector<const NativeModel*> models;
+  if (model.shape == NativeShape::kProduct) {
+    for (const NativeModel& factor : model.components) models.push_back(&factor);
+  } else {
+    models.push_back(&model);
+  }
+  std::size_t first_parameter = 0;
+  for (const NativeModel* factor : models) {
+    Factor entry;
+    entry.model = factor;
+    entry.first_parameter = first_parameter;
+    first_parameter += total_parameters(*factor);
+    entry.column.resize(events_);
+    for (std::size_t i = 0; i < events_; ++i) entry.column[i] = events.at(i, factor->column);
+    entry.all_inside = events_ > 0 && std::all_of(entry.column.begin(), entry.column.end(),
+                                                  [&](double v) {
+                                                    return v >= factor->low && v <= factor->high;
+                                                  });
+    entry.fixed = models.size() > 1 && reads_no_parameter(*factor);
+    factors_.push_back(std::move(entry));
+  }
+}
+
+void NativeFactors::evaluate_block(const Factor& factor, std::span<const double> p,
+                                   std::size_t start, std::size_t n, double* out) const {
+  if (!factor.kept.empty()) {
+    std::copy_n(factor.kept.begin() + static_cast<std::ptrdiff_t>(start), n, out);
+    return;
+  }
+  const std::span<const double> q =
+      p.subspan(factor.first_parameter, total_parameters(*factor.model));
+  model_density(*factor.model, q, factor.all_inside,
+                std::span<const double>(factor.column).subspan(start, n), out);
+}
+
+void NativeFactors::evaluate(std::span<const double> p, std::vector<double>& out) {
+  for (Factor& factor : factors_) {
+    if (!factor.fixed || !factor.kept.empty() || events_ == 0) continue;
+    std::vector<double> kept(events_);
+    for (std::size_t start = 0; start < events_; start += kDensityBlock) {
+      evaluate_block(factor, p, start, std::min(kDensityBlock, events_ - start),
+                     kept.data() + start);
+    }
+    factor.kept = std::move(kept);
+  }
+  out.resize(events_);
+  // The product f_0 · f_1 · … in the factors' order, one rounding per
+  // factor, block by block.
+  std::array<double, kDensityBlock> term;
+  for (std::size_t start = 0; start < events_; start += kDensityBlock) {
+    const std::size_t n = std::min(kDensityBlock, events_ - start);
+    evaluate_block(factors_[0], p, start, n, out.data() + start);
+    for (std::size_t k = 1; k < factors_.size(); ++k) {
+      evaluate_block(factors_[k], p, start, n, term.data());
+      for (std::size_t i = 0; i < n; ++i) out[start + i] *= term[i];
+    }
+  }
+}
+
+}  // namespace tarnwick::fit

@@ -1,0 +1,47 @@
+// The columns a NativeModel reads, copied from the events once, and its
+// density at every event: a product's factors each on its own column,
+// multiplied in the factors' order, or the model itself as its one factor.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "fit/event_view.hpp"
+#include "fit/native_model.hpp"
+
+namespace tarnwick::fit {
+
+class NativeFactors {
+ public:
+  // Keeps pointers into `model`, which must outlive this and stay in place;
+  // every column it reads must exist in `events`.
+  NativeFactors(const NativeModel& model, const EventView& events);
+
+  // The density at every event with the tree's resolved parameters `p` (in
+  // pre-order) into `out` (resized). A factor of several that reads no
+  // shape parameter (a histogram, a shape with fixed parameters) is
+  // evaluated once, at the first call, and its densities are kept.
+  void evaluate(std::span<const double> p, std::vector<double>& out);
+
+ private:
+  struct Factor {
+    const NativeModel* model = nullptr;
+    // Where the factor's parameters start in the tree's.
+    std::size_t first_parameter = 0;
+    std::vector<double> column;
+    // As the models test it: some events, none outside the window (nor
+    // NaN), which chooses a mixture's arithmetic.
+    bool all_inside = false;
+    bool fixed = false;
+    std::vector<double> kept;
+  };
+
+  void evaluate_block(const Factor& factor, std::span<const double> p, std::size_t start,
+                      std::size_t n, double* out) const;
+
+  std::vector<Factor> factors_;
+  std::size_t events_ = 0;
+};
+
+}  // namespace tarnwick::fit
