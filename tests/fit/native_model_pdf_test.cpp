@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "fit/float_repr.hpp"
+#include "fit/native_template.hpp"
 #include "fit/normal_mass.hpp"
 
 namespace tarnwick::fit {
@@ -116,6 +118,49 @@ TEST(NativeModelPdf, CachesOnePointAndReportsAnInvalidValueWithTheModelMessage) 
             "ValueError: Gaussian: sigma = -0.5 must be positive and finite");
   auto kept = pdf.evaluate_batch(events, {{"mu", 5.25}, {"sigma", 0.02}});
   ASSERT_TRUE(kept);
+  EXPECT_EQ(pdf.computations(), 1u);
+}
+
+// A constant histogram of two bins on column 0, [0, 1) and [1, 3] with
+// densities 0.5 and 0.25, and a Gaussian on column 1 (mu read, sigma 0.02).
+NativeModel histogram_product() {
+  NativeModel histogram{NativeShape::kTemplate, 0, 0.0, 3.0, {}, {}, {}, {}};
+  histogram.table = std::make_shared<TemplateTable>(TemplateTable{false, false, {0.0, 1.0, 3.0},
+                                                                  {0.5, 0.25}});
+  NativeModel product{NativeShape::kProduct, 0, 0.0, 3.0, {}, {}, {}, {}};
+  product.components = {histogram, gaussian_model(5.0, 5.6)};
+  return product;
+}
+
+TEST(NativeModelPdf, AProductMultipliesItsFactorsEachOnItsColumnAndKeepsAFixedOne) {
+  // Three events (x0, x1): inside both windows, outside the histogram's,
+  // outside the Gaussian's.
+  const std::vector<double> rows = {0.5, 5.3, 4.0, 5.3, 2.0, 7.0};
+  const EventView events(rows, 2);
+  NativeModelPdf pdf(histogram_product(), events, {}, {{"", NAN}});
+  for (const double mu : {5.28, 5.3}) {
+    auto values = pdf.evaluate_batch(events, {{"mu", mu}});
+    ASSERT_TRUE(values);
+    std::vector<double> gaussian;
+    const double p[] = {mu, 0.02};
+    evaluate_native_model(gaussian_model(5.0, 5.6), p, std::vector<double>{5.3}, gaussian);
+    EXPECT_EQ(values->values[0], 0.5 * gaussian[0]);
+    EXPECT_EQ(values->values[1], 0.0);
+    EXPECT_EQ(values->values[2], 0.0);
+  }
+  EXPECT_EQ(pdf.computations(), 2u);
+}
+
+TEST(NativeModelPdf, AModelThatReadsNoParameterIsComputedOnce) {
+  const std::vector<double> rows = {0.5, 2.5, 3.5};
+  const EventView events(rows, 1);
+  NativeModelPdf pdf(histogram_product().components[0], events, {}, {{"", NAN}});
+  for (const double mu : {1.0, 2.0, 3.0}) {
+    auto values = pdf.evaluate_batch(events, {{"mu", mu}});
+    ASSERT_TRUE(values);
+    EXPECT_EQ(std::vector<double>(values->values.begin(), values->values.end()),
+              (std::vector<double>{0.5, 0.25, 0.0}));
+  }
   EXPECT_EQ(pdf.computations(), 1u);
 }
 
