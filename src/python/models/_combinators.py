@@ -209,11 +209,14 @@ class Product:
         factor is evaluated through Python, or for a subclass."""
         if type(self) is not Product:
             return None
-        factors = tuple(part._native() for part in self.factors)
-        if any(factor is None for factor in factors):
-            return None
+        factors = []
+        for part in self.factors:
+            factor = part._native()
+            if factor is None:
+                return None
+            factors.append(factor)
         first = factors[0]
-        return ("product", first[1], first[2], (), factors)
+        return ("product", first[1], first[2], (), tuple(factors))
 
     def bind_columns(self, names: Sequence[str] | None) -> Product:
         """The product with every factor reading its column by index among
