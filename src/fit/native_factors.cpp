@@ -72,8 +72,10 @@ void NativeFactors::evaluate(std::span<const double> p, std::vector<double>& out
     const std::size_t n = std::min(kDensityBlock, events_ - start);
     evaluate_block(factors_[0], p, start, n, out.data() + start);
     for (std::size_t k = 1; k < factors_.size(); ++k) {
-      evaluate_block(factors_[k], p, start, n, term.data());
-      for (std::size_t i = 0; i < n; ++i) out[start + i] *= term[i];
+      const Factor& factor = factors_[k];
+      const double* values = factor.kept.empty() ? term.data() : factor.kept.data() + start;
+      if (factor.kept.empty()) evaluate_block(factor, p, start, n, term.data());
+      for (std::size_t i = 0; i < n; ++i) out[start + i] *= values[i];
     }
   }
 }
