@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "fit/native_density.hpp"
 
 namespace tarnwick::fit {
 namespace {
@@ -13,6 +12,20 @@ bool reads_no_parameter(const NativeModel& model) {
   parameters_in_preorder(model, flat);
   return std::all_of(flat.begin(), flat.end(),
                      [](const NativeParameter* parameter) { return parameter->name.empty(); });
+}
+
+// The leaves below `node` (whose parameters start at `first`) that read no
+// shape parameter, with where their parameters start.
+void collect_fixed_leaves(const NativeModel& node, std::size_t first,
+                          std::vector<std::pair<const NativeModel*, std::size_t>>& out) {
+  std::size_t offset = first + node.parameters.size();
+  for (const NativeModel& component : node.components) {
+    if (component.components.empty() && reads_no_parameter(component)) {
+      out.emplace_back(&component, offset);
+    }
+    collect_fixed_leaves(component, offset, out);
+    offset += total_parameters(component);
+  }
 }
 
 }  // namespace
@@ -38,6 +51,7 @@ NativeFactors::NativeFactors(const NativeModel& model, const EventView& events)
                                                     return v >= factor->low && v <= factor->high;
                                                   });
     entry.fixed = models.size() > 1 && reads_no_parameter(*factor);
+    if (!entry.fixed) collect_fixed_leaves(*factor, entry.first_parameter, entry.fixed_leaves);
     factors_.push_back(std::move(entry));
   }
 }
@@ -51,18 +65,37 @@ void NativeFactors::evaluate_block(const Factor& factor, std::span<const double>
   const std::span<const double> q =
       p.subspan(factor.first_parameter, total_parameters(*factor.model));
   model_density(*factor.model, q, factor.all_inside,
-                std::span<const double>(factor.column).subspan(start, n), out);
+                std::span<const double>(factor.column).subspan(start, n), out, &factor.leaves,
+                start);
 }
 
-void NativeFactors::evaluate(std::span<const double> p, std::vector<double>& out) {
-  for (Factor& factor : factors_) {
-    if (!factor.fixed || !factor.kept.empty() || events_ == 0) continue;
+void NativeFactors::keep_fixed_values(Factor& factor, std::span<const double> p) const {
+  if (factor.fixed) {
     std::vector<double> kept(events_);
     for (std::size_t start = 0; start < events_; start += kDensityBlock) {
       evaluate_block(factor, p, start, std::min(kDensityBlock, events_ - start),
                      kept.data() + start);
     }
     factor.kept = std::move(kept);
+    return;
+  }
+  for (const auto& [leaf, first] : factor.fixed_leaves) {
+    const std::span<const double> q = p.subspan(first, leaf->parameters.size());
+    std::vector<double> values(events_);
+    for (std::size_t start = 0; start < events_; start += kDensityBlock) {
+      const std::size_t n = std::min(kDensityBlock, events_ - start);
+      leaf_unnormalised(*leaf, q, std::span<const double>(factor.column).subspan(start, n),
+                        values.data() + start);
+    }
+    factor.leaves.leaves.push_back(leaf);
+    factor.leaves.values.push_back(std::move(values));
+  }
+}
+
+void NativeFactors::evaluate(std::span<const double> p, std::vector<double>& out) {
+  if (!kept_ && events_ > 0) {
+    for (Factor& factor : factors_) keep_fixed_values(factor, p);
+    kept_ = true;
   }
   out.resize(events_);
   // The product f_0 · f_1 · … in the factors' order, one rounding per

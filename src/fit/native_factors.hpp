@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "fit/event_view.hpp"
+#include "fit/native_density.hpp"
 #include "fit/native_model.hpp"
 
 namespace tarnwick::fit {
@@ -21,7 +23,8 @@ class NativeFactors {
   // The density at every event with the tree's resolved parameters `p` (in
   // pre-order) into `out` (resized). A factor of several that reads no
   // shape parameter (a histogram, a shape with fixed parameters) is
-  // evaluated once, at the first call, and its densities are kept.
+  // evaluated once, at the first call, and its densities are kept; so are
+  // the unnormalised densities of such a component of a mixture.
   void evaluate(std::span<const double> p, std::vector<double>& out);
 
  private:
@@ -35,13 +38,21 @@ class NativeFactors {
     bool all_inside = false;
     bool fixed = false;
     std::vector<double> kept;
+    // The mixture's components that read no shape parameter, each with
+    // where its parameters start in the tree's, and their kept values.
+    std::vector<std::pair<const NativeModel*, std::size_t>> fixed_leaves;
+    KeptLeaves leaves;
   };
+
+  void keep_fixed_values(Factor& factor, std::span<const double> p) const;
 
   void evaluate_block(const Factor& factor, std::span<const double> p, std::size_t start,
                       std::size_t n, double* out) const;
 
   std::vector<Factor> factors_;
   std::size_t events_ = 0;
+  // Whether the values that never change were computed.
+  bool kept_ = false;
 };
 
 }  // namespace tarnwick::fit

@@ -111,6 +111,11 @@ HARD_CASES = [
     *[(template(kind, equal), {}, True) for kind in ("constant", "linear") for equal in (1, 0)],
     *[(template(kind, window=(5.13, 5.41)), {}, True) for kind in ("constant", "linear")],
     (sum_of(gaussian(), template("linear"), fractions=["f"]), {**PEAK, "f": 0.3}, True),
+    # Components that read no parameter, whose values are kept, after ones
+    # that do, nested.
+    (sum_of(gaussian(), models.Exponential(0, WINDOW, slope=-2.0),
+            sum_of(bernstein(0.3, 0.5, 2.0), template(), fractions=[0.4]), fractions=["f", 0.2]),
+     {**PEAK, "f": 0.5}, True),
     # Products: each factor on its own column, one a Sum, one reading no
     # parameter; a factor at a point of its Python path, or never native,
     # makes the whole product Python's.
