@@ -9,15 +9,29 @@
 namespace tarnwick::fit {
 namespace {
 
-bool is_leaf(const NativeModel& model) { return model.shape != NativeShape::kSum; }
+bool is_leaf(const NativeModel& model) {
+  return model.shape != NativeShape::kSum && model.shape != NativeShape::kProduct;
+}
+
+// A leaf's unnormalised density, kept or computed.
+void unnormalised(const NativeModel& leaf, std::span<const double> p, std::span<const double> x,
+                  double* out, const KeptLeaves* kept, std::size_t row) {
+  const double* values = kept != nullptr ? kept->find(leaf) : nullptr;
+  if (values != nullptr) {
+    std::copy_n(values + row, x.size(), out);
+    return;
+  }
+  leaf_unnormalised(leaf, p, x, out);
+}
 
 // The density of a leaf: unnormalised · (1/mass) inside the window, zero
 // outside (multiplying by a scale of exactly 1, which the models skip,
 // changes nothing).
 void leaf_density(const NativeModel& leaf, std::span<const double> p,
-                  std::span<const double> x, double* out) {
+                  std::span<const double> x, double* out, const KeptLeaves* kept,
+                  std::size_t row) {
   const double scale = 1.0 / leaf_mass(leaf, p);
-  leaf_unnormalised(leaf, p, x, out);
+  unnormalised(leaf, p, x, out, kept, row);
   for (std::size_t i = 0; i < x.size(); ++i) {
     const bool inside = x[i] >= leaf.low && x[i] <= leaf.high;
     out[i] = inside ? out[i] * scale : 0.0;
@@ -35,7 +49,8 @@ double last_weight(std::span<const double> fractions) {
 // component's unnormalised density times weight/mass, added in order;
 // otherwise each component's density times its weight, added to zeros.
 void sum_density(const NativeModel& sum, std::span<const double> p, bool all_inside,
-                 std::span<const double> x, double* out) {
+                 std::span<const double> x, double* out, const KeptLeaves* kept,
+                 std::size_t row) {
   const std::span<const double> fractions = p.first(sum.parameters.size());
   const double rest = last_weight(fractions);
   std::span<const double> below = p.subspan(fractions.size());
@@ -51,7 +66,7 @@ void sum_density(const NativeModel& sum, std::span<const double> p, bool all_ins
     double* target = k == 0 && direct ? out : term.data();
     if (direct) {
       const double scale = weight / leaf_mass(component, q);
-      leaf_unnormalised(component, q, x, target);
+      unnormalised(component, q, x, target, kept, row);
       for (std::size_t i = 0; i < x.size(); ++i) target[i] *= scale;
       if (k > 0) {
         for (std::size_t i = 0; i < x.size(); ++i) out[i] += target[i];
@@ -59,7 +74,7 @@ void sum_density(const NativeModel& sum, std::span<const double> p, bool all_ins
       continue;
     }
     if (k == 0) std::fill(out, out + x.size(), 0.0);
-    model_density(component, q, all_inside, x, target);
+    model_density(component, q, all_inside, x, target, kept, row);
     for (std::size_t i = 0; i < x.size(); ++i) out[i] += target[i] * weight;
   }
 }
@@ -80,15 +95,25 @@ NativeCheck sum_check(const NativeModel& sum, std::span<const double> fractions)
 
 }  // namespace
 
+const double* KeptLeaves::find(const NativeModel& leaf) const noexcept {
+  for (std::size_t k = 0; k < leaves.size(); ++k) {
+    if (leaves[k] == &leaf) return values[k].data();
+  }
+  return nullptr;
+}
+
 void model_density(const NativeModel& model, std::span<const double> p, bool all_inside,
-                   std::span<const double> x, double* out) {
-  if (is_leaf(model)) return leaf_density(model, p, x, out);
-  sum_density(model, p, all_inside, x, out);
+                   std::span<const double> x, double* out, const KeptLeaves* kept,
+                   std::size_t row) {
+  if (is_leaf(model)) return leaf_density(model, p, x, out, kept, row);
+  sum_density(model, p, all_inside, x, out, kept, row);
 }
 
 NativeCheck check_model(const NativeModel& model, std::span<const double> p) {
   const std::span<const double> own = p.first(model.parameters.size());
-  NativeCheck check = is_leaf(model) ? leaf_check(model, own) : sum_check(model, own);
+  NativeCheck check = model.shape == NativeShape::kSum ? sum_check(model, own)
+                      : is_leaf(model)                  ? leaf_check(model, own)
+                                                        : NativeCheck{};
   std::span<const double> below = p.subspan(own.size());
   for (const NativeModel& component : model.components) {
     if (check.verdict != NativeCheck::Verdict::kValid) return check;

@@ -3,14 +3,19 @@
 // parameters are each a shape parameter read by name or a fixed number. A
 // mixture (kSum) is a tree: its parameters are the fractions of its first
 // n − 1 components, which are descriptions themselves, on the same column
-// and window.
+// and window. A product (kProduct) is the root of a tree whose components,
+// its factors, are descriptions on columns of their own; a histogram
+// (kTemplate) reads no parameters, only its table.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tarnwick::fit {
+
+struct TemplateTable;
 
 enum class NativeShape {
   kUniform,
@@ -19,6 +24,8 @@ enum class NativeShape {
   kChebyshev,
   kBernstein,
   kSum,
+  kTemplate,
+  kProduct,
 };
 
 struct NativeParameter {
@@ -38,12 +45,15 @@ struct NativeModel {
   double high = 1.0;
   // In the order of the shape's keywords: Gaussian (mu, sigma), Exponential
   // (slope), Uniform none, Chebyshev (c_1, …, c_n), Bernstein (c_0, …, c_n),
-  // Sum the n − 1 fractions.
+  // Sum the n − 1 fractions, Template and Product none.
   std::vector<NativeParameter> parameters;
   // A Sum's components, and the head of the message for fractions adding
   // up to more than 1: "ValueError: Sum: the fractions (f, 0.2) add up to ".
+  // A Product's factors are its components as well.
   std::vector<NativeModel> components;
   std::string total_head;
+  // A Template's histogram.
+  std::shared_ptr<const TemplateTable> table;
 };
 
 // The resolved parameters of a model are laid out in pre-order: a node's
@@ -72,6 +82,8 @@ inline void parameters_in_preorder(const NativeModel& model,
     case NativeShape::kExponential:
       return 1;
     case NativeShape::kUniform:
+    case NativeShape::kTemplate:
+    case NativeShape::kProduct:
       return 0;
     case NativeShape::kChebyshev:
     case NativeShape::kBernstein:

@@ -5,9 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "fit/log_terms.hpp"
 #include "fit/native_density.hpp"
-#include "fit/worker_threads.hpp"
 #include "numerics/density_scan.hpp"
 
 namespace tarnwick::fit {
@@ -19,22 +17,13 @@ bool all_inside_window(const NativeModel& model, std::span<const double> x) {
 }
 
 void evaluate_native_model(const NativeModel& model, std::span<const double> p,
-                           std::span<const double> x, std::vector<double>& out,
-                           std::optional<bool> all_inside, WorkerThreads* threads) {
+                           std::span<const double> x, std::vector<double>& out) {
   out.resize(x.size());
-  const bool inside = all_inside.value_or(all_inside_window(model, x));
-  const std::size_t n_blocks = (x.size() + kDensityBlock - 1) / kDensityBlock;
-  // Block b is the same arithmetic on whichever thread computes it.
-  auto block = [&](std::size_t b) {
-    const std::size_t start = b * kDensityBlock;
+  const bool all_inside = all_inside_window(model, x);
+  for (std::size_t start = 0; start < x.size(); start += kDensityBlock) {
     const std::size_t n = std::min(kDensityBlock, x.size() - start);
-    model_density(model, p, inside, x.subspan(start, n), out.data() + start);
-  };
-  if (threads != nullptr && threads->size() > 1 && x.size() >= 2 * kEventsPerThread) {
-    threads->run(n_blocks, block);
-    return;
+    model_density(model, p, all_inside, x.subspan(start, n), out.data() + start);
   }
-  for (std::size_t b = 0; b < n_blocks; ++b) block(b);
 }
 
 bool evaluates_natively(const NativeModel& model, std::span<const double> p) {
@@ -50,14 +39,12 @@ NativeModelPdf::NativeModelPdf(NativeModel model, const EventView& events,
                                ParametricPdf* fallback)
     : model_(std::move(model)),
       fallback_(fallback),
-      column_(events.size()),
+      factors_(model_, events),
       values_(std::move(seed_values)) {
   parameters_in_preorder(model_, flat_);
   resolved_.resize(flat_.size());
-  for (std::size_t i = 0; i < column_.size(); ++i) column_[i] = events.at(i, model_.column);
-  all_inside_ = all_inside_window(model_, column_);
   first_invalid_ = numerics::first_invalid_density(values_);
-  has_entry_ = values_.size() == column_.size() && resolve(seed_parameters).has_value();
+  has_entry_ = values_.size() == events.size() && resolve(seed_parameters).has_value();
   cached_ = resolved_;
 }
 
@@ -101,7 +88,7 @@ std::expected<PdfValues, SPlotError> NativeModelPdf::evaluate_batch(
     by_fallback_ = true;
     return fallback_->evaluate_batch(events, parameters);
   }
-  evaluate_native_model(model_, resolved_, column_, values_, all_inside_, threads_);
+  factors_.evaluate(resolved_, values_, threads_);
   has_entry_ = true;
   first_invalid_ = numerics::first_invalid_density(values_);
   cached_ = resolved_;

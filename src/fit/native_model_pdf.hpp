@@ -1,9 +1,10 @@
 // A ParametricPdf that evaluates a library model (NativeModel) itself, on
-// the model's column of the events, with the same arithmetic as the
+// the model's columns of the events, with the same arithmetic as the
 // model's NumPy evaluation. It keeps its most recent output in a
 // single-entry cache keyed by the values of the parameters the model reads
 // (a Python PDF's cache is keyed by the whole point), seeded with the
-// output of a first call made elsewhere.
+// output of a first call made elsewhere: a model that reads no shape
+// parameter keeps that output for the whole fit.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "fit/event_view.hpp"
+#include "fit/native_factors.hpp"
 #include "fit/native_model.hpp"
 #include "fit/native_shapes.hpp"
 #include "fit/parametric_pdf.hpp"
@@ -23,15 +25,11 @@ namespace tarnwick::fit {
 // which chooses a mixture's arithmetic as it does the models'.
 [[nodiscard]] bool all_inside_window(const NativeModel& model, std::span<const double> x);
 
-// The densities of `model` at the points `x` with the model's parameters
-// `p` (resolved in pre-order and checked), into `out` (resized): zero
-// outside the window. `all_inside` is all_inside_window(model, x), found
-// here when not given; with `threads` the blocks of many events are shared
-// among them (the values are the same). Exposed for tests.
+// The densities of `model` (on one column: not a product) at the points `x`
+// with the model's parameters `p` (resolved in pre-order and checked), into
+// `out` (resized): zero outside the window. Exposed for tests.
 void evaluate_native_model(const NativeModel& model, std::span<const double> p,
-                           std::span<const double> x, std::vector<double>& out,
-                           std::optional<bool> all_inside = std::nullopt,
-                           WorkerThreads* threads = nullptr);
+                           std::span<const double> x, std::vector<double>& out);
 
 // Whether the model's arithmetic at the resolved parameters `p` is one the
 // native evaluation reproduces within a few ulp of the models' NumPy
@@ -49,7 +47,7 @@ void evaluate_native_model(const NativeModel& model, std::span<const double> p,
 
 class NativeModelPdf final : public ParametricPdf {
  public:
-  // `events` is read once, for the model's column (which must exist); the
+  // `events` is read once, for the model's columns (which must exist); the
   // cache starts with `seed_values` at `seed_parameters`. `fallback`, the
   // same model evaluated otherwise, answers the points the native
   // evaluation does not take (evaluates_natively, an undecided check);
@@ -62,7 +60,9 @@ class NativeModelPdf final : public ParametricPdf {
   // The model's densities at `parameters`, computed on a cache miss. A
   // parameter value the model rejects is a PdfEvaluation error with the
   // model's message; the cache is then left as it was. `events` is not
-  // read: the column was copied when the PDF was made.
+  // read: the columns were copied when the PDF was made. A model that
+  // reads no shape parameter answers every point after its first
+  // computation from the cache.
   [[nodiscard]] std::expected<PdfValues, SPlotError> evaluate_batch(
       const EventView& events, const ParameterMap& parameters) override;
 
@@ -80,12 +80,11 @@ class NativeModelPdf final : public ParametricPdf {
   NativeModel model_;
   ParametricPdf* fallback_;
   WorkerThreads* threads_ = nullptr;
-  bool all_inside_ = false;
   bool has_entry_ = true;
   bool by_fallback_ = false;
   // The parameters of the tree in pre-order (pointing into model_).
   std::vector<const NativeParameter*> flat_;
-  std::vector<double> column_;
+  NativeFactors factors_;
   // The model's parameters at the latest point, and at the cached output.
   std::vector<double> resolved_;
   std::vector<double> cached_;

@@ -4,6 +4,7 @@
 
 #include "fit/float_repr.hpp"
 #include "fit/native_polynomials.hpp"
+#include "fit/native_template.hpp"
 #include "fit/normal_mass.hpp"
 #include "numerics/vector_exp.hpp"
 
@@ -71,7 +72,10 @@ void leaf_unnormalised(const NativeModel& leaf, std::span<const double> p,
       return chebyshev_unnormalised(leaf.low, leaf.high, p, x, out);
     case NativeShape::kBernstein:
       return bernstein_unnormalised(leaf.low, leaf.high, p, x, out);
+    case NativeShape::kTemplate:
+      return template_density(*leaf.table, x, out);
     case NativeShape::kSum:
+    case NativeShape::kProduct:
       break;
   }
 }
@@ -87,7 +91,9 @@ double leaf_mass(const NativeModel& leaf, std::span<const double> p) {
     case NativeShape::kBernstein:
       return bernstein_mass(leaf.low, leaf.high, p);
     case NativeShape::kUniform:
+    case NativeShape::kTemplate:
     case NativeShape::kSum:
+    case NativeShape::kProduct:
       break;
   }
   return 1.0;
@@ -109,7 +115,9 @@ NativeCheck leaf_check(const NativeModel& leaf, std::span<const double> p) {
     case NativeShape::kBernstein:
       return bernstein_check(leaf, p);
     case NativeShape::kUniform:
+    case NativeShape::kTemplate:
     case NativeShape::kSum:
+    case NativeShape::kProduct:
       break;
   }
   return {};

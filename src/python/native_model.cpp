@@ -8,6 +8,7 @@
 #include "error_mapping.hpp"
 #include "fit/native_polynomials.hpp"
 #include "module_function.hpp"
+#include "native_template_table.hpp"
 #include "py_ref.hpp"
 
 namespace tarnwick::python {
@@ -22,6 +23,8 @@ std::optional<fit::NativeShape> shape_named(std::string_view name) {
   if (name == "chebyshev") return fit::NativeShape::kChebyshev;
   if (name == "bernstein") return fit::NativeShape::kBernstein;
   if (name == "sum") return fit::NativeShape::kSum;
+  if (name == "template") return fit::NativeShape::kTemplate;
+  if (name == "product") return fit::NativeShape::kProduct;
   return std::nullopt;
 }
 
@@ -36,6 +39,20 @@ bool parameters_fit(fit::NativeShape shape, std::size_t count) {
       return true;
     default:
       return static_cast<long>(count) == fit::parameter_count(shape);
+  }
+}
+
+// The items of a shape's description: a Sum's components and message
+// head, a Template's table, a Product's factors follow the parameters.
+Py_ssize_t description_size(fit::NativeShape shape) {
+  switch (shape) {
+    case fit::NativeShape::kSum:
+      return 6;
+    case fit::NativeShape::kTemplate:
+    case fit::NativeShape::kProduct:
+      return 5;
+    default:
+      return 4;
   }
 }
 
@@ -80,13 +97,44 @@ bool read_components(PyObject* description, std::size_t width, fit::NativeModel&
   sum.total_head = std::move(*head);
   for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(components); ++k) {
     auto component = read_description(PyTuple_GET_ITEM(components, k), width);
-    if (!component || component->column != sum.column || component->low != sum.low ||
+    if (!component || component->shape == fit::NativeShape::kProduct ||
+        component->column != sum.column || component->low != sum.low ||
         component->high != sum.high) {
       return false;
     }
     sum.components.push_back(std::move(*component));
   }
   return true;
+}
+
+// A Product's factors, the last item of its description: false when they
+// are not a tuple of descriptions (none a Product) on different columns.
+bool read_factors(PyObject* factors, std::size_t width, fit::NativeModel& product) {
+  if (!PyTuple_Check(factors) || PyTuple_GET_SIZE(factors) == 0) return false;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(factors); ++k) {
+    auto factor = read_description(PyTuple_GET_ITEM(factors, k), width);
+    if (!factor || factor->shape == fit::NativeShape::kProduct) return false;
+    for (const fit::NativeModel& before : product.components) {
+      if (before.column == factor->column) return false;
+    }
+    product.components.push_back(std::move(*factor));
+  }
+  return true;
+}
+
+// The rest of a description after the parameters, by shape.
+bool read_parts(PyObject* description, std::size_t width, fit::NativeModel& model) {
+  switch (model.shape) {
+    case fit::NativeShape::kSum:
+      return read_components(description, width, model);
+    case fit::NativeShape::kProduct:
+      return read_factors(PyTuple_GET_ITEM(description, 4), width, model);
+    case fit::NativeShape::kTemplate:
+      model.table = read_template_table(PyTuple_GET_ITEM(description, 4));
+      return model.table != nullptr;
+    default:
+      return true;
+  }
 }
 
 // The tuple returned by _native(), read; nullopt when it is not one.
@@ -101,7 +149,7 @@ std::optional<fit::NativeModel> read_description(PyObject* description, std::siz
       PyTuple_GET_SIZE(window) != 2 || !PyFloat_CheckExact(PyTuple_GET_ITEM(window, 0)) ||
       !PyFloat_CheckExact(PyTuple_GET_ITEM(window, 1)) || !PyTuple_Check(parameters) ||
       !parameters_fit(*shape, static_cast<std::size_t>(PyTuple_GET_SIZE(parameters))) ||
-      (*shape != fit::NativeShape::kSum && PyTuple_GET_SIZE(description) != 4)) {
+      PyTuple_GET_SIZE(description) != description_size(*shape)) {
     return std::nullopt;
   }
   fit::NativeModel model;
@@ -119,19 +167,22 @@ std::optional<fit::NativeModel> read_description(PyObject* description, std::siz
     if (!parameter) return std::nullopt;
     model.parameters.push_back(std::move(*parameter));
   }
-  if (*shape == fit::NativeShape::kSum && !read_components(description, width, model)) {
-    return std::nullopt;
-  }
+  if (!read_parts(description, width, model)) return std::nullopt;
   return model;
 }
 
-// Whether `pdf` is an instance of tarnwick.models.Model. The models are
-// looked up only when they were imported: no PDF can be one otherwise.
+// Whether `pdf` is an instance of tarnwick.models.Model or Product. The
+// models are looked up only when they were imported: no PDF can be one
+// otherwise.
 bool is_library_model(PyObject* pdf) {
   PyRef name = PyRef::steal(PyUnicode_FromString("tarnwick.models"));
   PyRef models = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
-  PyRef base = models ? PyRef::steal(PyObject_GetAttrString(models.get(), "Model")) : PyRef();
-  return base && PyObject_IsInstance(pdf, base.get()) == 1;
+  if (!models) return false;
+  for (const char* type : {"Model", "Product"}) {
+    PyRef base = PyRef::steal(PyObject_GetAttrString(models.get(), type));
+    if (base && PyObject_IsInstance(pdf, base.get()) == 1) return true;
+  }
+  return false;
 }
 
 }  // namespace

@@ -14,7 +14,12 @@
 // with its n − 1 fractions as parameters, the descriptions of its n
 // components (on its column and window) and the head of the message for
 // fractions adding up to more than 1 ("ValueError: Sum: the fractions (f,
-// 0.2) add up to ").
+// 0.2) add up to "). A Template ("template", no parameters) has its
+// histogram as a fifth item (native_template_table.hpp). A Product, which
+// is not a Model, is the root
+//   ("product", column, (low, high), (), (factor, ...))
+// of its factors' descriptions, each on a column of its own (the column
+// and window are the first factor's).
 #pragma once
 
 #include <Python.h>

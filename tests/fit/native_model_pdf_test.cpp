@@ -6,12 +6,14 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "fit/float_repr.hpp"
 #include "fit/log_terms.hpp"
+#include "fit/native_template.hpp"
 #include "fit/normal_mass.hpp"
 #include "fit/worker_threads.hpp"
 
@@ -30,6 +32,7 @@ NativeModel gaussian_model(double low, double high) {
   return {NativeShape::kGaussian, 1, low, high,
           {{"mu", 0.0, "ValueError: Gaussian: mu = "},
            {"", 0.02, "ValueError: Gaussian: sigma = "}},
+          {},
           {},
           {}};
 }
@@ -65,7 +68,7 @@ TEST(NativeModelPdf, ExponentialAndUniformMatchTheirFormulasAndVanishOutside) {
   const std::vector<double> x = {-1.0, 0.0, 0.3, 1.0, 2.0};
   std::vector<double> out;
   for (const double slope : {-1e3, -2.5, 0.0, 1e-9, 7.0}) {
-    const NativeModel model{NativeShape::kExponential, 0, 0.0, 1.0, {{"", slope, ""}}, {}, {}};
+    const NativeModel model{NativeShape::kExponential, 0, 0.0, 1.0, {{"", slope, ""}}, {}, {}, {}};
     const double p[] = {slope};
     evaluate_native_model(model, p, x, out);
     for (std::size_t i = 1; i < 4; ++i) {
@@ -79,34 +82,35 @@ TEST(NativeModelPdf, ExponentialAndUniformMatchTheirFormulasAndVanishOutside) {
     EXPECT_EQ(out[0], 0.0);
     EXPECT_EQ(out[4], 0.0);
   }
-  evaluate_native_model({NativeShape::kUniform, 0, 0.0, 1.6, {}, {}, {}}, {}, x, out);
+  evaluate_native_model({NativeShape::kUniform, 0, 0.0, 1.6, {}, {}, {}, {}}, {}, x, out);
   EXPECT_EQ(out, (std::vector<double>{0.0, 0.625, 0.625, 0.625, 0.0}));
 }
 
-TEST(NativeModelPdf, ManyEventsOnSeveralThreadsGiveTheSameBitsAsOnOne) {
+TEST(NativeFactors, ManyEventsOnSeveralThreadsGiveTheSameBitsAsOnOne) {
   // A Sum (whose arithmetic depends on every event lying in the window)
   // over a column of 2.5 blocks per thread's share, an odd last block.
   const NativeModel peak = gaussian_model(5.0, 5.6);
-  NativeModel exponential{NativeShape::kExponential, 1, 5.0, 5.6, {{"", -2.0, ""}}, {}, {}};
-  const NativeModel sum{NativeShape::kSum, 1, 5.0, 5.6, {{"", 0.3, ""}},
-                        {peak, exponential}, "ValueError: Sum: "};
+  NativeModel exponential{NativeShape::kExponential, 0, 5.0, 5.6, {{"", -2.0, ""}}, {}, {}, {}};
+  const NativeModel sum{NativeShape::kSum, 0, 5.0, 5.6, {{"", 0.3, ""}},
+                        {peak, exponential}, "ValueError: Sum: ", {}};
   std::vector<double> x(5 * kEventsPerThread + 77);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = 5.0 + 0.6 * std::fmod(i * 0.618034, 1.0);
   const double p[] = {0.3, 5.28, 0.02, -2.0};
-  std::vector<double> alone;
-  std::vector<double> shared;
-  evaluate_native_model(sum, p, x, alone);
   WorkerThreads threads(2);
   ASSERT_EQ(threads.size(), 2U);
-  evaluate_native_model(sum, p, x, shared, std::nullopt, &threads);
-  EXPECT_TRUE(std::equal(alone.begin(), alone.end(), shared.begin(), shared.end(),
-                         [](double a, double b) { return std::bit_cast<std::uint64_t>(a) ==
-                                                         std::bit_cast<std::uint64_t>(b); }));
-  x[17] = 5.7;  // one event outside: the other arithmetic, on both
-  evaluate_native_model(sum, p, x, alone);
-  evaluate_native_model(sum, p, x, shared, std::nullopt, &threads);
-  EXPECT_EQ(alone, shared);
-  EXPECT_EQ(shared[17], 0.0);
+  const auto same_bits = [](double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+  };
+  for (const bool one_outside : {false, true}) {
+    if (one_outside) x[17] = 5.7;  // the other arithmetic of a Sum
+    NativeFactors factors(sum, EventView(x, 1));
+    std::vector<double> alone;
+    std::vector<double> shared;
+    factors.evaluate(p, alone);
+    factors.evaluate(p, shared, &threads);
+    EXPECT_TRUE(std::equal(alone.begin(), alone.end(), shared.begin(), shared.end(), same_bits));
+    EXPECT_EQ(shared[17] == 0.0, one_outside);
+  }
 }
 
 TEST(NormalMass, ErfcxMatchesTheScaledComplementOnBothSidesOfTheSeriesSwitch) {
@@ -146,6 +150,49 @@ TEST(NativeModelPdf, CachesOnePointAndReportsAnInvalidValueWithTheModelMessage) 
             "ValueError: Gaussian: sigma = -0.5 must be positive and finite");
   auto kept = pdf.evaluate_batch(events, {{"mu", 5.25}, {"sigma", 0.02}});
   ASSERT_TRUE(kept);
+  EXPECT_EQ(pdf.computations(), 1u);
+}
+
+// A constant histogram of two bins on column 0, [0, 1) and [1, 3] with
+// densities 0.5 and 0.25, and a Gaussian on column 1 (mu read, sigma 0.02).
+NativeModel histogram_product() {
+  NativeModel histogram{NativeShape::kTemplate, 0, 0.0, 3.0, {}, {}, {}, {}};
+  histogram.table = std::make_shared<TemplateTable>(TemplateTable{false, false, {0.0, 1.0, 3.0},
+                                                                  {0.5, 0.25}});
+  NativeModel product{NativeShape::kProduct, 0, 0.0, 3.0, {}, {}, {}, {}};
+  product.components = {histogram, gaussian_model(5.0, 5.6)};
+  return product;
+}
+
+TEST(NativeModelPdf, AProductMultipliesItsFactorsEachOnItsColumnAndKeepsAFixedOne) {
+  // Three events (x0, x1): inside both windows, outside the histogram's,
+  // outside the Gaussian's.
+  const std::vector<double> rows = {0.5, 5.3, 4.0, 5.3, 2.0, 7.0};
+  const EventView events(rows, 2);
+  NativeModelPdf pdf(histogram_product(), events, {}, {{"", NAN}});
+  for (const double mu : {5.28, 5.3}) {
+    auto values = pdf.evaluate_batch(events, {{"mu", mu}});
+    ASSERT_TRUE(values);
+    std::vector<double> gaussian;
+    const double p[] = {mu, 0.02};
+    evaluate_native_model(gaussian_model(5.0, 5.6), p, std::vector<double>{5.3}, gaussian);
+    EXPECT_EQ(values->values[0], 0.5 * gaussian[0]);
+    EXPECT_EQ(values->values[1], 0.0);
+    EXPECT_EQ(values->values[2], 0.0);
+  }
+  EXPECT_EQ(pdf.computations(), 2u);
+}
+
+TEST(NativeModelPdf, AModelThatReadsNoParameterIsComputedOnce) {
+  const std::vector<double> rows = {0.5, 2.5, 3.5};
+  const EventView events(rows, 1);
+  NativeModelPdf pdf(histogram_product().components[0], events, {}, {{"", NAN}});
+  for (const double mu : {1.0, 2.0, 3.0}) {
+    auto values = pdf.evaluate_batch(events, {{"mu", mu}});
+    ASSERT_TRUE(values);
+    EXPECT_EQ(std::vector<double>(values->values.begin(), values->values.end()),
+              (std::vector<double>{0.5, 0.25, 0.0}));
+  }
   EXPECT_EQ(pdf.computations(), 1u);
 }
 

@@ -36,6 +36,20 @@ def bernstein(*coefficients):
     return models.Bernstein(column=0, window=WINDOW, coefficients=list(coefficients))
 
 
+def template(interpolation="constant", equal=True, window=None, column=0):
+    """A histogram of 24 bins with an empty one, equal or not."""
+    rng = np.random.default_rng(7)
+    edges = np.linspace(*WINDOW, 25) if equal else \
+        np.sort(np.concatenate([WINDOW, rng.uniform(*WINDOW, 23)]))
+    counts = rng.integers(0, 40, 24).astype(float)
+    counts[5] = 0.0
+    return models.Template(column, edges, counts, interpolation, window)
+
+
+def product(*factors):
+    return models.Product(list(factors))
+
+
 PEAK = {"mu": 5.28, "sigma": 0.02}
 # (model, parameter point, evaluated natively): the standard peak, a peak
 # 1σ inside an edge and a fixed mean; windows 1σ to 70σ into either tail,
@@ -92,6 +106,32 @@ HARD_CASES = [
     (bernstein(*(f"b{k}" for k in range(10))), {f"b{k}": 1.0 + k % 3 * 0.37 for k in range(10)},
      True),
     (bernstein(0.0, "b1"), {"b1": 0.0}, False),
+    # Histograms looked up by arithmetic or bisection, interpolated, on a
+    # window inside their edges; one in a Sum.
+    *[(template(kind, equal), {}, True) for kind in ("constant", "linear") for equal in (1, 0)],
+    *[(template(kind, window=(5.13, 5.41)), {}, True) for kind in ("constant", "linear")],
+    (sum_of(gaussian(), template("linear"), fractions=["f"]), {**PEAK, "f": 0.3}, True),
+    # Components that read no parameter, whose values are kept, after ones
+    # that do, nested.
+    (sum_of(gaussian(), models.Exponential(0, WINDOW, slope=-2.0),
+            sum_of(bernstein(0.3, 0.5, 2.0), template(), fractions=[0.4]), fractions=["f", 0.2]),
+     {**PEAK, "f": 0.5}, True),
+    # Products: each factor on its own column, one a Sum, one reading no
+    # parameter; a factor at a point of its Python path, or never native,
+    # makes the whole product Python's.
+    (product(models.Gaussian(1, (0.0, 1.0), mu="m1", sigma="s1"), template("linear")),
+     {"m1": 0.4, "s1": 0.1}, True),
+    (product(exponential(), models.Sum([models.Gaussian(1, (0.0, 1.0), mu=0.5, sigma="s1"),
+                                        models.Uniform(1, (0.0, 1.0))], ["f"])),
+     {"slope": -2.0, "s1": 0.2, "f": 0.6}, True),
+    (product(models.Sum([models.Gaussian(1, (0.0, 1.0), mu=0.5, sigma="s1"),
+                         models.Uniform(1, (0.0, 1.0))], ["f"]), exponential()),
+     {"slope": -2.0, "s1": 0.2, "f": 0.6}, True),
+    (product(template(column=1), chebyshev("c1")), {"c1": 0.3}, True),
+    (product(gaussian(), models.Exponential(1, (0.0, 1.0), slope="slope")),
+     {"mu": 4.4, "sigma": 0.02, "slope": 1.0}, False),
+    (product(exponential(), models.Voigtian(1, (0.0, 1.0), mu=0.5, sigma=0.1, gamma=0.1)),
+     {"slope": -2.0}, False),
 ]
 
 
@@ -105,17 +145,31 @@ def without_exp(model) -> bool:
     native arithmetic then has the same bits as NumPy's."""
     if isinstance(model, models.Sum):
         return all(without_exp(part) for part in model.components)
-    return isinstance(model, (models.Chebyshev, models.Bernstein, models.Uniform))
+    if isinstance(model, models.Product):
+        return all(without_exp(part) for part in model.factors)
+    return isinstance(model, (models.Chebyshev, models.Bernstein, models.Uniform,
+                              models.Template))
+
+
+def events_in(model, outside: bool) -> np.ndarray:
+    """4001 events spread over the window of each column the model reads
+    (in opposite orders on alternate columns), and two outside the first
+    factor's window (on its window's edges for the others)."""
+    factors = model.factors if isinstance(model, models.Product) else [model]
+    data = np.zeros((4001 + 2 * outside, max(part.column for part in factors) + 1))
+    for k, part in enumerate(factors):
+        low, high = part.window
+        x = np.linspace(low, high, 4001)[::(-1) ** k]
+        beyond = [low - 1.0, high + 1.0] if k == 0 else [low, high]
+        data[:, part.column] = np.concatenate([x, beyond]) if outside else x
+    return data
 
 
 @pytest.mark.parametrize(("model", "point", "natively"), HARD_CASES)
 def test_native_densities_equal_numpy_within_4_ulp(model, point, natively):
-    low, high = model.window
-    inside = np.linspace(low, high, 4001)
     # Events all inside the window and some outside: a Sum's arithmetic
     # differs between the two.
-    for x in (inside, np.concatenate([inside, [low - 1.0, high + 1.0]])):
-        data = np.column_stack([x])
+    for data in (events_in(model, False), events_in(model, True)):
         native = tarnwick._native_densities(model, data, point)
         assert (native is not None) == natively
         if native is None:
@@ -125,8 +179,25 @@ def test_native_densities_equal_numpy_within_4_ulp(model, point, natively):
         assert ulp_distance(native, expected) <= (0.0 if without_exp(model) else MAX_ULP)
 
 
+@pytest.mark.parametrize("point", [{"m": 0.5, "s": -1.0, "k": np.nan},
+                                   {"m": 0.5, "s": 0.1, "k": np.inf},
+                                   {"m": np.nan, "s": -1.0, "k": np.nan}])
+def test_a_product_reports_its_factors_first_invalid_value(point):
+    model = product(models.Gaussian(1, (0.0, 1.0), mu="m", sigma="s"),
+                    models.Exponential(0, WINDOW, slope="k"))
+    data = np.column_stack([np.full(3, 5.3), np.full(3, 0.5)])
+    with pytest.raises(ValueError) as python:
+        model(data, point)
+    with pytest.raises(ValueError) as native:
+        tarnwick._native_densities(model, data, point)
+    assert str(native.value) == f"PDF evaluation failed: ValueError: {python.value}"
+
+
 def test_only_the_library_classes_are_native():
     class Shifted(models.Gaussian):
+        pass
+
+    class Joint(models.Product):
         pass
 
     data = np.full((3, 1), 5.3)
@@ -134,6 +205,7 @@ def test_only_the_library_classes_are_native():
     assert tarnwick._native_densities(Shifted(0, WINDOW, mu="mu", sigma="sigma"), data,
                                       point) is None
     assert tarnwick._native_densities(lambda d, p: d[:, 0], data, point) is None
+    assert tarnwick._native_densities(Joint([models.Uniform(0, WINDOW)]), data, point) is None
     assert tarnwick._native_densities(models.Voigtian(0, WINDOW, mu=5.3, sigma=0.1, gamma=0.1),
                                       data, point) is None
 
@@ -143,12 +215,24 @@ def python_path(pdf):
     return lambda data, values: pdf(data, values)
 
 
+# A second column on [0, 1]: a peak for the signal, a falling histogram
+# for the background.
+UNIT = (0.0, 1.0)
+
+
+def falling_template(column=1, window=UNIT):
+    edges = np.linspace(*window, 21)
+    return models.Template(column, edges, np.exp(-3.0 * np.linspace(0.0, 1.0, 20)), "linear")
+
+
 @pytest.fixture(scope="module")
 def standard_data() -> np.ndarray:
     rng = np.random.default_rng(28)
     peak = models.Gaussian(0, WINDOW, mu=5.28, sigma=0.02).sample(800, {}, rng)
     tail = models.Exponential(0, WINDOW, slope=-2.0).sample(1200, {}, rng)
-    return np.concatenate([peak, tail]).reshape(-1, 1)
+    second = np.concatenate([models.Gaussian(1, UNIT, mu=0.5, sigma=0.15).sample(800, {}, rng),
+                             falling_template().sample(1200, {}, rng)])
+    return np.column_stack([np.concatenate([peak, tail]), second])
 
 
 SHAPES = [tarnwick.ShapeParameter("mu", 5.27, 5.2, 5.35),
@@ -184,29 +268,33 @@ def double_peak():
                   fractions=["core"])
 
 
-# (PDFs, shape parameters beyond SHAPES, the PDFs evaluated natively).
+WIDE = tarnwick.ShapeParameter("wide", 0.05, 0.03, 0.2)
+CORE = tarnwick.ShapeParameter("core", 0.5, 0.0, 1.0)
+C1 = tarnwick.ShapeParameter("c1", 0.0, -0.9, 0.9)
+C2 = tarnwick.ShapeParameter("c2", 0.0, -0.4, 0.4)
+B1, B2 = (tarnwick.ShapeParameter(f"b{k}", 1.0, 0.0, 5.0) for k in (1, 2))
+S1 = tarnwick.ShapeParameter("s1", 0.2, 0.05, 0.5)
+
+# (PDFs, shape parameters, the PDFs computed at every point): a histogram,
+# which reads no parameter, is computed once.
 FITS = {
-    "models": (lambda: [gaussian(), exponential()], [], 2),
-    "model+hand-written": (lambda: [gaussian(), hand_written_exponential], [], 1),
+    "models": (lambda: [gaussian(), exponential()], SHAPES, 2),
+    "model+hand-written": (lambda: [gaussian(), hand_written_exponential], SHAPES, 1),
     "sum+chebyshev": (lambda: [double_peak(), chebyshev("c1", "c2")],
-                      [tarnwick.ShapeParameter("wide", 0.05, 0.03, 0.2),
-                       tarnwick.ShapeParameter("core", 0.5, 0.0, 1.0),
-                       tarnwick.ShapeParameter("c1", 0.0, -0.9, 0.9),
-                       tarnwick.ShapeParameter("c2", 0.0, -0.4, 0.4)], 2),
+                      [*SHAPES[:2], WIDE, CORE, C1, C2], 2),
     "chebyshev+bernstein": (lambda: [chebyshev("c1", "c2"), bernstein(1.0, "b1", "b2")],
                             [tarnwick.ShapeParameter("c1", 0.0, -0.5, 0.5),
-                             tarnwick.ShapeParameter("c2", 0.0, -0.3, 0.3),
-                             tarnwick.ShapeParameter("b1", 1.0, 0.0, 5.0),
-                             tarnwick.ShapeParameter("b2", 1.0, 0.0, 5.0)], 2),
+                             tarnwick.ShapeParameter("c2", 0.0, -0.3, 0.3), B1, B2], 2),
+    "gaussian+template": (lambda: [gaussian(), falling_template(0, WINDOW)], SHAPES[:2], 1),
+    "products": (lambda: [product(gaussian(), models.Gaussian(1, UNIT, mu=0.5, sigma="s1")),
+                          product(exponential(), falling_template())], [*SHAPES, S1], 2),
 }
 
 
 @pytest.mark.parametrize("case", list(FITS))
 def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, case):
-    make, extra, native_pdfs = FITS[case]
+    make, shapes, native_pdfs = FITS[case]
     pdfs = make()
-    shapes = extra if case == "chebyshev+bernstein" else \
-        SHAPES[:2] + ([] if extra else SHAPES[2:]) + extra
     hand_written_calls = []
 
     def counted(pdf):
@@ -215,7 +303,8 @@ def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, c
             return pdf(data, values)
         return call
 
-    native_run = [pdf if isinstance(pdf, models.Model) else counted(pdf) for pdf in pdfs]
+    library = (models.Model, models.Product)
+    native_run = [pdf if isinstance(pdf, library) else counted(pdf) for pdf in pdfs]
     before = tarnwick._native_model_evaluations()
     native = tarnwick.splot(standard_data, native_run, shape_parameters=shapes)
     computed = tarnwick._native_model_evaluations() - before
@@ -239,12 +328,11 @@ def test_a_fit_with_native_models_equals_the_fit_through_python(standard_data, c
     def own_changes(points):
         return sum(sum(any(a[name] != b[name] for name in pdf.parameters)
                        for a, b in zip(points, points[1:]))
-                   for pdf in pdfs if isinstance(pdf, models.Model))
+                   for pdf in pdfs if isinstance(pdf, library))
 
     if hand_written_calls:
         assert computed == own_changes(hand_written_calls)
     assert abs(computed - own_changes(calls)) <= 4 * native_pdfs
-    assert own_changes(calls) < native_pdfs * (len(calls) - 1)
     assert len(calls) > 10
     assert all(a != b for a, b in zip(calls, calls[1:]))
 

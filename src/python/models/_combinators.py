@@ -202,6 +202,22 @@ class Product:
                              f"{repeated} are read by more than one factor")
         self.factors = tuple(parts)
 
+    def _native(self) -> tuple[Any, ...] | None:
+        """The description tarnwick.splot reads to evaluate the product
+        without calling Python: ("product", the first factor's column and
+        window, no parameters, the factors' descriptions); None when any
+        factor is evaluated through Python, or for a subclass."""
+        if type(self) is not Product:
+            return None
+        factors = []
+        for part in self.factors:
+            factor = part._native()
+            if factor is None:
+                return None
+            factors.append(factor)
+        first = factors[0]
+        return ("product", first[1], first[2], (), tuple(factors))
+
     def bind_columns(self, names: Sequence[str] | None) -> Product:
         """The product with every factor reading its column by index among
         the data's column `names`."""

@@ -18,6 +18,7 @@ sub-range of [e_0, e_m]) and exact inverse-CDF sampling.
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -107,6 +108,22 @@ class Template(Model):
         self._values *= self._scale
         self._cumulative *= self._scale
         self._offset *= self._scale
+
+    _native_shape = "template"
+
+    def _native(self) -> tuple[Any, ...] | None:  # type: ignore[override]
+        """The description of the base, then the normalised histogram:
+        (linear, equal bins, the edges or nodes, the bin densities or node
+        values)."""
+        own = super()._native()
+        if own is None:
+            return None
+        if self.interpolation == "linear":
+            table = (True, False, tuple(self._nodes.tolist()), tuple(self._values.tolist()))
+        else:
+            table = (False, self._equal_bins, tuple(self.edges.tolist()),
+                     tuple(self._density.tolist()))
+        return (*own, table)
 
     def _segment(self, x: FloatArray) -> npt.NDArray[np.intp]:
         index = np.searchsorted(self._nodes, x, side="right") - 1
