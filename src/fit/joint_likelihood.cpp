@@ -181,18 +181,22 @@ std::expected<double, SPlotError> JointLikelihood::evaluate(const optimizer::Vec
 
 std::expected<double, SPlotError> JointLikelihood::computed_value(
     std::span<const double> point) const {
-  const std::size_t n_comp = pdfs_.size();
-  auto values = checked_pdf_values(parameters_at(point.subspan(n_comp)));
+  auto values = checked_pdf_values(parameters_at(point.subspan(pdfs_.size())));
   TARNWICK_RETURN_IF_ERROR(values);
-  const auto& f = *values;
-  const std::size_t n_events = events_.size();
+  return value_of(point, *values, threads_);
+}
 
+std::expected<double, SPlotError> JointLikelihood::value_of(
+    std::span<const double> point, std::span<const std::span<const double>> f,
+    WorkerThreads* threads) const {
+  const std::size_t n_comp = pdfs_.size();
+  const std::size_t n_events = events_.size();
   double yield_sum = 0.0;
   for (std::size_t k = 0; k < n_comp; ++k) yield_sum += point[k];
 
   const LogTermsInput input{f, point.first(n_comp), event_weights_, weights_are_one_,
                             kDensityFloor};
-  const LogTerms terms = subtract_log_terms(yield_sum, input, threads_);
+  const LogTerms terms = subtract_log_terms(yield_sum, input, threads);
   if (terms.stopped_at) {
     // An all-zero event, even a later one, takes precedence over a
     // non-finite mixture density.
@@ -217,6 +221,7 @@ std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient(
 
 std::expected<optimizer::Vector, SPlotError> JointLikelihood::gradient_with_step(
     const optimizer::Vector& x, double step_factor) const {
+  if (auto batch = gradient_off_thread(x, step_factor)) return std::move(*batch);
   optimizer::Vector p = x;
   optimizer::Vector g(x.size());
   for (Eigen::Index j = 0; j < p.size(); ++j) {

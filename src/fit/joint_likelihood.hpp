@@ -145,6 +145,24 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   // The NLL at a finite point, computed.
   [[nodiscard]] std::expected<double, SPlotError> computed_value(
       std::span<const double> point) const;
+  // The NLL at `point` from the PDF values `f` there, the pass shared with
+  // `threads` when given.
+  [[nodiscard]] std::expected<double, SPlotError> value_of(
+      std::span<const double> point, std::span<const std::span<const double>> f,
+      WorkerThreads* threads) const;
+
+  // The gradient's points evaluated at once on the threads (gradient_batch.cpp),
+  // where every PDF can evaluate them off the caller's thread and few
+  // events leave the log pass on one: the values are those one after
+  // another would give, and the likelihood's memory is left as they would
+  // leave it. None where it cannot be done so (the points are then
+  // evaluated one after another), or an interruption's error.
+  [[nodiscard]] std::optional<std::expected<optimizer::Vector, SPlotError>>
+  gradient_off_thread(const optimizer::Vector& x, double step_factor) const;
+  // The NLL at `point` from PDF values computed off the caller's thread
+  // into slot `slot`'s buffers; none where a PDF needs the caller's thread.
+  [[nodiscard]] std::optional<std::expected<double, SPlotError>> value_off_thread(
+      std::span<const double> point, std::size_t slot) const;
 
   std::vector<std::string> shape_names_;
   EventView events_;
@@ -163,6 +181,14 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   mutable ParameterMap parameters_;
   std::vector<ParameterMap::iterator> parameter_slots_;
   mutable std::vector<std::span<const double>> pdf_values_;
+  // The buffers of the points evaluated off the caller's thread, per slot:
+  // the shape-parameter map, the PDFs' values and views.
+  struct OffThreadSlot {
+    ParameterMap parameters;
+    std::vector<std::vector<double>> values;
+    std::vector<std::span<const double>> views;
+  };
+  mutable std::vector<OffThreadSlot> slots_;
 };
 
 }  // namespace tarnwick::fit

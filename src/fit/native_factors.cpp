@@ -92,34 +92,43 @@ void NativeFactors::keep_fixed_values(Factor& factor, std::span<const double> p)
   }
 }
 
+void NativeFactors::product_block(std::span<const double> p, std::size_t b,
+                                  double* out) const {
+  // The product f_0 · f_1 · … in the factors' order, one rounding per
+  // factor.
+  const std::size_t start = b * kDensityBlock;
+  const std::size_t n = std::min(kDensityBlock, events_ - start);
+  evaluate_block(factors_[0], p, start, n, out + start);
+  std::array<double, kDensityBlock> term;
+  for (std::size_t k = 1; k < factors_.size(); ++k) {
+    const Factor& factor = factors_[k];
+    const double* values = factor.kept.empty() ? term.data() : factor.kept.data() + start;
+    if (factor.kept.empty()) evaluate_block(factor, p, start, n, term.data());
+    for (std::size_t i = 0; i < n; ++i) out[start + i] *= values[i];
+  }
+}
+
 void NativeFactors::evaluate(std::span<const double> p, std::vector<double>& out,
                              WorkerThreads* threads) {
   if (!kept_ && events_ > 0) {
     for (Factor& factor : factors_) keep_fixed_values(factor, p);
     kept_ = true;
   }
-  out.resize(events_);
-  // The product f_0 · f_1 · … in the factors' order, one rounding per
-  // factor, block by block; block b is the same arithmetic on whichever
-  // thread computes it.
-  auto block = [&](std::size_t b) {
-    const std::size_t start = b * kDensityBlock;
-    const std::size_t n = std::min(kDensityBlock, events_ - start);
-    evaluate_block(factors_[0], p, start, n, out.data() + start);
-    std::array<double, kDensityBlock> term;
-    for (std::size_t k = 1; k < factors_.size(); ++k) {
-      const Factor& factor = factors_[k];
-      const double* values = factor.kept.empty() ? term.data() : factor.kept.data() + start;
-      if (factor.kept.empty()) evaluate_block(factor, p, start, n, term.data());
-      for (std::size_t i = 0; i < n; ++i) out[start + i] *= values[i];
-    }
-  };
   const std::size_t n_blocks = (events_ + kDensityBlock - 1) / kDensityBlock;
   if (threads != nullptr && threads->size() > 1 && events_ >= 2 * kEventsPerThread) {
+    // Block b is the same arithmetic on whichever thread computes it.
+    out.resize(events_);
+    auto block = [&](std::size_t b) { product_block(p, b, out.data()); };
     threads->run(n_blocks, block);
     return;
   }
-  for (std::size_t b = 0; b < n_blocks; ++b) block(b);
+  evaluate_ready(p, out);
+}
+
+void NativeFactors::evaluate_ready(std::span<const double> p, std::vector<double>& out) const {
+  out.resize(events_);
+  const std::size_t n_blocks = (events_ + kDensityBlock - 1) / kDensityBlock;
+  for (std::size_t b = 0; b < n_blocks; ++b) product_block(p, b, out.data());
 }
 
 }  // namespace tarnwick::fit

@@ -32,6 +32,14 @@ class NativeFactors {
   void evaluate(std::span<const double> p, std::vector<double>& out,
                 WorkerThreads* threads = nullptr);
 
+  // Whether the values that never change are computed (by a first
+  // `evaluate`, or because there are none), so that evaluate_ready may be
+  // called.
+  [[nodiscard]] bool ready() const noexcept { return kept_ || events_ == 0; }
+  // As `evaluate` on one thread, changing nothing here: callable from
+  // several threads at once.
+  void evaluate_ready(std::span<const double> p, std::vector<double>& out) const;
+
  private:
   struct Factor {
     const NativeModel* model = nullptr;
@@ -53,6 +61,8 @@ class NativeFactors {
 
   void evaluate_block(const Factor& factor, std::span<const double> p, std::size_t start,
                       std::size_t n, double* out) const;
+  // Block b of the product into out.
+  void product_block(std::span<const double> p, std::size_t b, double* out) const;
 
   std::vector<Factor> factors_;
   std::size_t events_ = 0;

@@ -7,6 +7,7 @@
 // parameter keeps that output for the whole fit.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <expected>
 #include <optional>
@@ -69,8 +70,20 @@ class NativeModelPdf final : public ParametricPdf {
   // The fit's threads, which the evaluation of many events shares.
   void share_threads(WorkerThreads* threads) noexcept override { threads_ = threads; }
 
-  // The evaluations that missed the cache and were computed.
-  [[nodiscard]] std::size_t computations() const noexcept { return computations_; }
+  // Off the caller's thread once the model has moved off the output it was
+  // seeded with (which came from elsewhere), or never reads a parameter.
+  [[nodiscard]] bool may_evaluate_off_thread() const noexcept override { return true; }
+  [[nodiscard]] std::expected<bool, SPlotError> prepare_off_thread() override {
+    return !holds_seed_ || !reads_parameters_;
+  }
+  [[nodiscard]] std::optional<std::expected<PdfValues, SPlotError>> evaluate_into(
+      const ParameterMap& parameters, std::vector<double>& out) const override;
+
+  // The evaluations that missed the cache and were computed, by
+  // evaluate_batch and evaluate_into.
+  [[nodiscard]] std::size_t computations() const noexcept {
+    return computations_ + off_thread_computations_.load(std::memory_order_relaxed);
+  }
 
   // Whether the latest evaluation was the fallback's (whose errors carry
   // their own notes).
@@ -91,10 +104,16 @@ class NativeModelPdf final : public ParametricPdf {
   std::vector<double> values_;
   std::optional<std::size_t> first_invalid_;
   std::size_t computations_ = 0;
+  mutable std::atomic<std::size_t> off_thread_computations_ = 0;
+  // Whether the cache holds the seed's output, and whether any parameter
+  // is read by name.
+  bool holds_seed_ = false;
+  bool reads_parameters_ = false;
 
-  // resolved_ from `parameters` (names in the tree's pre-order), or the
-  // KeyError of a missing name.
-  [[nodiscard]] std::expected<void, SPlotError> resolve(const ParameterMap& parameters);
+  // The model's parameters at `parameters` into `resolved` (names in the
+  // tree's pre-order), or the KeyError of a missing name.
+  [[nodiscard]] std::expected<void, SPlotError> resolve(const ParameterMap& parameters,
+                                                        std::vector<double>& resolved) const;
 };
 
 }  // namespace tarnwick::fit

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "fit/event_view.hpp"
 #include "fit/splot_error.hpp"
@@ -50,6 +51,26 @@ class ParametricPdf {
   // set by the fit for its duration and reset to null at its end. A PDF
   // that calls Python ignores them (the default).
   virtual void share_threads(WorkerThreads* /*threads*/) noexcept {}
+
+  // Whether evaluate_into can ever answer (a PDF that calls Python for
+  // every point cannot): the fit then keeps threads for it.
+  [[nodiscard]] virtual bool may_evaluate_off_thread() const noexcept { return false; }
+
+  // Called on the caller's thread before points are handed to
+  // evaluate_into: whether they may be, i.e. whether from now on the values
+  // at a point are a function of the point alone, computed without Python;
+  // or the error to end the fit with (an interruption seen here).
+  [[nodiscard]] virtual std::expected<bool, SPlotError> prepare_off_thread() { return false; }
+
+  // The densities at `parameters`, as evaluate_batch would give them, into
+  // `out` (or a view of the PDF's own output), leaving the PDF as it was;
+  // callable from several threads at once after prepare_off_thread said
+  // yes, until the next evaluate_batch. None where the point needs the
+  // caller's thread (an evaluation through Python).
+  [[nodiscard]] virtual std::optional<std::expected<PdfValues, SPlotError>> evaluate_into(
+      const ParameterMap& /*parameters*/, std::vector<double>& /*out*/) const {
+    return std::nullopt;
+  }
 
   // One density per event of `events`, in event order. The view is owned by
   // the PDF and stays valid until the next call of `evaluate_batch` on the

@@ -187,6 +187,20 @@ SPlotResult make_result(opt::MinimizationSummary&& summary, const opt::Matrix& c
   return result;
 }
 
+// The threads of a fit: those of the log pass over many events; over fewer,
+// one per CPU (at most eight) for the points of a gradient where every PDF
+// may evaluate them off the caller's thread.
+std::size_t thread_count(std::size_t n_events, std::span<ParametricPdf* const> pdfs,
+                         bool has_shape_parameters) {
+  if (n_events >= 2 * kEventsPerThread || !has_shape_parameters) {
+    return pass_thread_count(n_events);
+  }
+  const bool off_thread = std::ranges::all_of(
+      pdfs, [](const ParametricPdf* pdf) { return pdf->may_evaluate_off_thread(); });
+  constexpr std::size_t kMostThreads = 8;
+  return off_thread ? std::min(usable_cpus(), kMostThreads) : 1;
+}
+
 // Hands the fit's threads to its PDFs for the lifetime of this object.
 class SharedThreads {
  public:
@@ -221,9 +235,10 @@ std::expected<SPlotResult, SPlotError> splot(const EventView& events,
       start_yields(std::move(validated->initial_yields), !shape_parameters.empty(), tolerance),
       shape_parameters);
   TARNWICK_RETURN_IF_ERROR(start);
-  // The threads of the log pass live for this call only; PDFs that compute
-  // without Python share them.
-  WorkerThreads threads(pass_thread_count(events.size()));
+  // The threads of the log pass, or of the gradient's points where few
+  // events leave the pass on one, live for this call only; PDFs that
+  // compute without Python share them.
+  WorkerThreads threads(thread_count(events.size(), pdfs, !shape_parameters.empty()));
   const SharedThreads shared(pdfs, &threads);
   JointLikelihood likelihood(std::move(start->names), events, pdfs, validated->event_weights,
                              start->box, &threads);

@@ -4,9 +4,12 @@
 
 #include <array>
 #include <cmath>
+#include <vector>
 #include <limits>
 
+#include "fit/native_model_pdf.hpp"
 #include "fit/recent_values.hpp"
+#include "fit/worker_threads.hpp"
 #include "fit/sweights.hpp"
 #include "test_events.hpp"
 #include "test_pdfs.hpp"
@@ -134,6 +137,40 @@ TEST(JointLikelihood, RepeatedPointsAreAnsweredFromRecentValuesButNotAtTheSeeded
   ASSERT_TRUE(nll.evaluate(moved));
   EXPECT_EQ(nll.repeats(), 5u);
   EXPECT_EQ(signal.calls, calls + 3);
+}
+
+TEST(LikelihoodPass, GradientPointsOnThreadsAreThoseOneAfterAnother) {
+  // Two library models computed natively: a Gaussian (mu, sigma) and an
+  // exponential (slope), read by name; 3000 events in [5.0, 5.6].
+  const NativeModel peak{NativeShape::kGaussian, 0, 5.0, 5.6,
+                         {{"mu", 0.0, ""}, {"sigma", 0.0, ""}}, {}, {}, {}};
+  const NativeModel tail{NativeShape::kExponential, 0, 5.0, 5.6, {{"slope", 0.0, ""}},
+                         {}, {}, {}};
+  std::vector<double> x(3000);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = 5.0 + 0.6 * std::fmod(i * 0.618034, 1.0);
+  const EventView events(x, 1);
+  const std::vector<double> w(x.size(), 1.0);
+  const Vector at = point({900.0, 2100.0, 5.28, 0.03, -2.0});
+  WorkerThreads threads(2);
+  std::vector<Vector> gradients;
+  std::vector<optimizer::Matrix> hessians;
+  std::vector<std::size_t> repeats;
+  for (WorkerThreads* shared : {static_cast<WorkerThreads*>(nullptr), &threads}) {
+    NativeModelPdf signal(peak, events, {}, {});
+    NativeModelPdf background(tail, events, {}, {});
+    std::array<ParametricPdf*, 2> pdfs{&signal, &background};
+    const JointLikelihood nll({"mu", "sigma", "slope"}, events, pdfs, w, {}, shared);
+    ASSERT_TRUE(nll.evaluate(at));
+    auto gh = nll.gradient_with_hessian(at);
+    ASSERT_TRUE(gh);
+    gradients.push_back(gh->first);
+    hessians.push_back(gh->second);
+    repeats.push_back(nll.repeats());
+  }
+  EXPECT_EQ(gradients[0], gradients[1]);
+  EXPECT_EQ(hessians[0], hessians[1]);
+  EXPECT_EQ(repeats[0], repeats[1]);
+  EXPECT_GT(repeats[0], 0u);
 }
 
 TEST(RecentValues, KeepsTheNewestPointsByTheirBits) {
