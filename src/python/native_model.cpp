@@ -221,11 +221,7 @@ std::expected<fit::PdfValues, fit::SPlotError> NativeModelAdapter::evaluate_batc
     const fit::EventView& events, const fit::ParameterMap& parameters) {
   // Every evaluation passes a signal check, as a Python PDF's does, so a
   // Ctrl-C ends a fit of native models too.
-  if (interruption_->pending()) return std::unexpected(fit::PdfEvaluation{"the fit was interrupted"});
-  if (PyErr_CheckSignals() != 0) {
-    if (PyRef exception = take_raised_exception()) interruption_->set(std::move(exception));
-    return std::unexpected(fit::PdfEvaluation{"the fit was interrupted"});
-  }
+  if (auto error = interrupted()) return std::unexpected(std::move(*error));
   const std::size_t before = pdf_.computations();
   auto values = pdf_.evaluate_batch(events, parameters);
   native_evaluations.fetch_add(pdf_.computations() - before, std::memory_order_relaxed);
@@ -235,6 +231,28 @@ std::expected<fit::PdfValues, fit::SPlotError> NativeModelAdapter::evaluate_batc
       exception_note_->set(error->message, "raised in PDF " + std::to_string(index_));
     }
   }
+  return values;
+}
+
+std::optional<fit::SPlotError> NativeModelAdapter::interrupted() {
+  if (interruption_->pending()) return fit::PdfEvaluation{"the fit was interrupted"};
+  if (PyErr_CheckSignals() != 0) {
+    if (PyRef exception = take_raised_exception()) interruption_->set(std::move(exception));
+    return fit::PdfEvaluation{"the fit was interrupted"};
+  }
+  return std::nullopt;
+}
+
+std::expected<bool, fit::SPlotError> NativeModelAdapter::prepare_off_thread() {
+  if (auto error = interrupted()) return std::unexpected(std::move(*error));
+  return pdf_.prepare_off_thread();
+}
+
+std::optional<std::expected<fit::PdfValues, fit::SPlotError>> NativeModelAdapter::evaluate_into(
+    const fit::ParameterMap& parameters, std::vector<double>& out) const {
+  const std::size_t before = pdf_.computations();
+  auto values = pdf_.evaluate_into(parameters, out);
+  native_evaluations.fetch_add(pdf_.computations() - before, std::memory_order_relaxed);
   return values;
 }
 

@@ -67,12 +67,22 @@ class NativeModelAdapter final : public fit::ParametricPdf {
     pdf_.share_threads(threads);
   }
 
+  // Points off the caller's thread are the native evaluation's; the signal
+  // check of a batch of them is made here, before it.
+  [[nodiscard]] bool may_evaluate_off_thread() const noexcept override { return true; }
+  [[nodiscard]] std::expected<bool, fit::SPlotError> prepare_off_thread() override;
+  [[nodiscard]] std::optional<std::expected<fit::PdfValues, fit::SPlotError>> evaluate_into(
+      const fit::ParameterMap& parameters, std::vector<double>& out) const override;
+
  private:
   PythonParametricPdf fallback_;
   fit::NativeModelPdf pdf_;
   std::size_t index_;
   FitInterruption* interruption_;
   PdfExceptionNote* exception_note_;
+
+  // An interruption pending or raised now, as the error that ends the fit.
+  [[nodiscard]] std::optional<fit::SPlotError> interrupted();
 };
 
 // A new builtin function `_native_model_evaluations()` bound to `module`:
