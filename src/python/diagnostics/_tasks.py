@@ -47,6 +47,16 @@ def local_workers(workers: int | None) -> int:
 _forked: tuple[Callable[[Any, int], Any], Any, list[int]] | None = None
 
 
+def _take_one_cpu(started: Any, cpus: list[int]) -> None:
+    """A worker process's start: it runs on one CPU of its own (the next
+    one, in turn), so that its fits use one thread each instead of
+    contending for every CPU."""
+    with started.get_lock():
+        k = started.value
+        started.value += 1
+    os.sched_setaffinity(0, {cpus[k % len(cpus)]})
+
+
 def _run_slice(k: int) -> tuple[int, list[Any]]:
     assert _forked is not None
     function, shared, edges = _forked
@@ -55,8 +65,9 @@ def _run_slice(k: int) -> tuple[int, list[Any]]:
 
 def _run_in_processes(function: Callable[[Shared, int], Outcome], shared: Shared, n: int,
                       workers: int, bar: Bar) -> list[Outcome]:
-    """The tasks in `workers` forked processes, in contiguous slices (a few
-    per process, so that the bar moves and the load evens out). On an
+    """The tasks in `workers` forked processes, each on a CPU of its own, in
+    contiguous slices (a few per process, so that the bar moves and the load
+    evens out). On an
     exception here (an interruption) or in a task the processes are
     terminated at once."""
     global _forked
@@ -68,7 +79,10 @@ def _run_in_processes(function: Callable[[Shared, int], Outcome], shared: Shared
             # Python warns of fork() beside other threads (BLAS's, a progress
             # bar's), which the children never use: they only run tasks.
             warnings.filterwarnings("ignore", ".*fork.*", DeprecationWarning)
-            pool = multiprocessing.get_context("fork").Pool(workers)
+            context = multiprocessing.get_context("fork")
+            started = context.Value("i", 0)
+            pool = context.Pool(workers, initializer=_take_one_cpu,
+                                initargs=(started, sorted(os.sched_getaffinity(0))))
         try:
             for k, part in pool.imap_unordered(_run_slice, range(n_slices)):
                 results[k] = part
