@@ -239,8 +239,7 @@ def double_peak():
 @pytest.fixture(scope="module")
 def crystal_ball_data() -> np.ndarray:
     rng = np.random.default_rng(28)
-    peak = models.CrystalBall(0, WINDOW, mu=5.28, sigma=0.02, alpha=1.2, n=3.0).sample(800, {},
-                                                                                     rng)
+    peak = models.CrystalBall(0, WINDOW, mu=5.28, sigma=0.02, alpha=1.2, n=3.0).sample(800, {}, rng)
     tail = models.Exponential(0, WINDOW, slope=-2.0).sample(1200, {}, rng)
     return np.concatenate([peak, tail]).reshape(-1, 1)
 
@@ -366,8 +365,7 @@ def test_a_value_only_the_model_judges_fails_as_through_python(standard_data):
     assert errors[0][0].startswith("PDF evaluation failed: ValueError: Chebyshev: with c1 = ")
 
 
-# A value each Crystal Ball keyword rejects, the rest valid: the checks run
-# keyword by keyword, each with its own reason.
+# A value each Crystal Ball keyword rejects: checked keyword by keyword.
 INVALID_CRYSTAL_BALLS = [
     (crystal_ball(), {**CB, "mu": np.inf}),
     (crystal_ball("high"), {**CB, "sigma": 0.0}),
@@ -389,3 +387,14 @@ def test_an_invalid_crystal_ball_value_has_the_models_message(model, point):
     with pytest.raises(ValueError) as native:
         tarnwick._native_densities(model, data, point)
     assert str(native.value) == f"PDF evaluation failed: ValueError: {python.value}"
+
+
+def test_a_sum_weights_its_native_crystal_balls_as_their_own_densities():
+    # Six- and four-parameter leaves in one tree, each reading its own slice.
+    parts = [double_crystal_ball(), exponential(), models.CrystalBall(
+        0, WINDOW, mu="mu2", sigma="sigma", alpha="al", n="nh", side="high")]
+    point = {**DCB, "mu2": 5.4, "slope": -2.0, "f": 0.5, "g": 0.3}
+    data = np.linspace(*WINDOW, 2001).reshape(-1, 1)
+    total = tarnwick._native_densities(sum_of(*parts, fractions=["f", "g"]), data, point)
+    own = [tarnwick._native_densities(part, data, point) for part in parts]
+    assert ulp_distance(total, 0.5 * own[0] + 0.3 * own[1] + 0.2 * own[2]) <= MAX_ULP
