@@ -66,12 +66,13 @@ void fill_tail(const Layout& shape, Tail tail, double sign, std::span<const doub
   const double offset = -0.5 * tail.beta * tail.beta - shape.log_peak;
   std::array<double, kDensityBlock> y;
   std::array<std::size_t, kDensityBlock> index;
+  // Gathered without a branch (events come in any order): every event is
+  // written at n, which moves on past the tail's.
   std::size_t n = 0;
   for (std::size_t i = 0; i < x.size(); ++i) {
-    if (sign < 0.0 ? x[i] < junction : x[i] > junction) {
-      index[n] = i;
-      y[n++] = (x[i] - junction) * factor;
-    }
+    index[n] = i;
+    y[n] = (x[i] - junction) * factor;
+    n += (sign < 0.0 ? x[i] < junction : x[i] > junction) ? 1 : 0;
   }
   numerics::power_law_in_place({y.data(), n}, tail.m, offset);
   for (std::size_t k = 0; k < n; ++k) out[index[k]] = y[k];
