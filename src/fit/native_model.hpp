@@ -23,6 +23,9 @@ enum class NativeShape {
   kExponential,
   kChebyshev,
   kBernstein,
+  kCrystalBallLow,
+  kCrystalBallHigh,
+  kDoubleCrystalBall,
   kSum,
   kTemplate,
   kProduct,
@@ -45,7 +48,9 @@ struct NativeModel {
   double high = 1.0;
   // In the order of the shape's keywords: Gaussian (mu, sigma), Exponential
   // (slope), Uniform none, Chebyshev (c_1, …, c_n), Bernstein (c_0, …, c_n),
-  // Sum the n − 1 fractions, Template and Product none.
+  // CrystalBall (mu, sigma, alpha, n), DoubleCrystalBall (mu, sigma,
+  // alpha_low, n_low, alpha_high, n_high), Sum the n − 1 fractions,
+  // Template and Product none.
   std::vector<NativeParameter> parameters;
   // A Sum's components, and the head of the message for fractions adding
   // up to more than 1: "ValueError: Sum: the fractions (f, 0.2) add up to ".
@@ -79,6 +84,11 @@ inline void parameters_in_preorder(const NativeModel& model,
   switch (shape) {
     case NativeShape::kGaussian:
       return 2;
+    case NativeShape::kCrystalBallLow:
+    case NativeShape::kCrystalBallHigh:
+      return 4;
+    case NativeShape::kDoubleCrystalBall:
+      return 6;
     case NativeShape::kExponential:
       return 1;
     case NativeShape::kUniform:

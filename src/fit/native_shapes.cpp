@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "fit/float_repr.hpp"
+#include "fit/native_crystal_ball.hpp"
 #include "fit/native_polynomials.hpp"
 #include "fit/native_template.hpp"
 #include "fit/normal_mass.hpp"
@@ -74,6 +75,10 @@ void leaf_unnormalised(const NativeModel& leaf, std::span<const double> p,
       return bernstein_unnormalised(leaf.low, leaf.high, p, x, out);
     case NativeShape::kTemplate:
       return template_density(*leaf.table, x, out);
+    case NativeShape::kCrystalBallLow:
+    case NativeShape::kCrystalBallHigh:
+    case NativeShape::kDoubleCrystalBall:
+      return crystal_ball_unnormalised(leaf, p, x, out);
     case NativeShape::kSum:
     case NativeShape::kProduct:
       break;
@@ -90,6 +95,10 @@ double leaf_mass(const NativeModel& leaf, std::span<const double> p) {
       return chebyshev_mass(leaf.low, leaf.high, p);
     case NativeShape::kBernstein:
       return bernstein_mass(leaf.low, leaf.high, p);
+    case NativeShape::kCrystalBallLow:
+    case NativeShape::kCrystalBallHigh:
+    case NativeShape::kDoubleCrystalBall:
+      return crystal_ball_mass(leaf, p);
     case NativeShape::kUniform:
     case NativeShape::kTemplate:
     case NativeShape::kSum:
@@ -114,6 +123,10 @@ NativeCheck leaf_check(const NativeModel& leaf, std::span<const double> p) {
       return chebyshev_check(p);
     case NativeShape::kBernstein:
       return bernstein_check(leaf, p);
+    case NativeShape::kCrystalBallLow:
+    case NativeShape::kCrystalBallHigh:
+    case NativeShape::kDoubleCrystalBall:
+      return crystal_ball_check(leaf, p);
     case NativeShape::kUniform:
     case NativeShape::kTemplate:
     case NativeShape::kSum:
@@ -124,6 +137,7 @@ NativeCheck leaf_check(const NativeModel& leaf, std::span<const double> p) {
 }
 
 bool leaf_evaluates_natively(const NativeModel& leaf, std::span<const double> p) {
+  if (is_crystal_ball(leaf.shape)) return crystal_ball_evaluates_natively(leaf, p);
   if (leaf.shape != NativeShape::kGaussian) return true;
   // A window more than 1σ from the mean takes the erfcx form, in which the
   // models' erfcx (SciPy's) is itself up to 4 ulp from the exact value; a

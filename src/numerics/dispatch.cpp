@@ -12,6 +12,7 @@
 #include "numerics/log_four_lanes.hpp"
 #include "numerics/log_range.hpp"
 #include "numerics/mixture.hpp"
+#include "numerics/power_law.hpp"
 #include "numerics/vector_exp.hpp"
 
 namespace tarnwick::numerics {
@@ -37,6 +38,18 @@ void exp_in_place(std::span<double> values) noexcept {
   constexpr Exp exp = portable_exp_in_place;
 #endif
   exp(values);
+}
+
+void power_law_in_place(std::span<double> values, double power, double offset) noexcept {
+  using PowerLaw = void (*)(std::span<double>, double, double) noexcept;
+#ifdef TARNWICK_X86_64
+  static const PowerLaw power_law = cpu_has_avx512()     ? avx512::power_law_in_place
+                                    : cpu_has_avx2_fma() ? avx2::power_law_in_place
+                                                         : portable_power_law_in_place;
+#else
+  constexpr PowerLaw power_law = portable_power_law_in_place;
+#endif
+  power_law(values, power, offset);
 }
 
 namespace {

@@ -44,9 +44,16 @@ std::size_t library_log(std::span<const double> x, std::span<double> out);
 // vector_exp.cpp.
 void portable_exp_in_place(std::span<double> values) noexcept;
 
+// The power law, as power_law_in_place (power_law.hpp). Portable in
+// power_law.cpp.
+void portable_power_law_in_place(std::span<double> values, double power,
+                                 double offset) noexcept;
+
 namespace avx2 {
 // vector_exp_avx2.cpp (needs AVX2 and FMA)
 void exp_in_place(std::span<double> values) noexcept;
+// power_law_avx2.cpp (needs AVX2 and FMA)
+void power_law_in_place(std::span<double> values, double power, double offset) noexcept;
 // density_scan_avx2.cpp
 [[nodiscard]] bool densities_valid(const double* v, std::size_t n);
 // mixture_avx2.cpp
@@ -57,6 +64,8 @@ bool two_component_mixture(const double* f0, const double* f1, double y0, double
 namespace avx512 {
 // vector_exp_avx512.cpp
 void exp_in_place(std::span<double> values) noexcept;
+// power_law_avx512.cpp
+void power_law_in_place(std::span<double> values, double power, double offset) noexcept;
 // density_scan_avx512.cpp
 [[nodiscard]] bool densities_valid(const double* v, std::size_t n);
 // The most components the eight-lane pass takes.

@@ -22,6 +22,9 @@ std::optional<fit::NativeShape> shape_named(std::string_view name) {
   if (name == "exponential") return fit::NativeShape::kExponential;
   if (name == "chebyshev") return fit::NativeShape::kChebyshev;
   if (name == "bernstein") return fit::NativeShape::kBernstein;
+  if (name == "crystal_ball_low") return fit::NativeShape::kCrystalBallLow;
+  if (name == "crystal_ball_high") return fit::NativeShape::kCrystalBallHigh;
+  if (name == "double_crystal_ball") return fit::NativeShape::kDoubleCrystalBall;
   if (name == "sum") return fit::NativeShape::kSum;
   if (name == "template") return fit::NativeShape::kTemplate;
   if (name == "product") return fit::NativeShape::kProduct;

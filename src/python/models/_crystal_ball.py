@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -233,6 +234,7 @@ class CrystalBall(_CrystalBallShape):
     """
 
     _keywords = ("mu", "sigma", "alpha", "n")
+    _native_shape = "crystal_ball"
 
     def __init__(self, column: int, window: Sequence[float], *, mu: Parameter,
                  sigma: Parameter, alpha: Parameter, n: Parameter, side: str = "low") -> None:
@@ -245,6 +247,12 @@ class CrystalBall(_CrystalBallShape):
         mu, sigma, alpha, n = p
         return (mu, sigma, (alpha, n), None) if self.side == "low" else \
             (mu, sigma, None, (alpha, n))
+
+    def _native(self) -> tuple[Any, ...] | None:  # type: ignore[override]
+        """The description names the side in the shape: crystal_ball_low or
+        crystal_ball_high."""
+        own = super()._native()
+        return None if own is None else (f"crystal_ball_{self.side}", *own[1:])
 
     def __repr__(self) -> str:
         return f"{super().__repr__()[:-1]}, side={self.side!r})"
@@ -283,6 +291,7 @@ class DoubleCrystalBall(_CrystalBallShape):
     """
 
     _keywords = ("mu", "sigma", "alpha_low", "n_low", "alpha_high", "n_high")
+    _native_shape = "double_crystal_ball"
 
     def __init__(self, column: int, window: Sequence[float], *, mu: Parameter,
                  sigma: Parameter, alpha_low: Parameter, n_low: Parameter,
