@@ -6,7 +6,8 @@
 # (tests/CMakeLists.txt; the tests marked heavy, slow repetitions of paths
 # the others take, are left out). Then builds the C++ fit tests with
 # ThreadSanitizer into build-tsan/ and runs those of the threaded likelihood
-# pass and its worker threads there. Any sanitizer report fails the run.
+# pass, the gradient's points and the native models on worker threads
+# there. Any sanitizer report fails the run.
 # Exits non-zero on any failure.
 #
 #   scripts/run_sanitizers.sh              ctest and the pytest suite
@@ -62,7 +63,7 @@ configure build-tsan Debug -DTARNWICK_TSAN=ON -DTARNWICK_BUILD_PYTHON=OFF \
   -DTARNWICK_BUILD_BENCHMARKS=OFF
 cmake --build build-tsan --parallel "$jobs" --target fit_tests
 run_ctest build-tsan TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  --no-tests=error --tests-regex '^(LikelihoodPass|WorkerThreads)\.'
+  --no-tests=error --tests-regex '^(LikelihoodPass|WorkerThreads|NativeFactors)\.'
 
 echo
 echo "== summary"
