@@ -41,16 +41,18 @@ def local_workers(workers: int | None) -> int:
     return workers
 
 
-# What the tasks of the worker processes share, and the slices' edges: set
-# before the processes are forked, so that they inherit it instead of
-# receiving a pickled copy.
+# In a worker process: what its tasks share and the slices' edges, handed
+# to it when it is forked (inherited, not pickled).
 _forked: tuple[Callable[[Any, int], Any], Any, list[int]] | None = None
 
 
-def _take_one_cpu(started: Any, cpus: list[int]) -> None:
-    """A worker process's start: it runs on one CPU of its own (the next
-    one, in turn), so that its fits use one thread each instead of
-    contending for every CPU."""
+def _start_worker(started: Any, cpus: list[int],
+                  forked: tuple[Callable[[Any, int], Any], Any, list[int]]) -> None:
+    """A worker process's start: it keeps what its tasks share and runs on
+    one CPU of its own (the next one, in turn), so that its fits use one
+    thread each instead of contending for every CPU."""
+    global _forked
+    _forked = forked
     with started.get_lock():
         k = started.value
         started.value += 1
@@ -67,34 +69,30 @@ def _run_in_processes(function: Callable[[Shared, int], Outcome], shared: Shared
                       workers: int, bar: Bar) -> list[Outcome]:
     """The tasks in `workers` forked processes, each on a CPU of its own, in
     contiguous slices (a few per process, so that the bar moves and the load
-    evens out). On an
-    exception here (an interruption) or in a task the processes are
-    terminated at once."""
-    global _forked
+    evens out). On an exception here (an interruption) or in a task the
+    processes are terminated at once."""
     n_slices = min(n, 4 * workers)
+    edges = [n * k // n_slices for k in range(n_slices + 1)]
     results: list[list[Outcome]] = [[] for _ in range(n_slices)]
-    _forked = (function, shared, [n * k // n_slices for k in range(n_slices + 1)])
+    with warnings.catch_warnings():
+        # Python warns of fork() beside other threads (BLAS's, a progress
+        # bar's), which the children never use: they only run tasks.
+        warnings.filterwarnings("ignore", ".*fork.*", DeprecationWarning)
+        context = multiprocessing.get_context("fork")
+        started = context.Value("i", 0)
+        pool = context.Pool(workers, initializer=_start_worker,
+                            initargs=(started, sorted(os.sched_getaffinity(0)),
+                                      (function, shared, edges)))
     try:
-        with warnings.catch_warnings():
-            # Python warns of fork() beside other threads (BLAS's, a progress
-            # bar's), which the children never use: they only run tasks.
-            warnings.filterwarnings("ignore", ".*fork.*", DeprecationWarning)
-            context = multiprocessing.get_context("fork")
-            started = context.Value("i", 0)
-            pool = context.Pool(workers, initializer=_take_one_cpu,
-                                initargs=(started, sorted(os.sched_getaffinity(0))))
-        try:
-            for k, part in pool.imap_unordered(_run_slice, range(n_slices)):
-                results[k] = part
-                bar.update(len(part))
-            pool.close()
-        except BaseException:
-            pool.terminate()
-            raise
-        finally:
-            pool.join()
+        for k, part in pool.imap_unordered(_run_slice, range(n_slices)):
+            results[k] = part
+            bar.update(len(part))
+        pool.close()
+    except BaseException:
+        pool.terminate()
+        raise
     finally:
-        _forked = None
+        pool.join()
     return [outcome for part in results for outcome in part]
 
 
