@@ -19,6 +19,29 @@
 
 namespace tarnwick::fit {
 
+// The 2n points of a gradient's differences in the order one after another
+// would evaluate them, and the step of each coordinate.
+struct JointLikelihood::GradientPoints {
+  std::size_t dimension = 0;
+  std::vector<double> coordinates;  // 2n × n
+  std::vector<double> steps;
+
+  [[nodiscard]] std::size_t size() const { return 2 * dimension; }
+  [[nodiscard]] std::span<const double> at(std::size_t i) const {
+    return {coordinates.data() + i * dimension, dimension};
+  }
+};
+
+namespace {
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return std::ranges::equal(a, b, [](double u, double v) {
+    return std::bit_cast<std::uint64_t>(u) == std::bit_cast<std::uint64_t>(v);
+  });
+}
+
+}  // namespace
+
 std::optional<std::expected<optimizer::Vector, SPlotError>>
 JointLikelihood::gradient_off_thread(const optimizer::Vector& x, double step_factor) const {
   if (threads_ == nullptr || threads_->size() < 2 || events_.size() >= 2 * kEventsPerThread) {
@@ -30,42 +53,46 @@ JointLikelihood::gradient_off_thread(const optimizer::Vector& x, double step_fac
     if (!*ready) return std::nullopt;
   }
   const Eigen::Index n = x.size();
-  const std::size_t n_points = 2 * static_cast<std::size_t>(n);
-  const std::size_t dimension = static_cast<std::size_t>(n);
-  std::vector<double> points(n_points * dimension);
-  std::vector<double> steps(dimension);
+  GradientPoints points{static_cast<std::size_t>(n), {}, {}};
+  points.coordinates.resize(points.size() * points.dimension);
   for (Eigen::Index j = 0; j < n; ++j) {
     const double v = x[j];
     const double h = step_factor * (std::abs(v) + 1.0);
     const auto [first, second] = difference_points(j, v, h);
-    steps[static_cast<std::size_t>(j)] = h;
+    points.steps.push_back(h);
     for (const auto& [k, value] : {std::pair{0, first}, std::pair{1, second}}) {
-      double* point = points.data() + (2 * static_cast<std::size_t>(j) + k) * dimension;
+      double* point =
+          points.coordinates.data() + (2 * static_cast<std::size_t>(j) + k) * points.dimension;
       std::copy(x.data(), x.data() + n, point);
       point[j] = value;
     }
   }
-  const auto point_at = [&](std::size_t i) {
-    return std::span<const double>(points.data() + i * dimension, dimension);
-  };
+  auto values = values_off_thread(points);
+  if (!values) return std::nullopt;
+  optimizer::Vector g(n);
+  for (Eigen::Index j = 0; j < n; ++j) {
+    const auto i = 2 * static_cast<std::size_t>(j);
+    g[j] = ((*values)[i] - (*values)[i + 1]) / (2.0 * points.steps[i / 2]);
+  }
+  return g;
+}
+
+std::optional<std::vector<double>> JointLikelihood::values_off_thread(
+    const GradientPoints& points) const {
   // The points to compute: those neither remembered now nor equal to an
   // earlier one of the batch (which one after another would find
   // remembered).
-  std::vector<std::optional<double>> known(n_points);
+  std::vector<std::optional<double>> known(points.size());
   std::vector<std::size_t> to_compute;
-  for (std::size_t i = 0; i < n_points; ++i) {
-    const std::span<const double> point = point_at(i);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const std::span<const double> point = points.at(i);
     if (non_finite_point(point)) return std::nullopt;
     if (seeded_shape_ && std::ranges::equal(point.subspan(pdfs_.size()), *seeded_shape_)) {
       return std::nullopt;
     }
     known[i] = recent_.find(point);
     bool repeated = false;
-    for (std::size_t k = 0; k < i && !repeated; ++k) {
-      repeated = std::ranges::equal(point, point_at(k), [](double a, double b) {
-        return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-      });
-    }
+    for (std::size_t k = 0; k < i && !repeated; ++k) repeated = same_bits(point, points.at(k));
     if (!known[i] && !repeated) to_compute.push_back(i);
   }
   if (slots_.size() < to_compute.size()) slots_.resize(to_compute.size());
@@ -73,31 +100,25 @@ JointLikelihood::gradient_off_thread(const optimizer::Vector& x, double step_fac
   std::atomic<bool> given_up = false;
   auto job = [&](std::size_t c) {
     if (given_up.load(std::memory_order_relaxed)) return;
-    computed[c] = value_off_thread(point_at(to_compute[c]), c);
+    computed[c] = value_off_thread(points.at(to_compute[c]), c);
     if (!computed[c] || !*computed[c]) given_up.store(true, std::memory_order_relaxed);
   };
   if (!to_compute.empty()) threads_->run(to_compute.size(), job);
   if (given_up.load()) return std::nullopt;
-  std::vector<double> values(n_points);
+  std::vector<double> values(points.size());
   for (std::size_t c = 0; c < to_compute.size(); ++c) values[to_compute[c]] = **computed[c];
   // The memory as one point after another would leave it: each point looked
   // up in order, a hit counted as a repeat, a miss remembered.
-  for (std::size_t i = 0; i < n_points; ++i) {
-    const std::span<const double> point = point_at(i);
-    if (const auto remembered = recent_.find(point)) {
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (const auto remembered = recent_.find(points.at(i))) {
       ++repeats_;
       values[i] = *remembered;
       continue;
     }
     if (known[i]) values[i] = *known[i];  // remembered before, forgotten since
-    recent_.remember(point, values[i]);
+    recent_.remember(points.at(i), values[i]);
   }
-  optimizer::Vector g(n);
-  for (Eigen::Index j = 0; j < n; ++j) {
-    const auto i = 2 * static_cast<std::size_t>(j);
-    g[j] = (values[i] - values[i + 1]) / (2.0 * steps[static_cast<std::size_t>(j)]);
-  }
-  return g;
+  return values;
 }
 
 std::optional<std::expected<double, SPlotError>> JointLikelihood::value_off_thread(

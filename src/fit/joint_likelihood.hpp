@@ -159,6 +159,12 @@ class JointLikelihood final : public optimizer::Problem<SPlotError> {
   // evaluated one after another), or an interruption's error.
   [[nodiscard]] std::optional<std::expected<optimizer::Vector, SPlotError>>
   gradient_off_thread(const optimizer::Vector& x, double step_factor) const;
+  struct GradientPoints;
+  // The objective at each of `points`, computed off the caller's thread
+  // where not remembered, and remembered in their order; none where that
+  // cannot be done.
+  [[nodiscard]] std::optional<std::vector<double>> values_off_thread(
+      const GradientPoints& points) const;
   // The NLL at `point` from PDF values computed off the caller's thread
   // into slot `slot`'s buffers; none where a PDF needs the caller's thread.
   [[nodiscard]] std::optional<std::expected<double, SPlotError>> value_off_thread(
