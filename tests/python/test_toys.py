@@ -185,3 +185,23 @@ def test_an_interrupted_study_in_several_processes_ends_at_once_with_its_workers
                 "Z" in open(f"/proc/{pid}/stat").read().split()[2]
     finally:
         child.kill()
+
+
+def _study_in_a_pool_worker(seed):
+    study = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH,
+                                  shape_parameters=declarations(), n_toys=3, seed=seed,
+                                  progress=False, workers=2)
+    return study.values
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="toys run in forked processes on Linux")
+def test_a_study_inside_a_pool_worker_fits_its_toys_there():
+    # A pool's workers are daemons, which may start no processes of their
+    # own: the study runs in the worker itself, with the same bits.
+    import multiprocessing
+
+    here = diagnostics.toy_study(standard_models(), [300.0, 700.0], TRUTH,
+                                 shape_parameters=declarations(), n_toys=3, seed=4,
+                                 progress=False, workers=1)
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        np.testing.assert_array_equal(pool.apply(_study_in_a_pool_worker, (4,)), here.values)

@@ -100,11 +100,14 @@ def run_tasks(function: Callable[[Shared, int], Outcome], shared: Shared, n: int
               client: Any, bar: Bar, workers: int = 1) -> list[Outcome]:
     """The outcomes of tasks 0 … n − 1 in task order; on `client`'s cluster
     when it is not None, else in up to `workers` processes of this machine
-    (forked, where the system forks: Linux). An exception of a task
+    (forked, where the system forks: Linux; here where this process is a
+    daemon, which may have no children). An exception of a task
     propagates (in several processes or on a cluster, that of the first
     failing task to finish, and the queued ones are cancelled)."""
     if client is None:
-        if workers > 1 and n >= 2 and sys.platform == "linux":
+        # A daemonic process (a pool's worker) may not start processes.
+        if workers > 1 and n >= 2 and sys.platform == "linux" and \
+                not multiprocessing.current_process().daemon:
             return _run_in_processes(function, shared, n, min(workers, n), bar)
         outcomes = []
         for task in range(n):
