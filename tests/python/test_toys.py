@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -164,27 +165,53 @@ except KeyboardInterrupt:
 """
 
 
+def workers_of(pid, expected, within=60.0):
+    """The child processes of `pid` once there are `expected` of them."""
+    deadline = time.monotonic() + within
+    while True:
+        found = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True,
+                               text=True).stdout.split()
+        if len(found) >= expected or time.monotonic() > deadline:
+            return found
+        time.sleep(0.1)
+
+
+def ended(pid):
+    """Whether the process is gone or a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().split()[2] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.heavy
 @pytest.mark.skipif(sys.platform != "linux", reason="toys run in forked processes on Linux")
-def test_an_interrupted_study_in_several_processes_ends_at_once_with_its_workers():
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGKILL])
+def test_a_stopped_study_in_several_processes_ends_its_workers(stop):
     # A SIGINT to this process alone (as a notebook's interrupt sends it):
-    # the worker processes are ended too, not awaited until their slices of
-    # toys are done (over 30 s each here).
+    # the study raises KeyboardInterrupt and ends its workers, rather than
+    # awaiting their slices of toys (over 30 s each here). A SIGKILL: the
+    # workers end with it.
     child = subprocess.Popen([sys.executable, "-c", STUDY_TO_INTERRUPT],
                              stdout=subprocess.PIPE, text=True)
+    workers = []
     try:
         assert child.stdout.readline() == "started\n"
-        time.sleep(1.0)
-        workers = subprocess.run(["pgrep", "-P", str(child.pid)], capture_output=True,
-                                 text=True).stdout.split()
+        workers = workers_of(child.pid, 2)
         assert len(workers) == 2
-        child.send_signal(signal.SIGINT)
+        child.send_signal(stop)
         out, _ = child.communicate(timeout=30)
-        assert out == "interrupted\n"
-        for pid in workers:  # ended and reaped
-            assert not os.path.exists(f"/proc/{pid}") or \
-                "Z" in open(f"/proc/{pid}/stat").read().split()[2]
+        assert out == ("interrupted\n" if stop == signal.SIGINT else "")
+        deadline = time.monotonic() + 10.0
+        while not all(ended(pid) for pid in workers) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert all(ended(pid) for pid in workers)
     finally:
         child.kill()
+        for pid in workers:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(int(pid), signal.SIGKILL)
 
 
 def _study_in_a_pool_worker(seed):

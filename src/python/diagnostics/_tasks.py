@@ -9,8 +9,10 @@ in one bit for bit.
 
 from __future__ import annotations
 
+import ctypes
 import multiprocessing
 import os
+import signal
 import sys
 import warnings
 from collections.abc import Callable
@@ -46,6 +48,18 @@ def local_workers(workers: int | None) -> int:
 _forked: tuple[Callable[[Any, int], Any], Any, list[int]] | None = None
 
 
+def _end_with_parent() -> None:
+    """Asks Linux to end this process when the one that forked it ends, so
+    that a study whose process is killed leaves no workers fitting on."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() == 1:  # the parent ended before the request was made
+        os._exit(1)
+
+
 def _start_worker(started: Any, cpus: list[int],
                   forked: tuple[Callable[[Any, int], Any], Any, list[int]]) -> None:
     """A worker process's start: it keeps what its tasks share and runs on
@@ -53,6 +67,7 @@ def _start_worker(started: Any, cpus: list[int],
     thread each instead of contending for every CPU."""
     global _forked
     _forked = forked
+    _end_with_parent()
     with started.get_lock():
         k = started.value
         started.value += 1
