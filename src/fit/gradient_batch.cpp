@@ -44,7 +44,9 @@ bool same_bits(std::span<const double> a, std::span<const double> b) {
 
 std::optional<std::expected<optimizer::Vector, SPlotError>>
 JointLikelihood::gradient_off_thread(const optimizer::Vector& x, double step_factor) const {
-  if (threads_ == nullptr || threads_->size() < 2 || events_.size() >= 2 * kEventsPerThread) {
+  if (threads_ == nullptr || threads_->size() < 2 ||
+      events_.size() < kFewestEventsForGradientThreads ||
+      events_.size() >= 2 * kEventsPerThread) {
     return std::nullopt;
   }
   for (ParametricPdf* pdf : pdfs_) {

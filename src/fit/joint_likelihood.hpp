@@ -45,6 +45,10 @@ namespace tarnwick::fit {
 // The step factor of the Hessian's nested differences, ε^¼ = 2⁻¹³: a second
 // difference carries rounding noise O(ε|f|/h²), so its step must be larger.
 inline constexpr double kHessianStepFactor = 1.220703125e-04;
+// The fewest events for which a gradient's points are evaluated at once on
+// several threads: below, waking a second thread for each gradient costs
+// about what it saves (2000 events: 2.6 ms a fit on two CPUs, 2.35 on one).
+inline constexpr std::size_t kFewestEventsForGradientThreads = 8192;
 // Mixture densities below this are floored before the logarithm.
 inline constexpr double kDensityFloor = 1e-300;
 

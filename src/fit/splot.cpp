@@ -187,12 +187,13 @@ SPlotResult make_result(opt::MinimizationSummary&& summary, const opt::Matrix& c
   return result;
 }
 
-// The threads of a fit: those of the log pass over many events; over fewer,
-// one per CPU (at most eight) for the points of a gradient where every PDF
-// may evaluate them off the caller's thread.
+// The threads of a fit: those of the log pass over many events; over fewer
+// (but not too few), one per CPU (at most eight) for the points of a
+// gradient where every PDF may evaluate them off the caller's thread.
 std::size_t thread_count(std::size_t n_events, std::span<ParametricPdf* const> pdfs,
                          bool has_shape_parameters) {
-  if (n_events >= 2 * kEventsPerThread || !has_shape_parameters) {
+  if (n_events >= 2 * kEventsPerThread || n_events < kFewestEventsForGradientThreads ||
+      !has_shape_parameters) {
     return pass_thread_count(n_events);
   }
   const bool off_thread = std::ranges::all_of(

@@ -141,16 +141,17 @@ TEST(JointLikelihood, RepeatedPointsAreAnsweredFromRecentValuesButNotAtTheSeeded
 
 TEST(LikelihoodPass, GradientPointsOnThreadsAreThoseOneAfterAnother) {
   // Two library models computed natively: a Gaussian (mu, sigma) and an
-  // exponential (slope), read by name; 3000 events in [5.0, 5.6].
+  // exponential (slope), read by name; events in [5.0, 5.6], enough for the
+  // gradient's threads.
   const NativeModel peak{NativeShape::kGaussian, 0, 5.0, 5.6,
                          {{"mu", 0.0, ""}, {"sigma", 0.0, ""}}, {}, {}, {}};
   const NativeModel tail{NativeShape::kExponential, 0, 5.0, 5.6, {{"slope", 0.0, ""}},
                          {}, {}, {}};
-  std::vector<double> x(3000);
+  std::vector<double> x(kFewestEventsForGradientThreads + 1000);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = 5.0 + 0.6 * std::fmod(i * 0.618034, 1.0);
   const EventView events(x, 1);
   const std::vector<double> w(x.size(), 1.0);
-  const Vector at = point({900.0, 2100.0, 5.28, 0.03, -2.0});
+  const Vector at = point({2700.0, 6500.0, 5.28, 0.03, -2.0});
   WorkerThreads threads(2);
   std::vector<Vector> gradients;
   std::vector<optimizer::Matrix> hessians;
